@@ -1,0 +1,55 @@
+// The event sinks through which the DVR API objects reach clsDvrlink's
+// handlers. Each sink belongs to the instance and is detached from its object
+// before the instance or the object is released.
+#pragma once
+
+#include "component/clsDvrlink.h"
+
+namespace dvrlink {
+
+class clsDvrlink::EventCtrlSink : public IDvrEventCtrlEvents {
+ public:
+  explicit EventCtrlSink(clsDvrlink* owner) : owner_(owner) {}
+  void OnConnected(int32_t lSessionID, const std::string& bstrURL) override {
+    owner_->m_oDvrEventCtrl_OnConnected(lSessionID, bstrURL);
+  }
+  void OnConnectError(int32_t lSessionID, const std::string& bstrURL, const std::string& bstrError) override {
+    owner_->m_oDvrEventCtrl_OnConnectError(lSessionID, bstrURL, bstrError);
+  }
+  void OnDisconnected(int32_t lSessionID, const std::string& bstrURL) override {
+    owner_->m_oDvrEventCtrl_OnDisconnected(lSessionID, bstrURL);
+  }
+  void OnUnexpectedEvent(int32_t lSessionID, const std::string& bstrURL, const std::string& bstrXML) override {
+    owner_->m_oDvrEventCtrl_OnUnexpectedEvent(lSessionID, bstrURL, bstrXML);
+  }
+
+ private:
+  clsDvrlink* owner_;  // not owned: the instance this sink belongs to
+};
+
+// Events of the control object m_oDvrRemote: logged; time-sync results only
+// make the instance current.
+class clsDvrlink::RemoteSink : public IDvrRemoteEvents {
+ public:
+  explicit RemoteSink(clsDvrlink* owner) : owner_(owner) {}
+  void OnGetAlarmEvent(int32_t lSessionID, int32_t eReason, int32_t lData1, int32_t lData2) override {
+    owner_->m_oDvrRemote_OnGetAlarmEvent(lSessionID, eReason, lData1, lData2);
+  }
+  void OnGetVideoEvent(int32_t lSessionID, int32_t eReason, int32_t lData1, int32_t lData2) override {
+    owner_->m_oDvrRemote_OnGetVideoEvent(lSessionID, eReason, lData1, lData2);
+  }
+  void OnTimeSyncEvent(int32_t lSessionID, int32_t eReason, int32_t lData1, int32_t lData2) override {
+    owner_->m_oDvrRemote_OnTimeSyncEvent(lSessionID, eReason, lData1, lData2);
+  }
+  void OnGetStatusEvent(int32_t lSessionID, int32_t eReason, const std::string&) override {
+    owner_->m_oDvrRemote_OnGetStatusEvent(lSessionID, eReason);
+  }
+  void OnGetUnitInfoEvent(int32_t lSessionID, int32_t eReason, const std::string&) override {
+    owner_->m_oDvrRemote_OnGetUnitInfoEvent(lSessionID, eReason);
+  }
+
+ private:
+  clsDvrlink* owner_;  // not owned: the instance this sink belongs to
+};
+
+}  // namespace dvrlink

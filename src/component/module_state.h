@@ -1,0 +1,30 @@
+// The one module-state object of the process: everything the component and
+// its platform keep process-wide, in one place. Each module reaches its own
+// part through its accessor (Platform(), ModAllConst(), ModAllConst2(),
+// ModTimeZone(), ModDvrlink()). Tests reset it between cases.
+#pragma once
+
+#include "component/dvrlink_state.h"
+#include "database/db_state.h"
+#include "platform/platform_state.h"
+#include "support/support_state.h"
+#include "timezone/tz_state.h"
+
+namespace dvrlink {
+
+struct ModuleState {
+  // Declared first so it is destroyed last: forms and objects below hold
+  // timers and watches of its loop.
+  PlatformState platform;
+  ModAllConstState modAllConst;
+  ModAllConst2State modAllConst2;
+  ModTimeZoneState modTimeZone;
+  ModDvrlinkState modDvrlink;
+};
+
+ModuleState& M();
+// Replaces the whole state with a fresh one (a new loop on the system clock,
+// an empty factory, no forms). For tests.
+void ResetModuleState();
+
+}  // namespace dvrlink

@@ -1,0 +1,109 @@
+#include "support/debug_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "platform/platform_state.h"
+#include "support/runtime_error.h"
+#include "support/support_state.h"
+
+namespace dvrlink {
+namespace {
+
+// One open-append-close per line. Each step that fails is skipped; nothing is
+// reported. A single write keeps lines from different processes whole.
+void AppendLine(const std::string& path, const std::string& line) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  std::string data = line + "\r\n";
+  ssize_t written = ::write(fd, data.data(), data.size());
+  (void)written;
+  ::close(fd);
+}
+
+std::string InProgramFolder(const std::string& name) {
+  const std::string& folder = Platform().program_folder;
+  if (folder.empty()) return name;
+  if (folder.back() == '/') return folder + name;
+  return folder + "/" + name;
+}
+
+}  // namespace
+
+std::string DebugLogPath() {
+  const ModAllConstState& s = ModAllConst();
+  return s.blnLogLocation ? s.sLogLocation : InProgramFolder("DebugDeviceAdm.log");
+}
+
+std::string ServiceLogPath() { return InProgramFolder("DebugIntegratedExtensionService.log"); }
+
+std::string TitleLogPath() { return InProgramFolder(Platform().title + ".log"); }
+
+std::string LogStamp() { return Loop().clock().LocalNow().FormatUS12(); }
+
+void WriteTitleLog(const std::string& text) {
+  AppendLine(TitleLogPath(), Loop().clock().LocalNow().FormatGeneral() + "  " + text);
+}
+
+void WriteDebugLog(const std::string& text, int16_t level) {
+  WriteTitleLog(text);
+  const ModAllConstState& s = ModAllConst();
+  bool enabled = BitWiseAnd(s.lDebugFlags, 2) > 0;
+  if (level < 0 || level > 32) return;
+  if (BitWiseAnd(s.lLogLevel, s.lBitValue[static_cast<size_t>(level)]) > 0) enabled = true;
+  if (!enabled) return;
+  std::string pad = level < 10 ? "  " : " ";
+  AppendLine(DebugLogPath(), LogStamp() + "-" + std::to_string(level) + pad + text);
+}
+
+void WriteDebugLogAlways(const std::string& text, int32_t /*unused*/) {
+  AppendLine(DebugLogPath(), LogStamp() + "\t" + text);
+}
+
+void WriteServiceLog(const std::string& text) {
+  AppendLine(ServiceLogPath(), LogStamp() + "\t" + text);
+}
+
+void RestoreMousePointer() {}
+
+void LogError(const std::string& source, const std::string& description, int32_t line) {
+  if (!ModAllConst().blnNoUserInterface) RestoreMousePointer();
+  std::string text =
+      "??? " + source + "() ??? ERROR, Line: " + std::to_string(line) + ", " + description;
+  WriteDebugLogAlways(text);
+  if (ModAllConst().blnErrorToServiceLog) WriteServiceLog(text);
+}
+
+std::string ToBinary(int32_t x) {
+  if (x <= 0) return "0";
+  std::string digits;
+  for (uint32_t v = static_cast<uint32_t>(x); v != 0; v >>= 1) digits.insert(digits.begin(), (v & 1) ? '1' : '0');
+  return digits;
+}
+
+int32_t ToLong(const std::string& text) {
+  int64_t sum = 0;
+  size_t n = text.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (text[n - 1 - i] != '1') continue;
+    if (i > 31) DVR_RAISE(kErrOverflow);
+    sum += int64_t{1} << i;
+    if (sum > INT32_MAX) DVR_RAISE(kErrOverflow);
+  }
+  return static_cast<int32_t>(sum);
+}
+
+int32_t BitWiseAnd(int32_t a, int32_t b) {
+  std::string sa = ToBinary(a);
+  std::string sb = ToBinary(b);
+  size_t len = std::min(sa.size(), sb.size());
+  sa = sa.substr(sa.size() - len);
+  sb = sb.substr(sb.size() - len);
+  std::string result(len, '0');
+  for (size_t i = 0; i < len; ++i) {
+    if (sa[i] == '1' && sb[i] == '1') result[i] = '1';
+  }
+  return ToLong(result);
+}
+
+}  // namespace dvrlink

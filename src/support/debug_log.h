@@ -1,0 +1,46 @@
+// The component's logs, all in the program folder unless a "Location" line of
+// DeviceAdm.config moves the debug log:
+//   DebugDeviceAdm.log                  leveled lines and error lines
+//   DebugIntegratedExtensionService.log the service log
+//   Dvrlink.log (title & ".log")        every leveled text, whatever its level
+// Each line is appended by opening, writing once and closing the file, so a
+// crash loses nothing already written. A line that cannot be written is lost
+// silently; nothing is reported to the caller.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace dvrlink {
+
+// Title log always; the debug log when bit value 2 of lDebugFlags is set or
+// the level's bit is in lLogLevel. A level outside 0..32 writes only the title
+// log line.
+void WriteDebugLog(const std::string& text, int16_t level);
+// The debug log, unconditionally (stamp, TAB, text).
+void WriteDebugLogAlways(const std::string& text, int32_t unused = 0);
+// The service log, unconditionally (stamp, TAB, text).
+void WriteServiceLog(const std::string& text);
+// The title log: general date, two blanks, text.
+void WriteTitleLog(const std::string& text);
+// "??? " & source & "() ??? ERROR, Line: " & line & ", " & description to the
+// debug log, and to the service log when blnErrorToServiceLog is set.
+void LogError(const std::string& source, const std::string& description, int32_t line);
+// Sets the screen's mouse pointer back to the default: there is no screen, so
+// this does nothing.
+void RestoreMousePointer();
+
+// Bit helpers of the level test.
+int32_t BitWiseAnd(int32_t a, int32_t b);
+std::string ToBinary(int32_t x);
+int32_t ToLong(const std::string& text);
+
+// Paths of the three log files as they stand now.
+std::string DebugLogPath();
+std::string ServiceLogPath();
+std::string TitleLogPath();
+
+// The log stamp "MM/DD/YYYY hh:mm:ss AM" of the present local time.
+std::string LogStamp();
+
+}  // namespace dvrlink

@@ -1,0 +1,26 @@
+// Process-wide state of the time-zone module. Part of the one module-state
+// object (component/module_state.h).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "timezone/time_zone_entry.h"
+
+namespace dvrlink {
+
+class IRegistry;
+
+struct ModTimeZoneState {
+  std::vector<TimeZoneEntry> aTimeZoneList;
+  int16_t indexLocalMachineTimeZone = 0;
+  int16_t indexToTimeZone = 0;
+  bool blnWindowsMajor6 = false;
+  // Where GetTimeZoneList reads the zones from; nullptr: the system's zones.
+  std::shared_ptr<IRegistry> registry;
+};
+
+ModTimeZoneState& ModTimeZone();
+
+}  // namespace dvrlink

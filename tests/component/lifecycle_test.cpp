@@ -1,0 +1,276 @@
+// Creation, Initialize and DeviceFormClose against faked host components.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "component/module_state.h"
+#include "fakes/test_support.h"
+#include "mainform/frmMainTemplate.h"
+
+namespace dvrlink::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+class LifecycleTest : public ComponentTest {};
+
+TEST_F(LifecycleTest, IdentityComesFromParametersFourteenSixAndFour) {
+  auto dvr = NewInstance();
+  ASSERT_TRUE(Init(*dvr, StandardParams()));
+  EXPECT_EQ(dvr->ID, "A-3-5000");
+  EXPECT_EQ(dvr->DvrNumber(), 3);
+  EXPECT_EQ(dvr->ServerPort, 5000);
+  EXPECT_EQ(dvr->DVRIP, "10.0.0.5");
+  EXPECT_EQ(dvr->ID_DVR_Config, 42);
+  EXPECT_EQ(dvr->ClassName, "Dvrlink.clsDvrlink");
+  ASSERT_EQ(world.sockets.size(), 1u);
+  const FakeSocketServer& socket = *world.sockets[0];
+  EXPECT_EQ(socket.dvr_current, 4);
+  EXPECT_EQ(socket.port, 5000);
+  EXPECT_EQ(socket.remote_host, "HOSTPC");
+  EXPECT_EQ(socket.receiver, dvr.get());
+  EXPECT_EQ(socket.main_form_texts, std::vector<std::string>{": 10.0.0.5,  Port : 5000"});
+  EXPECT_EQ(world.cameras.size(), 1u);
+  EXPECT_THAT(ServiceLog(), HasSubstr("\tDvrlink, Initialize(A-3-5000) DONE \r\n\tsRemoteHost=HOSTPC, DVR Name=DVR1, "
+                                      "sCommands(1)=10.0.0.5, ServerPort=5000\r\n"));
+  EXPECT_THAT(ServiceLog(), HasSubstr("Dvrlink, Class_Initialize() Version=1.0.0"));
+  // The DVR was reached through entry 0 of the address tables.
+  ASSERT_EQ(world.remotes.size(), 1u);
+  EXPECT_EQ(world.remotes[0]->connect_address, "10.0.0.5");
+  EXPECT_EQ(world.remotes[0]->connect_port, 7000);
+  EXPECT_EQ(world.event_ctrls[0]->connects,
+            (std::vector<std::pair<std::string, int32_t>>{{"10.0.0.5", 7002}}));
+  const auto& form = ModDvrlink().oFrmMainTemplate.at(3);
+  ASSERT_TRUE(form);
+  EXPECT_EQ(form->Caption(), "DVR Server (1.0.0),  10.0.0.5 (5000)");
+  EXPECT_TRUE(form->Loaded());
+}
+
+TEST_F(LifecycleTest, OnlyTheTextZeroSwitchesDebugModeOff) {
+  struct Case {
+    const char* text;
+    bool shown;
+    int32_t flags;  // lDebugFlags starts at 6
+  };
+  const Case cases[] = {{"0", false, 6}, {"1", true, 1}, {"", true, 1}, {"yes", true, 1}, {"00", true, 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("debug text '") + c.text + "'");
+    ResetModuleState();
+    SetUp();
+    ModAllConst().lDebugFlags = 6;
+    auto params = StandardParams();
+    params[5] = c.text;
+    auto dvr = NewInstance();
+    ASSERT_TRUE(Init(*dvr, params));
+    EXPECT_EQ(ModDvrlink().oFrmMainTemplate.at(3)->Visible(), c.shown);
+    EXPECT_EQ(ModAllConst().lDebugFlags, c.flags);
+    EXPECT_EQ(ModAllConst().blnDebugMode, c.shown);
+    EXPECT_EQ(world.sockets[0]->debug_calls.back(), std::make_pair(c.shown, c.flags));
+  }
+}
+
+TEST_F(LifecycleTest, OnlyTheTextOneSwitchesClockSyncAndExternalTriggerOn) {
+  const std::pair<const char*, bool> cases[] = {{"1", true}, {"01", false}, {"true", false}, {"", false}, {" 1", false}};
+  for (const auto& [text, on] : cases) {
+    SCOPED_TRACE(std::string("text '") + text + "'");
+    ResetModuleState();
+    SetUp();
+    auto params = StandardParams();
+    params[11] = text;
+    params[16] = text;
+    auto dvr = NewInstance();
+    ASSERT_TRUE(Init(*dvr, params));
+    const auto& form = ModDvrlink().oFrmMainTemplate.at(3);
+    EXPECT_EQ(form->blnTimeSyncEnabled, on);
+    EXPECT_EQ(form->TimerMinute.Enabled(), on);
+    EXPECT_EQ(dvr->TriggerExternalEnabled(), on);
+  }
+}
+
+TEST_F(LifecycleTest, FormTableGrowsAndKeepsEntries) {
+  auto make = [this](const char* number, const char* port) {
+    auto params = StandardParams();
+    params[6] = number;
+    params[4] = port;
+    auto dvr = NewInstance();
+    EXPECT_TRUE(Init(*dvr, params));
+    return dvr;
+  };
+  auto first = make("0", "5000");
+  auto third = make("2", "5002");
+  auto& table = ModDvrlink().oFrmMainTemplate;
+  ASSERT_EQ(table.size(), 3u);
+  EXPECT_TRUE(table[0]);
+  EXPECT_FALSE(table[1]);
+  EXPECT_TRUE(table[2]);
+  auto form0 = table[0];
+  auto form2 = table[2];
+  auto second = make("1", "5001");
+  ASSERT_EQ(table.size(), 3u);
+  EXPECT_EQ(table[0], form0);
+  EXPECT_EQ(table[2], form2);
+  ASSERT_TRUE(table[1]);
+  EXPECT_EQ(table[1]->ID, "A-1-5001");
+  EXPECT_EQ(ModDvrlink().iMaxDVR, 2);
+}
+
+TEST_F(LifecycleTest, MissingSocketComponentFailsInitializeBeforeAnythingExists) {
+  Platform().factory.Unregister(kProgIdSocketServer);
+  auto dvr = NewInstance();
+  EXPECT_FALSE(dvr->oSocket);
+  const std::string error = "??? Dvrlink, Class_Initialize() ??? ERROR, Line: ";
+  EXPECT_THAT(DebugLog(), HasSubstr(error));
+  EXPECT_THAT(DebugLog(), HasSubstr(", Can't Create Object for TarvonWinSockServer.dll"));
+  EXPECT_THAT(ServiceLog(), HasSubstr(", Can't Create Object for TarvonWinSockServer.dll"));
+  EXPECT_TRUE(world.cameras.empty());  // creation stopped before the camera component
+  EXPECT_THAT(TitleLog(), Not(HasSubstr("Class_Initialize() DONE")));
+
+  EXPECT_FALSE(Init(*dvr, StandardParams()));
+  EXPECT_THAT(DebugLog(), HasSubstr("??? Dvrlink, Initialize-A-3-5000() ??? ERROR, Line: "));
+  EXPECT_THAT(DebugLog(), HasSubstr(", Object variable or With block variable not set"));
+  EXPECT_FALSE(ModDvrlink().oFrmMainTemplate.at(0));
+  EXPECT_TRUE(world.remotes.empty());
+}
+
+TEST_F(LifecycleTest, DatabaseThatCannotBeOpenedFailsBeforeParametersAreTaken) {
+  struct Case {
+    const char* name;
+    std::string connection;
+    const char* description;
+  };
+  const Case cases[] = {
+      {"empty", "", "Connection string is empty"},
+      {"missing file", "Provider=SQLite;Data Source=/nonexistent/host.db", "does not exist"},
+      {"unknown provider", "Provider=Oracle;Data Source=x", "Provider cannot be found"},
+      {"no data source", "Provider=SQLite", "names no 'Data Source'"},
+      {"not a database", "", "is not usable"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetModuleState();
+    SetUp();
+    std::string connection = c.connection;
+    if (std::string(c.name) == "not a database") {
+      WriteFile(dir.File("junk.db"), std::string(4096, 'x'));
+      connection = "Provider=SQLite;Data Source=" + dir.File("junk.db");
+    }
+    auto dvr = NewInstance();
+    EXPECT_FALSE(Init(*dvr, StandardParams(), connection));
+    EXPECT_THAT(DebugLog(), HasSubstr("??? Dvrlink, Initialize-() ??? ERROR, Line: "));
+    EXPECT_THAT(DebugLog(), HasSubstr(c.description));
+    EXPECT_TRUE(ModDvrlink().sCommands.empty());
+    EXPECT_TRUE(world.remotes.empty());
+  }
+}
+
+TEST_F(LifecycleTest, NoDatabaseObjectFailsInitialize) {
+  auto dvr = NewInstance();
+  auto params = StandardParams();
+  EXPECT_FALSE(dvr->Initialize(Ref<IHostCallback>(host), nullptr, params, nullptr, "A"));
+  EXPECT_THAT(DebugLog(), HasSubstr("Object variable or With block variable not set"));
+}
+
+TEST_F(LifecycleTest, BadParametersFailAtTheirEntryAndKeepEarlierSteps) {
+  struct Case {
+    const char* name;
+    int index;             // entry to change, -1 = drop the last entry
+    const char* text;
+    const char* description;
+    bool form_created;
+  };
+  const Case cases[] = {
+      {"seventeen entries", -1, "", "Subscript out of range", false},
+      {"DVR number not a number", 6, "three", "Type mismatch", false},
+      {"vendor not a number", 0, "v1", "Type mismatch", true},
+      {"listening port above 32767", 4, "40000", "Overflow", true},
+      {"event port not a number", 15, "", "Type mismatch", true},
+      {"interval not a number", 12, "daily", "Type mismatch", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetModuleState();
+    SetUp();
+    auto params = StandardParams();
+    if (c.index < 0) {
+      params.pop_back();
+    } else {
+      params[static_cast<size_t>(c.index)] = c.text;
+    }
+    auto dvr = NewInstance();
+    EXPECT_FALSE(Init(*dvr, params));
+    EXPECT_THAT(DebugLog(), HasSubstr("??? Dvrlink, Initialize-"));
+    EXPECT_THAT(DebugLog(), HasSubstr(std::string(", ") + c.description + "\r\n"));
+    EXPECT_THAT(ServiceLog(), Not(HasSubstr("Initialize(A-3-5000) DONE")));
+    // The parameters were taken over before the failing entry.
+    EXPECT_EQ(ModDvrlink().sCommands.size(), params.size());
+    const auto& table = ModDvrlink().oFrmMainTemplate;
+    bool created = table.size() > 3 && table[3];
+    EXPECT_EQ(created, c.form_created);
+    if (created && std::string(c.name) == "listening port above 32767") {
+      EXPECT_FALSE(table[3]->Loaded());
+      EXPECT_TRUE(world.remotes.empty());  // failed before the DVR connect
+    }
+  }
+}
+
+TEST_F(LifecycleTest, DeviceFormCloseReleasesEverythingAndASecondCallOnlyLogs) {
+  auto dvr = NewInstance();
+  ASSERT_TRUE(Init(*dvr, StandardParams()));
+  std::weak_ptr<frmMainTemplate> form = ModDvrlink().oFrmMainTemplate.at(3);
+  dvr->DeviceFormClose();
+  EXPECT_TRUE(ModAllConst().blnClosing);
+  EXPECT_EQ(world.sockets[0]->closes, 1);
+  EXPECT_FALSE(dvr->oSocket);
+  EXPECT_TRUE(form.expired());
+  EXPECT_FALSE(ModDvrlink().oFrmMainTemplate.at(3));
+  EXPECT_EQ(world.event_ctrls[0]->closed_sessions, std::vector<int32_t>{11});
+  EXPECT_EQ(world.event_ctrls[0]->shutdowns, 1);
+  EXPECT_EQ(world.event_ctrls[0]->sink(), nullptr);
+  EXPECT_EQ(world.cameras[0]->closes, 1);
+  EXPECT_EQ(world.system_events[0]->closes, 1);
+  EXPECT_FALSE(ModAllConst2().oDBConnection);
+  EXPECT_THAT(TitleLog(), HasSubstr("Dvrlink, DeviceFormClose(A-3-5000) DONE, DVR1(10.0.0.5)"));
+  EXPECT_THAT(TitleLog(), HasSubstr("--- Dvrlink, frmMainTemplate, Form_Terminate(A-3-5000)"));
+
+  dvr->DeviceFormClose();
+  EXPECT_EQ(world.sockets[0]->closes, 1);
+  EXPECT_EQ(world.cameras[0]->closes, 1);
+  EXPECT_THAT(DebugLog(), HasSubstr("\t??? Dvrlink, DeviceFormClose-A-3-5000() ??? ERROR, Line: "));
+  EXPECT_THAT(DebugLog(), HasSubstr(", Object variable or With block variable not set\r\n"));
+  EXPECT_EQ(CountLinesContaining(dir.File("DebugDeviceAdm.log"), "DeviceFormClose-A-3-5000"), 1);
+}
+
+TEST_F(LifecycleTest, TerminationLogsOnceTheLastReferenceGoes) {
+  {
+    auto dvr = NewInstance();
+    ASSERT_TRUE(Init(*dvr, StandardParams()));
+    dvr->DeviceFormClose();
+  }
+  EXPECT_THAT(TitleLog(), HasSubstr("--- Dvrlink, Class_Terminate(A-3-5000) DVR1(10.0.0.5)"));
+}
+
+TEST_F(LifecycleTest, ResetKeepsQueuedRequestsAndReopensTheGrant) {
+  auto dvr = NewInstance();
+  ASSERT_TRUE(Init(*dvr, StandardParams()));
+  auto& form = *ModDvrlink().oFrmMainTemplate.at(3);
+  form.VideoQueue[5].BeginTime = "12/04/2026 10:00:00";
+  form.iVideoQueueIndex = 6;
+  form.iVideoQueueNext = 5;
+  form.blnVideoRequestGranted = false;
+  ModDvrlink().blnGenerateAlarmQueueReady = false;
+  dvr->ResetAllParameters();
+  EXPECT_EQ(form.iVideoQueueIndex, 0);
+  EXPECT_EQ(form.iVideoQueueNext, 0);
+  EXPECT_EQ(form.VideoQueue[5].BeginTime, "12/04/2026 10:00:00");
+  EXPECT_TRUE(form.blnVideoRequestGranted);
+  EXPECT_TRUE(ModDvrlink().blnGenerateAlarmQueueReady);
+  EXPECT_THAT(TitleLog(), HasSubstr("ResetAllParameters(A-3-5000) RESET Dvrlink parameters"));
+}
+
+TEST_F(LifecycleTest, ResetBeforeInitializeReachesTheCaller) {
+  auto dvr = NewInstance();
+  EXPECT_THROW(dvr->ResetAllParameters(), RuntimeError);
+}
+
+}  // namespace
+}  // namespace dvrlink::testing

@@ -1,0 +1,206 @@
+// The DVR session against the fake DVR API: connects, connection errors,
+// disconnects and the notifications the host receives for them.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "component/module_state.h"
+#include "fakes/test_support.h"
+#include "mainform/frmMainTemplate.h"
+
+namespace dvrlink::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+class SessionTest : public ComponentTest {
+ protected:
+  void SetUp() override {
+    ComponentTest::SetUp();
+    dvr = NewInstance();
+    ASSERT_TRUE(Init(*dvr, StandardParams()));
+    events = world.event_ctrls.at(0);
+    ASSERT_EQ(dvr->EventSession(), 11);
+  }
+  void Deliver() { Loop().RunForMillis(10); }
+  std::shared_ptr<clsDvrlink> dvr;
+  std::shared_ptr<FakeDvrEventCtrl> events;
+};
+
+TEST_F(SessionTest, ConnectedSessionNotifiesTheHostWithTheDvrAddress) {
+  events->PostConnected(11, "10.0.0.5");
+  EXPECT_THAT(SentEvents(), IsEmpty());  // delivered on the loop, not inside the post
+  Deliver();
+  const std::string sep = "\x1A";
+  ASSERT_THAT(SentEvents(), ElementsAre("\x18" "44" + sep + "10322" + sep + "2026/12/04 17:05:09" + sep +
+                                        "$1234567890123" + sep + "DVR1" + sep + "10.0.0.5" + sep + sep + sep +
+                                        sep + sep + sep + sep + sep + "\x19"));
+  EXPECT_TRUE(dvr->EventSessionConnected());
+  EXPECT_EQ(events->acknowledges, 1);
+}
+
+TEST_F(SessionTest, SessionEventSequences) {
+  struct Step {
+    enum Kind { kConnected, kError, kDisconnected, kWait } kind;
+    int32_t session = 11;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Step> steps;
+    std::vector<int> codes;
+    bool connected_after;
+  };
+  using S = Step;
+  const Case cases[] = {
+      {"connect error then its disconnect gives 10320 only", {{S::kError}, {S::kDisconnected}}, {10320}, false},
+      {"a later disconnect alone gives 10321",
+       {{S::kError}, {S::kDisconnected}, {S::kDisconnected}},
+       {10320, 10321},
+       false},
+      {"drop after connect", {{S::kConnected}, {S::kDisconnected}}, {10322, 10321}, false},
+      {"second connect within two seconds is silent", {{S::kConnected}, {S::kConnected}}, {10322}, true},
+      {"connect again after three seconds", {{S::kConnected}, {S::kWait}, {S::kConnected}}, {10322, 10322}, true},
+      {"events of another session change nothing",
+       {{S::kError, 99}, {S::kDisconnected, 99}, {S::kConnected, 99}},
+       {},
+       true},
+      {"another session's disconnect still ends the error silence",
+       {{S::kError}, {S::kDisconnected, 99}, {S::kDisconnected}},
+       {10320, 10321},
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetModuleState();
+    SetUp();
+    for (const Step& step : c.steps) {
+      switch (step.kind) {
+        case Step::kConnected: events->PostConnected(step.session, "10.0.0.5"); break;
+        case Step::kError: events->PostConnectError(step.session, "10.0.0.5", "refused"); break;
+        case Step::kDisconnected: events->PostDisconnected(step.session, "10.0.0.5"); break;
+        case Step::kWait: Loop().RunForMillis(3000); break;
+      }
+      Deliver();
+    }
+    std::vector<int> codes = SentEventCodes();
+    EXPECT_EQ(codes, c.codes);
+    // "Another session" leaves the flag as start-up left it: not connected.
+    if (std::string(c.name) != "events of another session change nothing") {
+      EXPECT_EQ(dvr->EventSessionConnected(), c.connected_after);
+    }
+  }
+}
+
+TEST_F(SessionTest, DisconnectStopsSystemEventsAndConnectReopensOnlyTheEventSession) {
+  events->PostConnected(11, "10.0.0.5");
+  events->PostDisconnected(11, "10.0.0.5");
+  Deliver();
+  EXPECT_EQ(world.system_events.at(0)->disconnects, 1);
+  EXPECT_THAT(DebugLog(), HasSubstr("\tDvrlink, m_oDvrEventCtrl_OnDisconnected() ###, DVRName=DVR1, bstrURL=10.0.0.5;"));
+  events->session_to_give = 12;
+  EXPECT_TRUE(dvr->Connect("10.0.0.5", "7000", "7001"));
+  EXPECT_EQ(dvr->EventSession(), 12);
+  EXPECT_EQ(events->connects.size(), 2u);
+  EXPECT_EQ(world.remotes.size(), 1u);    // the control session is kept
+  EXPECT_EQ(world.remotes[0]->connects, 1);
+  EXPECT_EQ(world.system_events.size(), 1u);  // created once
+  // Connected again: a new Connect does not reopen the event session.
+  events->PostConnected(12, "10.0.0.5");
+  Deliver();
+  EXPECT_TRUE(dvr->Connect("10.0.0.5", "7000", "7001"));
+  EXPECT_EQ(events->connects.size(), 2u);
+}
+
+TEST_F(SessionTest, ConnectWithAPortThatIsNotANumberFailsBeforeAnyDvrCall) {
+  for (auto ports : {std::pair<const char*, const char*>{"x", "7001"}, {"7000", ""}, {"99999", "7001"}}) {
+    SCOPED_TRACE(std::string(ports.first) + "/" + ports.second);
+    ResetModuleState();
+    ComponentTest::SetUp();
+    dvr = NewInstance();
+    auto params = StandardParams();
+    params[2] = ports.first;
+    params[3] = ports.second;
+    ASSERT_TRUE(Init(*dvr, params));  // start-up goes on
+    EXPECT_TRUE(world.remotes.empty());
+    EXPECT_TRUE(world.event_ctrls.at(0)->connects.empty());
+    EXPECT_THAT(DebugLog(), HasSubstr("??? Dvrlink, Connect-A-3-5000() ??? ERROR"));
+    EXPECT_FALSE(dvr->Connect("10.0.0.5", ports.first, ports.second));
+  }
+}
+
+TEST_F(SessionTest, RefusedControlSessionStillCompletesStartUp) {
+  ResetModuleState();
+  ComponentTest::SetUp();
+  world.configure_remote = [](FakeDvrRemote& remote) { remote.session_to_give = 0; };
+  dvr = NewInstance();
+  ASSERT_TRUE(Init(*dvr, StandardParams()));
+  EXPECT_EQ(dvr->RemoteSession(), 0);
+  EXPECT_THAT(TitleLog(), HasSubstr("Dvrlink, Connect(A-3-5000) m_lSessionRemote=0"));
+  EXPECT_THAT(DebugLog(), HasSubstr("\tDvrlink, Connect(A-3-5000) DVR1(10.0.0.5) DVR SDK API Current Version=1.2.3"));
+  // Record rates need the control session.
+  EXPECT_FALSE(dvr->SetRecordRate(5, 10));
+  EXPECT_FALSE(dvr->SetRecordRate(0, 0));
+}
+
+TEST_F(SessionTest, HostSettingsAndCallbacks) {
+  // Switching the external trigger on and off tells the host once per change.
+  std::vector<bool> on{true};
+  std::vector<std::string> unused;
+  dvr->UpdateExternalTriggerParameters(on, unused);
+  dvr->UpdateExternalTriggerParameters(on, unused);
+  std::vector<bool> off{false};
+  dvr->UpdateExternalTriggerParameters(off, unused);
+  EXPECT_EQ(SentEventCodes(), (std::vector<int>{10314, 10315}));
+  std::vector<bool> empty;
+  dvr->UpdateExternalTriggerParameters(empty, unused);
+  EXPECT_THAT(DebugLog(), HasSubstr("??? Dvrlink, UpdateExternalTriggerParameters-A-3-5000() ??? ERROR, Line: "));
+  EXPECT_FALSE(dvr->TriggerExternalEnabled());
+
+  dvr->ServerExtIDVR_Callback(3, 7, "text");
+  dvr->ServerExtIDVR_Callback(207, 1, "V2", 104);
+  ASSERT_EQ(host->calls.size(), 2u);
+  EXPECT_EQ(host->calls[0].ident, "0");
+  EXPECT_EQ(host->calls[1].type, 207);
+  EXPECT_EQ(host->calls[1].ident, "104");
+
+  dvr->Callback(200, 1, "ignored");
+  EXPECT_THAT(TitleLog(), HasSubstr("Dvrlink, Callback(A-3-5000) iEventType=200, iEventID=1, sEventDescription=ignored"));
+  EXPECT_THAT(TitleLog(), ::testing::Not(HasSubstr("ProcessDataArrival(A-3-5000) BEGIN , Index=1, sData=ignored")));
+  dvr->Callback(201, 2, "data");
+  EXPECT_THAT(TitleLog(), HasSubstr("Dvrlink, ProcessDataArrival(A-3-5000) BEGIN , Index=2, sData=data;"));
+
+  dvr->SetCurrentEventID(10317);
+  EXPECT_EQ(dvr->CurrentEventID(), 10317);
+  EXPECT_TRUE(dvr->SetRecordRate(5, 10));
+}
+
+TEST_F(SessionTest, SystemEventsMapToHostEventsForThisDvrOnly) {
+  struct Case {
+    uint32_t code;
+    int host_event;
+    bool error_line;
+  };
+  const Case cases[] = {{0xC00407D0u, 10382, false}, {0xC00407D1u, 10346, false}, {0xC00407D2u, 10384, false},
+                        {0xC00407D3u, 10386, false}, {0xC00407D4u, 10388, false}, {0xC00407D5u, 10390, false},
+                        {0xC00407D6u, 10398, true},  {0xC00407D7u, 10392, false}, {0xC00407D8u, 10394, false},
+                        {0xC00407D9u, 10396, false}, {5u, 10398, true}};
+  FakeSystemEventControl& control = *world.system_events.at(0);
+  ASSERT_EQ(control.receiver, dvr.get());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.code);
+    world.sockets[0]->sent.clear();
+    std::remove(dir.File("DebugDeviceAdm.log").c_str());
+    control.receiver->CallBackSystemEvents(1, "10.0.0.5", static_cast<int32_t>(c.code), "20261203080910", "msg");
+    ASSERT_EQ(SentEventCodes(), std::vector<int>{c.host_event});
+    const std::string sep = "\x1A";
+    EXPECT_THAT(SentEvents()[0], HasSubstr(sep + "10.0.0.5" + sep + "12/03/2026 08:09:10" + sep + "1" + sep));
+    EXPECT_EQ(DebugLog().find("CallBackSystemEvents(A-3-5000) ERROR ??? ###") != std::string::npos, c.error_line);
+  }
+  world.sockets[0]->sent.clear();
+  control.receiver->CallBackSystemEvents(1, "10.0.0.6", static_cast<int32_t>(0xC00407D0u), "20261203080910", "");
+  EXPECT_THAT(SentEvents(), IsEmpty());
+}
+
+}  // namespace
+}  // namespace dvrlink::testing

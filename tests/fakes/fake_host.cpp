@@ -1,0 +1,77 @@
+#include "fakes/fake_host.h"
+
+#include "platform/ado_connection.h"
+#include "platform/platform_state.h"
+
+namespace dvrlink::testing {
+
+void FakeDvrRemote::Connect(const std::string& address, int16_t port, const std::string&, int32_t& session) {
+  ++connects;
+  connect_address = address;
+  connect_port = port;
+  if (on_connect) on_connect();
+  session = session_to_give;
+}
+
+void FakeDvrRemote::TimeSync(int32_t session, DateTime time) {
+  if (fail_calls) DVR_RAISE_TEXT(-2147467259, "DVR call failed");
+  time_syncs.emplace_back(session, time);
+  PostTimeSyncEvent(session, 2);
+}
+
+void FakeDvrRemote::PostTimeSyncEvent(int32_t session, int32_t reason) {
+  std::weak_ptr<FakeDvrRemote> self = weak_from_this();
+  Loop().Post([self, session, reason] {
+    auto fake = self.lock();
+    if (fake && fake->sink_) fake->sink_->OnTimeSyncEvent(session, reason, 0, 0);
+  });
+}
+
+void FakeDvrEventCtrl::PostToSink(std::function<void(IDvrEventCtrlEvents&)> event) {
+  std::weak_ptr<FakeDvrEventCtrl> self = weak_from_this();
+  Loop().Post([self, event] {
+    auto fake = self.lock();
+    if (fake && fake->sink_) event(*fake->sink_);
+  });
+}
+
+void FakeDvrEventCtrl::PostConnected(int32_t session, const std::string& url) {
+  PostToSink([session, url](IDvrEventCtrlEvents& s) { s.OnConnected(session, url); });
+}
+
+void FakeDvrEventCtrl::PostConnectError(int32_t session, const std::string& url, const std::string& error) {
+  PostToSink([session, url, error](IDvrEventCtrlEvents& s) { s.OnConnectError(session, url, error); });
+}
+
+void FakeDvrEventCtrl::PostDisconnected(int32_t session, const std::string& url) {
+  PostToSink([session, url](IDvrEventCtrlEvents& s) { s.OnDisconnected(session, url); });
+}
+
+void RegisterFakes(ObjectFactory& factory, FakeWorld& world) {
+  FakeWorld* w = &world;
+  factory.Register<ISocketServer>(kProgIdSocketServer, [w] {
+    w->sockets.push_back(std::make_shared<FakeSocketServer>());
+    return w->sockets.back();
+  });
+  factory.Register<ICameraControl>(kProgIdCameraControl, [w] {
+    w->cameras.push_back(std::make_shared<FakeCameraControl>());
+    return w->cameras.back();
+  });
+  factory.Register<ISystemEventControl>(kProgIdSystemEventControl, [w] {
+    w->system_events.push_back(std::make_shared<FakeSystemEventControl>());
+    return w->system_events.back();
+  });
+  factory.Register<IDvrRemote>(kProgIdDvrRemote, [w] {
+    auto remote = std::make_shared<FakeDvrRemote>();
+    if (w->configure_remote) w->configure_remote(*remote);
+    w->remotes.push_back(remote);
+    return remote;
+  });
+  factory.Register<IDvrEventCtrl>(kProgIdDvrEventCtrl, [w] {
+    w->event_ctrls.push_back(std::make_shared<FakeDvrEventCtrl>());
+    return w->event_ctrls.back();
+  });
+  factory.Register<IAdoConnection>(kProgIdAdoConnection, [] { return std::make_shared<AdoConnection>(); });
+}
+
+}  // namespace dvrlink::testing

@@ -1,0 +1,214 @@
+// The logs, the configuration file and the small utilities of the support
+// module.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "component/module_state.h"
+#include "fakes/test_support.h"
+#include "support/config_file.h"
+#include "support/debug_log.h"
+#include "support/mod_all_const.h"
+#include "support/support_state.h"
+
+namespace dvrlink::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+class SupportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    UseManualClock(DateTime::FromParts(2026, 12, 4, 16, 32, 20));
+    Platform().program_folder = dir.path();
+    InitModuleConstants();
+    for (const char* log : {"DebugDeviceAdm.log", "DebugIntegratedExtensionService.log", "Dvrlink.log"}) {
+      std::remove(dir.File(log).c_str());
+    }
+  }
+  std::vector<std::string> DebugLines() const { return ReadLines(dir.File("DebugDeviceAdm.log")); }
+  TempDir dir;
+};
+
+TEST_F(SupportTest, LeveledLinesAreStampedAndPaddedToOneColumn) {
+  struct Case {
+    int16_t level;
+    const char* line;
+  };
+  const Case cases[] = {
+      {8, "12/04/2026 04:32:20 PM-8  Dvrlink, Class_Initialize() DONE"},
+      {9, "12/04/2026 04:32:20 PM-9  Dvrlink, Class_Initialize() DONE"},
+      {10, "12/04/2026 04:32:20 PM-10 Dvrlink, Class_Initialize() DONE"},
+      {30, "12/04/2026 04:32:20 PM-30 Dvrlink, Class_Initialize() DONE"},
+      {0, "12/04/2026 04:32:20 PM-0  Dvrlink, Class_Initialize() DONE"},
+  };
+  ModAllConst().lDebugFlags = 2;  // every level
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.level);
+    std::remove(dir.File("DebugDeviceAdm.log").c_str());
+    WriteDebugLog("Dvrlink, Class_Initialize() DONE", c.level);
+    EXPECT_EQ(DebugLines(), std::vector<std::string>{c.line});
+  }
+  EXPECT_EQ(ReadFile(dir.File("DebugDeviceAdm.log")).substr(ReadFile(dir.File("DebugDeviceAdm.log")).size() - 2),
+            "\r\n");
+}
+
+TEST_F(SupportTest, LevelIsWrittenOnlyWhenItsBitIsSetOrEveryLevelIsOn) {
+  struct Case {
+    const char* name;
+    int32_t log_level;
+    int32_t debug_flags;
+    int16_t level;
+    bool written;
+  };
+  const Case cases[] = {
+      {"nothing enabled", 0, 0, 8, false},
+      {"level 8 enabled", 128, 0, 8, true},
+      {"level 9 needs its own bit", 128, 0, 9, false},
+      {"levels 8 and 9", 384, 0, 9, true},
+      {"level 0 has no bit", 2147483647, 0, 0, false},
+      {"level 32 has no bit", 2147483647, 0, 32, false},
+      {"flag 2 writes level 0", 0, 2, 0, true},
+      {"flag 2 writes level 32", 0, 2, 32, true},
+      {"flag 1 alone writes nothing", 0, 1, 8, false},
+      {"level 33 is outside the table", 2147483647, 2, 33, false},
+      {"negative level", 2147483647, 2, -1, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove(dir.File("DebugDeviceAdm.log").c_str());
+    std::remove(dir.File("Dvrlink.log").c_str());
+    ModAllConst().lLogLevel = c.log_level;
+    ModAllConst().lDebugFlags = c.debug_flags;
+    WriteDebugLog("text", c.level);
+    EXPECT_EQ(DebugLines().size(), c.written ? 1u : 0u);
+    // The title log takes every text, whatever its level.
+    EXPECT_EQ(ReadLines(dir.File("Dvrlink.log")), std::vector<std::string>{"12/4/2026 4:32:20 PM  text"});
+  }
+}
+
+TEST_F(SupportTest, UnconditionalWritersAndErrorLines) {
+  WriteDebugLogAlways("always");
+  WriteServiceLog("service");
+  LogError("Dvrlink, DeviceFormClose-A-3-5000", "Object variable or With block variable not set", 120);
+  const std::string error =
+      "12/04/2026 04:32:20 PM\t??? Dvrlink, DeviceFormClose-A-3-5000() ??? ERROR, Line: 120, "
+      "Object variable or With block variable not set";
+  EXPECT_EQ(DebugLines(), (std::vector<std::string>{"12/04/2026 04:32:20 PM\talways", error}));
+  // Errors reach the service log only once creation has set the flag.
+  EXPECT_EQ(ReadLines(dir.File("DebugIntegratedExtensionService.log")),
+            std::vector<std::string>{"12/04/2026 04:32:20 PM\tservice"});
+  ModAllConst().blnErrorToServiceLog = true;
+  LogError("Dvrlink, DeviceFormClose-A-3-5000", "Object variable or With block variable not set", 120);
+  EXPECT_EQ(ReadLines(dir.File("DebugIntegratedExtensionService.log")).back(), error);
+}
+
+TEST_F(SupportTest, ALineThatCannotBeWrittenIsLostSilently) {
+  Platform().program_folder = dir.File("no/such/folder");
+  WriteDebugLogAlways("lost");
+  WriteServiceLog("lost");
+  LogError("x", "y", 1);
+  ModAllConst().blnLogLocation = true;
+  ModAllConst().sLogLocation = dir.File("moved.log");
+  WriteDebugLogAlways("kept");
+  EXPECT_EQ(ReadLines(dir.File("moved.log")).size(), 1u);
+}
+
+TEST_F(SupportTest, BitHelpers) {
+  struct Case {
+    int32_t a, b, result;
+  };
+  const Case cases[] = {{12, 10, 8}, {5, 0, 0}, {-1, 7, 0}, {7, -1, 0}, {255, 128, 128}, {128, 384, 128},
+                        {2147483647, 1073741824, 1073741824}, {1, 2, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.a) + " & " + std::to_string(c.b));
+    EXPECT_EQ(BitWiseAnd(c.a, c.b), c.result);
+  }
+  EXPECT_EQ(ToBinary(6), "110");
+  EXPECT_EQ(ToBinary(0), "0");
+  EXPECT_EQ(ToBinary(-5), "0");
+  EXPECT_EQ(ToLong("0110"), 6);
+  EXPECT_EQ(ToLong(""), 0);
+  EXPECT_EQ(ToLong("1x1"), 5);
+}
+
+TEST_F(SupportTest, BitTableHasNoBitForLevelsZeroAndThirtyTwo) {
+  const auto& bits = ModAllConst().lBitValue;
+  EXPECT_EQ(bits[0], 0);
+  EXPECT_EQ(bits[1], 1);
+  EXPECT_EQ(bits[16], 32768);
+  EXPECT_EQ(bits[31], 1073741824);
+  EXPECT_EQ(bits[32], 0);
+  EXPECT_EQ(ModAllConst().sTokenStart, "\x18");
+  EXPECT_EQ(ModAllConst().sTokenEnd, "\x19");
+  EXPECT_EQ(ModAllConst().sTokenSeparator, "\x1A");
+}
+
+TEST_F(SupportTest, ConfigurationFileRules) {
+  struct Case {
+    const char* name;
+    const char* content;
+    int32_t log_level;
+    const char* location;  // nullptr: no Location set
+    bool error_logged;
+  };
+  const Case cases[] = {
+      {"two levels", "LogLevel=8\r\nLogLevel=9\r\n", 384, nullptr, false},
+      {"all stops reading", "loglevel=all\nLocation=/tmp/x.log\n", 2147483647, nullptr, false},
+      {"none stops reading", "LogLevel=8\nLOGLEVEL=None\nLogLevel=9\n", 0, nullptr, false},
+      {"blanks around = make another key", "LogLevel = 8\n", 0, nullptr, false},
+      {"fraction rounds half to even", "LogLevel=2.5\n", 2, nullptr, false},
+      {"out of range is an error line", "LogLevel=33\nLogLevel=8\n", 128, nullptr, true},
+      {"comments", "'LogLevel=8\n!LogLevel=8\n//LogLevel=8\n/LogLevel=8\n", 0, nullptr, false},
+      {"a level twice adds its bit twice", "LogLevel=3\nLogLevel=3\n", 8, nullptr, false},
+      {"location", "Location=/var/log/dvr1.log\nLogLevel=8", 128, "/var/log/dvr1.log", false},
+      {"location value kept as written", "location= /a b.log \n", 0, " /a b.log ", false},
+      {"numeric location ignored", "Location=5\n", 0, nullptr, false},
+      {"first = splits", "Location=/x=y.log\n", 0, "/x=y.log", false},
+      {"unknown keys and other values", "Foo=1\nLogLevel=high\nno equals sign\n\n", 0, nullptr, false},
+      {"blank-padded number", "LogLevel= 8 \n", 128, nullptr, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetModuleState();
+    SetUp();
+    ModAllConst().lLogLevel = 99;  // reset by every load
+    WriteFile(dir.File("DeviceAdm.config"), c.content);
+    LoadConfigFile(dir.File("DeviceAdm.config"));
+    EXPECT_EQ(ModAllConst().lLogLevel, c.log_level);
+    EXPECT_EQ(ModAllConst().blnLogLocation, c.location != nullptr);
+    if (c.location) {
+      EXPECT_EQ(ModAllConst().sLogLocation, c.location);
+    }
+    bool logged = ReadFile(dir.File("DebugDeviceAdm.log")).find("??? modAllConst, ProcessEachLine() ??? ERROR") !=
+                  std::string::npos;
+    EXPECT_EQ(logged, c.error_logged);
+  }
+}
+
+TEST_F(SupportTest, ConfigurationFileNameMustMatchExactly) {
+  WriteFile(dir.File("deviceadm.config"), "LogLevel=8\n");
+  ModAllConst().lLogLevel = 5;
+  LoadConfigFile(dir.File("DeviceAdm.config"));
+  EXPECT_EQ(ModAllConst().lLogLevel, 0);
+  LoadConfigFile(dir.File("deviceadm.config"));
+  EXPECT_EQ(ModAllConst().lLogLevel, 128);
+  LoadConfigFile(dir.path() + "/");
+  EXPECT_EQ(ModAllConst().lLogLevel, 0);
+  EXPECT_EQ(ReadFile(dir.File("DebugDeviceAdm.log")), "");
+}
+
+TEST_F(SupportTest, PaddingAndUsDates) {
+  EXPECT_EQ(PadLeading("7", 3, "0"), "007");
+  EXPECT_EQ(PadLeading("1234", 3, "0"), "1234");
+  EXPECT_EQ(PadLeading("7", 3, ""), "7");
+  EXPECT_EQ(PadLeading("7", 3, "ab"), "abab7");
+  EXPECT_EQ(PadLeading("10", 3, "0"), "010");
+  EXPECT_EQ(DateTimeUSFormat("2026-12-04 17:05:09"), "12/04/2026 05:05:09 PM");
+  EXPECT_EQ(DateTimeUSFormat("12/04/2026 00:00:00"), "12/04/2026 12:00:00 AM");
+  EXPECT_EQ(DateTimeUSFormat("not a date"), "");
+  EXPECT_THAT(ReadFile(dir.File("DebugDeviceAdm.log")),
+              HasSubstr("??? modAllConst, DateTimeUSFormat() ??? ERROR, Line: "));
+}
+
+}  // namespace
+}  // namespace dvrlink::testing
