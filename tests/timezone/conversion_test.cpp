@@ -1,0 +1,176 @@
+// Conversions between a zone's local time, UTC and this computer's zone.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/datetime.h"
+#include "timezone/mod_time_zone.h"
+#include "timezone/tz_state.h"
+#include "tz_test_support.h"
+
+namespace dvrlink {
+namespace {
+
+using tz_test::AusEastern;
+using tz_test::Eastern;
+using tz_test::Rule;
+using tz_test::Tokyo;
+using tz_test::TzTest;
+using tz_test::Zone;
+
+DateTime At(int y, int mo, int d, int h, int mi = 0, int s = 0) {
+  return DateTime::FromParts(y, mo, d, h, mi, s);
+}
+
+// A zone whose rules are fixed dates: daylight time from March 22 to
+// September 22, at midnight.
+TimeZoneEntry FixedDates() {
+  return Zone("Fixed Standard Time", -210, -60, Rule(9, 0, 22, 0, 2000), Rule(3, 0, 22, 0, 2000));
+}
+
+TEST(TimeZoneConversionTest, LocalTimeToUtcAroundEveryTransition) {
+  const struct {
+    const char* name;
+    TimeZoneEntry zone;
+    DateTime local;
+    DateTime utc;
+  } kCases[] = {
+      {"northern summer", Eastern(), At(2026, 7, 1, 12), At(2026, 7, 1, 16)},
+      {"northern winter", Eastern(), At(2026, 1, 15, 12), At(2026, 1, 15, 17)},
+      {"daylight start instant is standard", Eastern(), At(2026, 3, 8, 2), At(2026, 3, 8, 7)},
+      {"one second after daylight start", Eastern(), At(2026, 3, 8, 2, 0, 1), At(2026, 3, 8, 6, 0, 1)},
+      {"one second before standard start", Eastern(), At(2026, 11, 1, 1, 59, 59), At(2026, 11, 1, 5, 59, 59)},
+      {"standard start instant is standard", Eastern(), At(2026, 11, 1, 2), At(2026, 11, 1, 7)},
+      {"rules follow the year of the date", Eastern(), At(2027, 3, 14, 2, 0, 1), At(2027, 3, 14, 6, 0, 1)},
+      {"southern summer", AusEastern(), At(2026, 1, 15, 12), At(2026, 1, 15, 1)},
+      {"southern winter", AusEastern(), At(2026, 7, 15, 12), At(2026, 7, 15, 2)},
+      {"southern daylight start instant", AusEastern(), At(2026, 10, 4, 2), At(2026, 10, 3, 16)},
+      {"after southern daylight start", AusEastern(), At(2026, 10, 4, 2, 0, 1), At(2026, 10, 3, 15, 0, 1)},
+      {"southern standard start instant", AusEastern(), At(2026, 4, 5, 3), At(2026, 4, 4, 17)},
+      {"before southern standard start", AusEastern(), At(2026, 4, 5, 2, 59, 59), At(2026, 4, 4, 15, 59, 59)},
+      {"no daylight time: back over the year's end", Tokyo(), At(2026, 1, 1, 5), At(2025, 12, 31, 20)},
+      {"no daylight time in summer", Tokyo(), At(2026, 7, 1, 12), At(2026, 7, 1, 3)},
+      // Without a rule both limits are the zero date: equal, so never daylight.
+      {"no daylight time at the limits' own instant", Tokyo(), At(1899, 12, 30, 0), At(1899, 12, 29, 15)},
+      {"fixed date rule: start instant", FixedDates(), At(2026, 3, 22, 0), At(2026, 3, 21, 20, 30)},
+      {"fixed date rule: after", FixedDates(), At(2026, 9, 22, 0, 0, 1), At(2026, 9, 21, 20, 30, 1)},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(LocalDateToUTC(c.local, c.zone).FormatIso(), c.utc.FormatIso());
+  }
+}
+
+TEST(TimeZoneConversionTest, UtcToLocalTime) {
+  const struct {
+    const char* name;
+    TimeZoneEntry zone;
+    DateTime utc;
+    DateTime local;
+  } kCases[] = {
+      {"northern summer", Eastern(), At(2026, 7, 1, 16), At(2026, 7, 1, 12)},
+      {"northern winter", Eastern(), At(2026, 1, 15, 17), At(2026, 1, 15, 12)},
+      {"first daylight hour", Eastern(), At(2026, 3, 8, 7), At(2026, 3, 8, 3)},
+      // The candidate 02:59:59 lies after the daylight start, so it stands.
+      {"last standard second reads as the skipped hour", Eastern(), At(2026, 3, 8, 6, 59, 59),
+       At(2026, 3, 8, 2, 59, 59)},
+      {"repeated hour, first pass", Eastern(), At(2026, 11, 1, 5, 30), At(2026, 11, 1, 1, 30)},
+      {"repeated hour, second pass", Eastern(), At(2026, 11, 1, 6, 30), At(2026, 11, 1, 1, 30)},
+      {"southern summer", AusEastern(), At(2026, 1, 15, 1), At(2026, 1, 15, 12)},
+      {"southern winter", AusEastern(), At(2026, 7, 15, 2), At(2026, 7, 15, 12)},
+      {"east of UTC into the next day", Zone("", -60), At(2026, 5, 4, 23, 30), At(2026, 5, 5, 0, 30)},
+      {"half-hour zone", Zone("", -330), At(2026, 2, 28, 20), At(2026, 3, 1, 1, 30)},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(UTCToLocalDate(c.utc, c.zone).FormatIso(), c.local.FormatIso());
+  }
+}
+
+TEST(TimeZoneConversionTest, WeekDayToDateCountsOccurrencesAndTheLast) {
+  const struct {
+    int year, month, day_of_week, occurrence;
+    DateTime expected;
+  } kCases[] = {
+      {2026, 3, 0, 2, At(2026, 3, 8, 0)},    // second Sunday
+      {2026, 11, 0, 1, At(2026, 11, 1, 0)},  // first Sunday, the 1st itself
+      {2026, 3, 0, 5, At(2026, 3, 29, 0)},   // last Sunday
+      {2026, 2, 0, 5, At(2026, 2, 22, 0)},   // only four Sundays: 5 is the fourth
+      {2024, 2, 4, 5, At(2024, 2, 29, 0)},   // last Thursday of a leap February
+      {2026, 0, 0, 1, DateTime()},           // month 0: date 0
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.expected.FormatIso() + " month " + std::to_string(c.month));
+    EXPECT_EQ(WeekDayToDate(c.year, c.month, c.day_of_week, c.occurrence), c.expected);
+  }
+}
+
+class ConvertToLocalTimeZoneTest : public TzTest {
+ protected:
+  void SetUp() override {
+    TzTest::SetUp();
+    ModTimeZone().aTimeZoneList = {Eastern(), AusEastern(), Tokyo()};
+  }
+};
+
+TEST_F(ConvertToLocalTimeZoneTest, ConvertsFromTheDvrZoneToTheComputersZone) {
+  const struct {
+    const char* name;
+    int16_t dvr;
+    int16_t local;
+    DateTime in;
+    DateTime out;
+    int16_t dvr_after;
+  } kCases[] = {
+      {"Eastern DVR, Sydney computer, July", 0, 1, At(2026, 7, 1, 12), At(2026, 7, 2, 2), 0},
+      {"Eastern DVR, Sydney computer, January", 0, 1, At(2026, 1, 15, 12), At(2026, 1, 16, 4), 0},
+      {"Tokyo DVR, Eastern computer", 2, 0, At(2026, 7, 1, 12), At(2026, 6, 30, 23), 2},
+      {"same zone", 1, 1, At(2026, 4, 5, 2, 30), At(2026, 4, 5, 2, 30), 1},
+      {"-1 takes the computer's zone and keeps it", -1, 0, At(2026, 7, 1, 12), At(2026, 7, 1, 12), 0},
+      {"-1 with another computer zone", -1, 2, At(2026, 1, 15, 12), At(2026, 1, 15, 12), 2},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ModTimeZone().indexToTimeZone = c.dvr;
+    ModTimeZone().indexLocalMachineTimeZone = c.local;
+    DateTime t = c.in;
+    ConvertToLocalTimeZone(t);
+    EXPECT_EQ(t.FormatIso(), c.out.FormatIso());
+    EXPECT_EQ(ModTimeZone().indexToTimeZone, c.dvr_after);
+  }
+  EXPECT_EQ(DebugLog(), "");  // no errors along the way
+}
+
+TEST_F(ConvertToLocalTimeZoneTest, IndexOutsideTheTableLeavesTheTimeAndLogs) {
+  for (const int16_t local : {int16_t{3}, int16_t{-2}}) {
+    SCOPED_TRACE(local);
+    FreshState();
+    ModTimeZone().aTimeZoneList = {Eastern(), AusEastern(), Tokyo()};
+    ModTimeZone().indexToTimeZone = -1;  // becomes `local`, then fails
+    ModTimeZone().indexLocalMachineTimeZone = local;
+    DateTime t = At(2026, 7, 1, 12);
+    ConvertToLocalTimeZone(t);
+    EXPECT_EQ(t, At(2026, 7, 1, 12));
+    EXPECT_EQ(ModTimeZone().indexToTimeZone, local);
+    const std::string log = DebugLog();
+    EXPECT_NE(log.find("\t??? modTimeZone, ConvertToLocalTimeZone() ??? ERROR, Line: "), std::string::npos) << log;
+    EXPECT_NE(log.find(", Subscript out of range\r\n"), std::string::npos) << log;
+  }
+}
+
+TEST_F(ConvertToLocalTimeZoneTest, FindDvrZoneIsExactAndCaseSensitive) {
+  ModTimeZone().aTimeZoneList.push_back(Eastern());  // a second Eastern at index 3
+  EXPECT_EQ(FindDVRTimeZoneIndex("AUS Eastern Standard Time"), 1);
+  EXPECT_EQ(FindDVRTimeZoneIndex("Eastern Standard Time"), 0);
+  EXPECT_EQ(FindDVRTimeZoneIndex("eastern standard time"), -1);
+  EXPECT_EQ(FindDVRTimeZoneIndex("Eastern Standard Time "), -1);
+  EXPECT_EQ(FindDVRTimeZoneIndex(""), -1);
+  EXPECT_EQ(DebugLog(), "");
+
+  ModTimeZone().aTimeZoneList.clear();
+  EXPECT_EQ(FindDVRTimeZoneIndex("Eastern Standard Time"), -1);
+  EXPECT_NE(DebugLog().find("??? modTimeZone, FindDVRTimeZoneIndex() ??? ERROR"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace dvrlink

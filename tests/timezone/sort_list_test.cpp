@@ -1,0 +1,195 @@
+// The table read from the registry: sorting for display, locating this
+// computer's zone, and reading the zone keys.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform_state.h"
+#include "support/support_state.h"
+#include "timezone/mod_time_zone.h"
+#include "timezone/registry.h"
+#include "timezone/tz_state.h"
+#include "timezone/tzi.h"
+#include "tz_test_support.h"
+
+namespace dvrlink {
+namespace {
+
+using tz_test::TzTest;
+
+std::vector<std::string> Displays() {
+  std::vector<std::string> out;
+  for (const TimeZoneEntry& e : ModTimeZone().aTimeZoneList) out.push_back(e.Display);
+  return out;
+}
+
+class SortListTest : public TzTest {};
+
+TEST_F(SortListTest, OrdersDisplayTextsWestToEastWithGmtZonesBetween) {
+  const struct {
+    const char* name;
+    std::vector<std::string> input;
+    std::vector<std::string> expected;
+  } kCases[] = {
+      {"five zones of GMT texts",
+       {"(GMT+01:00) Amsterdam", "(GMT-05:00) Eastern Time", "(GMT) Greenwich Mean Time",
+        "(GMT-08:00) Pacific Time", "(GMT) Casablanca"},
+       {"(GMT-08:00) Pacific Time", "(GMT-05:00) Eastern Time", "(GMT) Casablanca",
+        "(GMT) Greenwich Mean Time", "(GMT+01:00) Amsterdam"}},
+      {"the same zones as UTC texts, offset zero written +00:00",
+       {"(UTC+01:00) Amsterdam", "(UTC-05:00) Eastern Time", "(UTC+00:00) Greenwich Mean Time",
+        "(UTC-08:00) Pacific Time", "(UTC+00:00) Casablanca"},
+       {"(UTC-08:00) Pacific Time", "(UTC-05:00) Eastern Time", "(UTC+00:00) Casablanca",
+        "(UTC+00:00) Greenwich Mean Time", "(UTC+01:00) Amsterdam"}},
+      {"western zones from -12:00 and eastern zones up to +14:00",
+       {"(UTC+14:00) Line Islands", "(UTC-03:30) Newfoundland", "(UTC-12:00) Dateline",
+        "(UTC+05:45) Nepal", "(UTC-01:00) Azores", "(UTC+05:30) India", "(UTC-10:00) Hawaii",
+        "(UTC+12:45) Chatham"},
+       {"(UTC-12:00) Dateline", "(UTC-10:00) Hawaii", "(UTC-03:30) Newfoundland",
+        "(UTC-01:00) Azores", "(UTC+05:30) India", "(UTC+05:45) Nepal", "(UTC+12:45) Chatham",
+        "(UTC+14:00) Line Islands"}},
+      {"equal offsets by name, upper and lower case alike",
+       {"(GMT+01:00) Paris", "(GMT-05:00) Lima", "(GMT+01:00) berlin", "(GMT+01:00) Amsterdam",
+        "(GMT-05:00) Eastern Time"},
+       {"(GMT-05:00) Eastern Time", "(GMT-05:00) Lima", "(GMT+01:00) Amsterdam",
+        "(GMT+01:00) berlin", "(GMT+01:00) Paris"}},
+      {"(gmt) in lower case counts as a GMT text",
+       {"(GMT+02:00) Athens", "(gmt) Reykjavik", "(GMT-01:00) Azores", "(GMT) Dublin"},
+       {"(GMT-01:00) Azores", "(GMT) Dublin", "(gmt) Reykjavik", "(GMT+02:00) Athens"}},
+      {"a ')' at position 5 that is not (GMT) lands just before the + zones",
+       {"(UTC+09:00) Tokyo", "(UTC+01:00) Amsterdam", "(UTC) Coordinated Universal Time",
+        "(UTC-05:00) Eastern Time"},
+       {"(UTC-05:00) Eastern Time", "(UTC) Coordinated Universal Time", "(UTC+01:00) Amsterdam",
+        "(UTC+09:00) Tokyo"}},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ModTimeZone().aTimeZoneList.clear();
+    for (const std::string& d : c.input) ModTimeZone().aTimeZoneList.push_back(tz_test::Zone(d, 0, 0, {}, {}, d));
+    EXPECT_TRUE(SortList());
+    EXPECT_EQ(Displays(), c.expected);
+  }
+}
+
+// A registry of three zones and the computer's zone names (empty: none).
+std::shared_ptr<MemoryRegistry> ThreeZoneRegistry(const std::string& key_name,
+                                                  const std::string& standard_name) {
+  auto reg = std::make_shared<MemoryRegistry>();
+  const auto set = [&](const std::string& path, const char* name, RegValue value) {
+    reg->SetValue(RegRoot::HKEY_LOCAL_MACHINE, path, name, std::move(value));
+  };
+  for (const TimeZoneEntry& z : {tz_test::Eastern(), tz_test::AusEastern(), tz_test::Tokyo()}) {
+    const auto tzi = EncodeTzi(z);
+    set(std::string(kTimeZonesKeyNT) + "\\" + z.Std, "TZI", RegValue::Binary({tzi.begin(), tzi.end()}));
+    set(std::string(kTimeZonesKeyNT) + "\\" + z.Std, "Display", RegValue::Text(z.Display));
+    set(std::string(kTimeZonesKeyNT) + "\\" + z.Std, "Std", RegValue::Text(z.Std));
+  }
+  if (!key_name.empty()) set(kTimeZoneInformationKey, "TimeZoneKeyName", RegValue::Text(key_name));
+  if (!standard_name.empty()) set(kTimeZoneInformationKey, "StandardName", RegValue::Text(standard_name));
+  return reg;
+}
+
+TEST_F(SortListTest, LocatesTheComputersZoneByItsExactStandardName) {
+  // Sorted, the three zones are: Eastern (0), Tokyo (1), AUS Eastern (2).
+  const struct {
+    const char* name;
+    int os_major;
+    std::string key_name;
+    std::string standard_name;
+    int16_t expected_index;
+    std::string logged_zone;
+  } kCases[] = {
+      {"version 6 reads TimeZoneKeyName", 6, "Tokyo Standard Time", "Eastern Standard Time", 1,
+       "Tokyo Standard Time"},
+      {"other versions read StandardName", 5, "Tokyo Standard Time", "AUS Eastern Standard Time", 2,
+       "AUS Eastern Standard Time"},
+      {"blanks around the name are trimmed", 6, "  AUS Eastern Standard Time  ", "", 2,
+       "AUS Eastern Standard Time"},
+      {"the name ends at its first NUL", 6, std::string("Tokyo Standard Time\0old", 23), "", 1,
+       "Tokyo Standard Time"},
+      {"a different case matches nothing: the index stays", 6, "tokyo standard time", "", 7,
+       "tokyo standard time"},
+      {"no name at all: the index stays", 6, "", "", 7, ""},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    FreshState();
+    Platform().os_major_version = c.os_major;
+    ModAllConst().lDebugFlags = 2;  // every level into the debug log
+    ModAllConst().iLogLevelDefault = 8;
+    ModTimeZone().indexLocalMachineTimeZone = 7;
+    ModTimeZone().registry = ThreeZoneRegistry(c.key_name, c.standard_name);
+
+    ASSERT_TRUE(GetTimeZoneList());
+    ASSERT_EQ(ModTimeZone().aTimeZoneList.size(), 3u);
+    EXPECT_EQ(ModTimeZone().aTimeZoneList[1].Std, "Tokyo Standard Time");
+    EXPECT_EQ(ModTimeZone().indexLocalMachineTimeZone, c.expected_index);
+    EXPECT_EQ(ModTimeZone().blnWindowsMajor6, c.os_major == 6);
+    const std::string line = "-8  modTimeZone, SortList() , sCurZone=" + c.logged_zone +
+                             ", indexLocalMachineTimeZone=" + std::to_string(c.expected_index) +
+                             ";\r\n";
+    EXPECT_NE(DebugLog().find(line), std::string::npos) << DebugLog();
+  }
+}
+
+TEST_F(SortListTest, MissingTimeZonesKeyIsLoggedAndLeavesTheTable) {
+  // Only the older key exists; the NT family reads the newer one.
+  auto reg = std::make_shared<MemoryRegistry>();
+  reg->SetValue(RegRoot::HKEY_LOCAL_MACHINE, std::string(kTimeZonesKey9x) + "\\Tokyo Standard Time",
+                "Std", RegValue::Text("Tokyo Standard Time"));
+  ModTimeZone().registry = reg;
+  ModTimeZone().aTimeZoneList = {tz_test::Eastern()};
+
+  EXPECT_FALSE(GetTimeZoneList());
+  ASSERT_EQ(ModTimeZone().aTimeZoneList.size(), 1u);
+  EXPECT_EQ(ModTimeZone().aTimeZoneList[0].Std, "Eastern Standard Time");
+  const std::string line = std::string("\tUnable to locate Time Zones information in Registry "
+                                       "under the key: \r\n") + kTimeZonesKeyNT + "\r\n";
+  EXPECT_NE(DebugLog().find(line), std::string::npos) << DebugLog();
+
+  Platform().os_platform_id = 1;
+  EXPECT_TRUE(GetTimeZoneList());
+  ASSERT_EQ(ModTimeZone().aTimeZoneList.size(), 1u);
+  EXPECT_EQ(ModTimeZone().aTimeZoneList[0].Std, "Tokyo Standard Time");
+}
+
+TEST_F(SortListTest, ReadsZoneKeysInRegistryOrderAndResizesTheTable) {
+  constexpr RegRoot kHklm = RegRoot::HKEY_LOCAL_MACHINE;
+  const std::string zones = kTimeZonesKeyNT;
+  const auto tzi = EncodeTzi(tz_test::Eastern());
+  // Listed without regard to case ("b" before "C"); a text ends at its first
+  // NUL; a short TZI fills what it holds; a Std that is no text reads empty.
+  auto reg = std::make_shared<MemoryRegistry>();
+  reg->SetValue(kHklm, zones + "\\b", "TZI", RegValue::Binary({tzi.begin(), tzi.end()}));
+  reg->SetValue(kHklm, zones + "\\b", "STD", RegValue::Text(std::string("Eastern\0x", 9)));
+  reg->SetValue(kHklm, zones + "\\C", "TZI", RegValue::Binary({0xC4, 0xFF, 0xFF, 0xFF, 1, 0}));
+  reg->SetValue(kHklm, zones + "\\C", "Std", RegValue::Dword(5));
+  ModTimeZone().registry = reg;
+  ModTimeZone().aTimeZoneList.assign(4, tz_test::Tokyo());
+
+  ASSERT_TRUE(EnumSubKeys(kHklm, zones));
+  const auto& list = ModTimeZone().aTimeZoneList;
+  ASSERT_EQ(list.size(), 2u);
+  EXPECT_EQ(list[0].Std, "Eastern");
+  EXPECT_EQ(EncodeTzi(list[0]), tzi);
+  EXPECT_EQ(list[1].Bias, -60);
+  EXPECT_EQ(list[1].StandardBias, 1);
+  EXPECT_EQ(list[1].Std, "");
+
+  // A key without subkeys opens (True) but grows nothing: the table stays.
+  reg->DeleteKey(kHklm, zones + "\\b");
+  reg->DeleteKey(kHklm, zones + "\\C");
+  EXPECT_TRUE(EnumSubKeys(kHklm, zones));
+  EXPECT_EQ(list.size(), 2u);
+  EXPECT_FALSE(EnumSubKeys(kHklm, zones + "\\missing"));
+  // A zone key that does not open leaves its entry empty.
+  TimeZoneEntry entry = tz_test::Eastern();
+  GetRegValueLTZI(entry, zones + "\\missing");
+  EXPECT_EQ(EncodeTzi(entry), EncodeTzi(TimeZoneEntry{}));
+  EXPECT_EQ(entry.Std, "");
+}
+
+}  // namespace
+}  // namespace dvrlink
