@@ -77,6 +77,27 @@ class clsDvrlink : public IDataArrivalReceiver,
                               std::optional<int16_t> iID = std::nullopt);
   void SetCurrentEventID(int32_t localEventID);
 
+  // Recorded video and alarm lists: the grant (sent to the client as notice
+  // 45 or 46), the start of a video retrieval (notice 42, then one progress
+  // notice 33 per DVR progress event), and CancelRetrieval, which stops
+  // nothing on the DVR.
+  bool GetVideoRecorded(int16_t iIndex, int16_t Client, int16_t Camera, const std::string& BeginTime,
+                        const std::string& EndTime, const std::string& Filename);
+  bool GetVideoRecorded2(int16_t iIndex, int16_t Client, int16_t Camera, const std::string& BeginTime,
+                         const std::string& EndTime, const std::string& Filename);
+  bool GetAlarmList(int16_t iIndex, int16_t Client, const std::string& Camera, const std::string& BeginTime,
+                    const std::string& EndTime, const std::string& Filename);
+  bool CancelRetrieval(int16_t iVideoRequestClient);
+
+  // PTZ: open, view or pattern, pause and close texts through the
+  // camera-control component.
+  bool PTZPresetViewPattern(const std::string& sPresetType, const std::string& sIndexCamera,
+                            const std::string& sPresetIndex, const std::string& sRepeatPatterns);
+
+  // Ends a host-raised alarm on a camera ("" = camera 0). True when the stop
+  // request was sent.
+  bool StopAlarm(const std::string& Camera);
+
   // DVR system events from the system-event component.
   void CallBackSystemEvents(int32_t lSessionID, const std::string& bstrURL, int32_t ulEventId,
                             const std::string& bstrTime, const std::string& bstrMessage) override;
@@ -99,6 +120,7 @@ class clsDvrlink : public IDataArrivalReceiver,
   class EventCtrlSink;
   class RemoteSink;
   class GetVideoSink;
+  class GetAlarmListSink;
 
   void SetCurrentDVR();
   // This instance's main form; raises 9 when the table has no entry for the
@@ -127,8 +149,14 @@ class clsDvrlink : public IDataArrivalReceiver,
   void m_oDvrRemote_OnGetUnitInfoEvent(int32_t lSessionID, int32_t eReason);
   void m_oDvrRemote_OnTimeSyncEvent(int32_t lSessionID, int32_t eReason, int32_t lData1, int32_t lData2);
 
+  // Retrieval progress.
+  void m_oDvrGetVideo_OnGetVideoEvent(int32_t lSessionID, int32_t eReason, int32_t lData1, int32_t lData2);
+  void m_oDvrGetAlarmList_OnGetAlarmEvent(int32_t lSessionID, int32_t eReason, int32_t lData1, int32_t lData2);
+
   // Command channel.
   void ProcessDataArrival(int16_t Index, const std::string& sData);
+  // Carries out one frame of a block; sets sDataSend.
+  void ProcessFrame(int16_t Index, const std::vector<std::string>& frame, size_t iSize);
 
   // Instance state.
   Ref<IHostCallback> oExtension;
@@ -158,12 +186,19 @@ class clsDvrlink : public IDataArrivalReceiver,
   std::vector<int16_t> iPortUnit;
   std::vector<int16_t> iPortLive;
   std::vector<int16_t> iIndexUnit;
+  int16_t m_iGetVideoClient = 0;
+  int16_t m_iGetVideoCamera = 0;
+  int32_t m_lGetVideoEvents = 0;
+  int16_t m_iGetAlarmListClient = 0;
+  int32_t m_lGetAlarmListEvents = 0;
   bool blnDvrEventCtrlDisconnected = true;
   bool blnDvrEventCtrlConnectError = false;
   DateTime dtLastTimeConnected;
 
   std::unique_ptr<EventCtrlSink> eventCtrlSink_;
   std::unique_ptr<RemoteSink> remoteSink_;
+  std::unique_ptr<GetVideoSink> getVideoSink_;
+  std::unique_ptr<GetAlarmListSink> getAlarmListSink_;
 };
 
 // Writes a status line into the main form of iCurrentDVR (when bit value 1 of

@@ -52,4 +52,37 @@ class clsDvrlink::RemoteSink : public IDvrRemoteEvents {
   clsDvrlink* owner_;  // not owned: the instance this sink belongs to
 };
 
+// Events of the video-retrieval object m_oDvrGetVideo: its progress events;
+// the others carry nothing for it.
+class clsDvrlink::GetVideoSink : public IDvrRemoteEvents {
+ public:
+  explicit GetVideoSink(clsDvrlink* owner) : owner_(owner) {}
+  void OnGetAlarmEvent(int32_t, int32_t, int32_t, int32_t) override {}
+  void OnGetVideoEvent(int32_t lSessionID, int32_t eReason, int32_t lData1, int32_t lData2) override {
+    owner_->m_oDvrGetVideo_OnGetVideoEvent(lSessionID, eReason, lData1, lData2);
+  }
+  void OnTimeSyncEvent(int32_t, int32_t, int32_t, int32_t) override {}
+  void OnGetStatusEvent(int32_t, int32_t, const std::string&) override {}
+  void OnGetUnitInfoEvent(int32_t, int32_t, const std::string&) override {}
+
+ private:
+  clsDvrlink* owner_;  // not owned: the instance this sink belongs to
+};
+
+// Events of the alarm-list object m_oDvrGetAlarmList: its progress events.
+class clsDvrlink::GetAlarmListSink : public IDvrRemoteEvents {
+ public:
+  explicit GetAlarmListSink(clsDvrlink* owner) : owner_(owner) {}
+  void OnGetAlarmEvent(int32_t lSessionID, int32_t eReason, int32_t lData1, int32_t lData2) override {
+    owner_->m_oDvrGetAlarmList_OnGetAlarmEvent(lSessionID, eReason, lData1, lData2);
+  }
+  void OnGetVideoEvent(int32_t, int32_t, int32_t, int32_t) override {}
+  void OnTimeSyncEvent(int32_t, int32_t, int32_t, int32_t) override {}
+  void OnGetStatusEvent(int32_t, int32_t, const std::string&) override {}
+  void OnGetUnitInfoEvent(int32_t, int32_t, const std::string&) override {}
+
+ private:
+  clsDvrlink* owner_;  // not owned: the instance this sink belongs to
+};
+
 }  // namespace dvrlink

@@ -31,7 +31,10 @@ std::string Str(int64_t n) { return std::to_string(n); }
 std::shared_ptr<clsDvrlink> clsDvrlink::Create() { return std::shared_ptr<clsDvrlink>(new clsDvrlink()); }
 
 clsDvrlink::clsDvrlink()
-    : eventCtrlSink_(std::make_unique<EventCtrlSink>(this)), remoteSink_(std::make_unique<RemoteSink>(this)) {
+    : eventCtrlSink_(std::make_unique<EventCtrlSink>(this)),
+      remoteSink_(std::make_unique<RemoteSink>(this)),
+      getVideoSink_(std::make_unique<GetVideoSink>(this)),
+      getAlarmListSink_(std::make_unique<GetAlarmListSink>(this)) {
   ModAllConstState& s = ModAllConst();
   ModDvrlinkState& d = ModDvrlink();
   PlatformState& p = Platform();

@@ -172,10 +172,9 @@ void frmMainTemplate::TimerMinute_Timer() {
   }
 }
 
-// The request-queue handlers are worked by the command channel and the alarm
-// processing; until those are built a tick of theirs does nothing.
-void frmMainTemplate::TimerVideoQueue_Timer() {}
-void frmMainTemplate::TimerAlarmListQueue_Timer() {}
+// The generate-alarm queue, the alarm countdown and the confirmation of
+// generated alarms are worked by the alarm processing; until it is built a
+// tick of theirs does nothing.
 void frmMainTemplate::TimerGenerateAlarmQueue_Timer() {}
 void frmMainTemplate::TimerGenerateAlarm_Timer() {}
 void frmMainTemplate::TimerSyncData_Timer() {}

@@ -115,6 +115,20 @@ class frmMainTemplate : public Form, public std::enable_shared_from_this<frmMain
   // Calls the component's TimeSync unless a synchronisation is in process.
   bool TimeSyncTrigger();
 
+  // Request queues filled by the host-client commands. A video request
+  // written over a waiting one is logged as an overflow; a full alarm-list
+  // queue doubles (up to 25,600); a request with an empty begin time is
+  // refused with a log line, since it could not be told from a free slot.
+  void QueueRetrieveVideoCommand(int16_t iClient, int16_t iCamera, const std::string& BeginTime,
+                                 const std::string& EndTime, const std::string& sFilename);
+  void QueueAlarmListCommand(int16_t iClient, const std::string& BeginTime, const std::string& EndTime,
+                             const std::string& sFilename, const std::string& sCamera);
+  // Written without an overflow check, whatever the slot holds.
+  void QueueGenerateAlarmCommand(int16_t iClient, int16_t iCamera, int16_t iDuration,
+                                 const std::string& sCameraName, const std::string& sUserName,
+                                 const std::string& sWorkstationName, const std::string& sDVR_AlarmVideoID,
+                                 const std::string& sDVR_AlarmVideo2ID);
+
   // Timer handlers.
   void TimerMinute_Timer();
   void TimerVideoQueue_Timer();

@@ -27,6 +27,22 @@ void FakeDvrRemote::PostTimeSyncEvent(int32_t session, int32_t reason) {
   });
 }
 
+void FakeDvrRemote::PostVideoEvent(int32_t session, int32_t reason, int32_t data1, int32_t data2) {
+  std::weak_ptr<FakeDvrRemote> self = weak_from_this();
+  Loop().Post([self, session, reason, data1, data2] {
+    auto fake = self.lock();
+    if (fake && fake->sink_) fake->sink_->OnGetVideoEvent(session, reason, data1, data2);
+  });
+}
+
+void FakeDvrRemote::PostAlarmEvent(int32_t session, int32_t reason, int32_t data1, int32_t data2) {
+  std::weak_ptr<FakeDvrRemote> self = weak_from_this();
+  Loop().Post([self, session, reason, data1, data2] {
+    auto fake = self.lock();
+    if (fake && fake->sink_) fake->sink_->OnGetAlarmEvent(session, reason, data1, data2);
+  });
+}
+
 void FakeDvrEventCtrl::PostToSink(std::function<void(IDvrEventCtrlEvents&)> event) {
   std::weak_ptr<FakeDvrEventCtrl> self = weak_from_this();
   Loop().Post([self, event] {

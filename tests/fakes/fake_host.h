@@ -112,10 +112,23 @@ class FakeDvrRemote : public IDvrRemote, public std::enable_shared_from_this<Fak
   std::string Version() override { return "1.2.3"; }
   void TimeSync(int32_t session, DateTime time) override;
   void GenerateAlarm(int32_t, int16_t, int16_t) override {}
-  void StopAlarm(int32_t, int16_t) override {}
-  void GetVideo(int32_t, int16_t, DateTime, DateTime, const std::string&) override {}
-  // Posts an OnTimeSyncEvent to the loop.
+  struct VideoCall {
+    int32_t session;
+    int16_t camera;
+    DateTime begin;
+    DateTime end;
+    std::string file;
+  };
+  std::vector<VideoCall> videos;
+  std::vector<std::pair<int32_t, int16_t>> stops;
+  void StopAlarm(int32_t session, int16_t camera) override { stops.emplace_back(session, camera); }
+  void GetVideo(int32_t session, int16_t camera, DateTime begin, DateTime end, const std::string& file) override {
+    videos.push_back(VideoCall{session, camera, begin, end, file});
+  }
+  // Post events to the loop; they reach the sink set when they run.
   void PostTimeSyncEvent(int32_t session, int32_t reason);
+  void PostVideoEvent(int32_t session, int32_t reason, int32_t data1, int32_t data2);
+  void PostAlarmEvent(int32_t session, int32_t reason, int32_t data1, int32_t data2);
 
  private:
   IDvrRemoteEvents* sink_ = nullptr;

@@ -1,0 +1,162 @@
+// The video and alarm-list request queues under the manual clock: order of
+// service, the shared grant, overflow and doubling.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "component/module_state.h"
+#include "fakes/test_support.h"
+#include "mainform/frmMainTemplate.h"
+
+namespace dvrlink::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+const std::string P = "\x1A";
+
+class QueuesTest : public ComponentTest {
+ protected:
+  void SetUp() override {
+    ComponentTest::SetUp();
+    dvr = NewInstance();
+    ASSERT_TRUE(Init(*dvr, StandardParams()));
+    socket = world.sockets.at(0).get();
+    form = ModDvrlink().oFrmMainTemplate.at(3).get();
+  }
+  // The grant notices (45 and 46) sent so far, as "client:code:camera:begin".
+  std::vector<std::string> Grants() const {
+    std::vector<std::string> grants;
+    for (const auto& [client, text] : socket->replies) {
+      std::string code = text.substr(0, 2);
+      if (code != "45" && code != "46") continue;
+      size_t a = text.find(P), b = text.find(P, a + 1), c = text.find(P, b + 1);
+      grants.push_back(std::to_string(client) + ":" + code + ":" + text.substr(a + 1, b - a - 1) + ":" +
+                       text.substr(b + 1, c - b - 1));
+    }
+    return grants;
+  }
+  void GiveBack() { dvr->Callback(201, 1, "\x18" "47" "\x19"); }
+  std::shared_ptr<clsDvrlink> dvr;
+  FakeSocketServer* socket = nullptr;
+  frmMainTemplate* form = nullptr;
+};
+
+TEST_F(QueuesTest, VideoRequestsAreGrantedOneAtATimeInArrivalOrder) {
+  form->QueueRetrieveVideoCommand(7, 1, "t1", "e1", "f1");
+  form->QueueRetrieveVideoCommand(8, 2, "t2", "e2", "f2");
+  form->QueueRetrieveVideoCommand(9, 3, "t3", "e3", "f3");
+  Loop().RunForMillis(10'000);
+  EXPECT_EQ(Grants(), std::vector<std::string>{"7:45:1:t1"});
+  EXPECT_FALSE(form->blnVideoRequestGranted);
+  GiveBack();
+  Loop().RunForMillis(2'000);  // within one tick of the video timer
+  EXPECT_EQ(Grants(), (std::vector<std::string>{"7:45:1:t1", "8:45:2:t2"}));
+  GiveBack();
+  Loop().RunForMillis(2'000);
+  EXPECT_EQ(Grants().size(), 3u);
+  EXPECT_EQ(socket->replies.back(), std::make_pair(int16_t{9}, "45" + P + "3" + P + "t3" + P + "e3" + P + "f3"));
+  // A granted slot is emptied and its camera marked -1.
+  EXPECT_EQ(form->VideoQueue[0].BeginTime, "");
+  EXPECT_EQ(form->VideoQueue[0].iCamera, -1);
+}
+
+TEST_F(QueuesTest, VideoAndAlarmListRequestsShareTheOneGrant) {
+  form->QueueAlarmListCommand(4, "a1", "b1", "file", "2");
+  form->QueueRetrieveVideoCommand(5, 1, "t1", "e1", "f1");
+  Loop().RunForMillis(5'000);
+  // The alarm-list timer (1 s) ticks before the video timer (2 s).
+  EXPECT_EQ(Grants(), std::vector<std::string>{"4:46:2:a1"});
+  EXPECT_FALSE(ModDvrlink().blnAlarmListIdle);
+  GiveBack();
+  Loop().RunForMillis(2'000);
+  EXPECT_EQ(Grants(), (std::vector<std::string>{"4:46:2:a1", "5:45:1:t1"}));
+}
+
+TEST_F(QueuesTest, The302ndVideoRequestOverwritesTheFirst) {
+  form->blnVideoRequestGranted = false;
+  for (int i = 1; i <= 302; ++i) form->QueueRetrieveVideoCommand(1, 0, "t" + std::to_string(i), "e", "f");
+  EXPECT_EQ(CountLinesContaining(dir.File("DebugDeviceAdm.log"),
+                                 "QueueRetrieveVideoCommand(A-3-5000)??? ERROR, OVERFLOW, iVideoQueueIndex=0, "
+                                 "iVideoQueueSize=300"),
+            1);
+  EXPECT_EQ(form->VideoQueue[0].BeginTime, "t302");
+  EXPECT_EQ(form->VideoQueue[1].BeginTime, "t2");
+  EXPECT_EQ(form->iVideoQueueIndex, 1);
+}
+
+TEST_F(QueuesTest, The102ndAlarmListRequestDoublesTheQueueAndServiceKeepsSlotOrder) {
+  form->blnVideoRequestGranted = false;
+  for (int i = 0; i <= 101; ++i) form->QueueAlarmListCommand(1, "b" + std::to_string(i), "e", "f", "0");
+  EXPECT_THAT(DebugLog(), HasSubstr("QueueAlarmListCommand(A-3-5000) ??? ATTENTION The size of "
+                                    "\"iAlarmListQueueSize=100\" is double"));
+  EXPECT_EQ(form->iAlarmListQueueSize, 200);
+  EXPECT_EQ(form->AlarmListQueue.size(), 201u);
+  EXPECT_EQ(form->AlarmListQueue[101].BeginTime, "b101");
+  EXPECT_EQ(form->iAlarmListQueueIndex, 102);
+  std::vector<std::string> served;
+  for (int i = 0; i <= 102; ++i) {
+    form->blnVideoRequestGranted = true;
+    Loop().RunForMillis(1'000);
+  }
+  for (const auto& grant : Grants()) served.push_back(grant.substr(grant.rfind(':') + 1));
+  ASSERT_EQ(served.size(), 102u);
+  EXPECT_EQ(served.front(), "b0");
+  EXPECT_EQ(served[100], "b100");
+  EXPECT_EQ(served.back(), "b101");
+}
+
+TEST_F(QueuesTest, AfterADoublingTheReaderServesNewSlotsBeforeWrappingToTheOldStart) {
+  form->blnVideoRequestGranted = false;
+  for (int i = 0; i <= 100; ++i) form->QueueAlarmListCommand(1, "old" + std::to_string(i), "e", "f", "0");
+  for (int i = 0; i < 50; ++i) {  // serve slots 0..49
+    form->blnVideoRequestGranted = true;
+    Loop().RunForMillis(1'000);
+  }
+  for (int i = 0; i < 50; ++i) form->QueueAlarmListCommand(1, "wrap" + std::to_string(i), "e", "f", "0");
+  form->QueueAlarmListCommand(1, "new", "e", "f", "0");  // slot 50 is still waiting: doubles
+  EXPECT_EQ(form->AlarmListQueue[101].BeginTime, "new");
+  socket->replies.clear();
+  for (int i = 0; i < 60; ++i) {
+    form->blnVideoRequestGranted = true;
+    Loop().RunForMillis(1'000);
+  }
+  std::vector<std::string> grants = Grants();
+  ASSERT_EQ(grants.size(), 52u);  // 50..100, then 101; slot 102 is free, so the reader waits there
+  EXPECT_EQ(grants.front(), "1:46:0:old50");
+  EXPECT_EQ(grants[50], "1:46:0:old100");
+  EXPECT_EQ(grants[51], "1:46:0:new");
+  EXPECT_EQ(form->AlarmListQueue[0].BeginTime, "wrap0");
+}
+
+TEST_F(QueuesTest, EmptyBeginTimeIsRefusedInsteadOfBlockingTheQueue) {
+  form->QueueRetrieveVideoCommand(1, 0, "", "e", "f");
+  form->QueueAlarmListCommand(1, "", "e", "f", "0");
+  EXPECT_EQ(form->iVideoQueueIndex, 0);
+  EXPECT_EQ(form->iAlarmListQueueIndex, 0);
+  EXPECT_EQ(CountLinesContaining(dir.File("DebugDeviceAdm.log"), "empty BeginTime"), 2);
+}
+
+TEST_F(QueuesTest, GenerateAlarmRequestsWrapWithoutAnOverflowCheck) {
+  for (int i = 1; i <= 302; ++i) {
+    form->QueueGenerateAlarmCommand(static_cast<int16_t>(i), 0, 5, "cam", "", "", "", "");
+  }
+  EXPECT_EQ(form->GenerateAlarmQueue[0].iClient, 302);
+  EXPECT_EQ(form->GenerateAlarmQueue[1].iClient, 2);
+  EXPECT_EQ(form->iGenerateAlarmQueueIndex, 1);
+  EXPECT_EQ(CountLinesContaining(dir.File("DebugDeviceAdm.log"), "OVERFLOW"), 0);
+}
+
+TEST_F(QueuesTest, ClosingStopsTheQueueTimersForGood) {
+  form->blnVideoRequestGranted = false;
+  form->QueueRetrieveVideoCommand(7, 1, "t1", "e1", "f1");
+  ModAllConst().blnClosing = true;
+  Loop().RunForMillis(2'500);  // each queue timer ticks once more and stays off
+  form->blnVideoRequestGranted = true;
+  Loop().RunForMillis(10'000);
+  EXPECT_TRUE(Grants().empty());
+  EXPECT_FALSE(form->TimerVideoQueue.Enabled());
+  EXPECT_FALSE(form->TimerAlarmListQueue.Enabled());
+}
+
+}  // namespace
+}  // namespace dvrlink::testing

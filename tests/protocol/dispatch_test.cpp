@@ -1,0 +1,224 @@
+// Splitting blocks into frames and carrying out their commands, against the
+// faked host components.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+
+#include "component/module_state.h"
+#include "fakes/test_support.h"
+#include "mainform/frmMainTemplate.h"
+#include "protocol/process_token.h"
+#include "support/mod_all_const.h"
+
+namespace dvrlink::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+const std::string S = "\x18", E = "\x19", P = "\x1A";
+
+std::string Frame(std::initializer_list<std::string> fields) {
+  std::string text = S;
+  bool first = true;
+  for (const auto& f : fields) {
+    if (!first) text += P;
+    text += f;
+    first = false;
+  }
+  return text + E;
+}
+
+std::string Reply(const std::string& code, const std::string& rest) { return code + P + rest; }
+
+TEST(ProcessTokenTest, SplitsBlocksIntoARectangularTable) {
+  InitModuleConstants();
+  struct Case {
+    const char* name;
+    std::string block;
+    bool accepted;
+    FrameTable table;
+  };
+  const Case cases[] = {
+      {"one frame", Frame({"39"}), true, {{"39"}}},
+      {"leading noise", "noise\r\n" + Frame({"47"}), true, {{"47"}}},
+      {"noise between frames", Frame({"31", "a"}) + "xx" + Frame({"39"}), true, {{"31", "a"}, {"39", ""}}},
+      {"trailing line break", Frame({"39"}) + "\r\n", false, {}},
+      {"no end marker", S + "39", false, {}},
+      {"no frame", "39", false, {}},
+      {"empty fields", Frame({"32", "", "", ""}), true, {{"32", "", "", ""}}},
+      {"separator before the start is noise", P + Frame({"36"}), true, {{"36"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FrameTable table;
+    EXPECT_EQ(ProcessToken(c.block, S, E, P, table), c.accepted);
+    if (c.accepted) {
+      EXPECT_EQ(table, c.table);
+    }
+  }
+}
+
+TEST(ProcessTokenTest, BlocksLongerThan32767CharactersAreRefused) {
+  InitModuleConstants();
+  FrameTable table;
+  std::string fits = std::string(32767 - 4, 'n') + Frame({"39"});
+  ASSERT_EQ(fits.size(), 32767u);
+  EXPECT_TRUE(ProcessToken(fits, S, E, P, table));
+  EXPECT_FALSE(ProcessToken("n" + fits, S, E, P, table));
+}
+
+class DispatchTest : public ComponentTest {
+ protected:
+  void SetUp() override {
+    ComponentTest::SetUp();
+    dvr = NewInstance();
+    ASSERT_TRUE(Init(*dvr, StandardParams()));
+    socket = world.sockets.at(0).get();
+    form = ModDvrlink().oFrmMainTemplate.at(3).get();
+  }
+  std::vector<std::string> Send(const std::string& block, int16_t client = 5) {
+    socket->replies.clear();
+    dvr->Callback(201, client, block);
+    std::vector<std::string> texts;
+    for (const auto& [index, text] : socket->replies) {
+      EXPECT_EQ(index, client);
+      texts.push_back(text);
+    }
+    return texts;
+  }
+  std::shared_ptr<clsDvrlink> dvr;
+  FakeSocketServer* socket = nullptr;
+  frmMainTemplate* form = nullptr;
+};
+
+TEST_F(DispatchTest, RepliesPerFrameAndFailureRules) {
+  const std::string version = Reply("39", "OK" + P + "Dvrlink.clsDvrlink\t1.0.0\r\n");
+  struct Case {
+    const char* name;
+    std::string block;
+    std::vector<std::string> replies;
+    const char* log_text;  // expected in the debug log, or nullptr
+  };
+  const Case cases[] = {
+      {"version", Frame({"39"}), {version}, nullptr},
+      {"two frames, two replies in order", Frame({"47"}) + Frame({"39"}), {Reply("47", "OK"), version}, nullptr},
+      {"reset is always NK", Frame({"38"}), {Reply("38", "NK")}, nullptr},
+      {"trailing text rejects the block", Frame({"39"}) + "\n", {}, "??? ERROR, Unknown command="},
+      {"bad code mid-block ends the delivery", Frame({"47"}) + Frame({"abc"}) + Frame({"39"}),
+       {Reply("47", "OK")}, "??? Dvrlink, ProcessDataArrival-A-3-5000() ??? ERROR, Line: "},
+      {"empty code", Frame({""}), {}, "Type mismatch"},
+      {"bad number mid-block", Frame({"39"}) + Frame({"40", "x", "1"}) + Frame({"47"}), {version}, "Type mismatch"},
+      {"overflowing camera", Frame({"33", "40000", "a", "b", "c"}), {}, "Overflow"},
+      {"missing field", Frame({"41"}), {}, "Subscript out of range"},
+      {"unknown code answers NK", Frame({"48"}), {Reply("48", "NK")}, nullptr},
+      {"stop alarm answers OK", Frame({"41", "2"}), {Reply("41", "OK")}, nullptr},
+      {"set record rate", Frame({"40", "5", "10"}), {Reply("40", "OK")}, nullptr},
+      {"cancel retrieval", Frame({"37", "1"}), {Reply("37", "OK")}, nullptr},
+      {"connect", Frame({"31", "10.0.0.5", "7000", "7001"}), {Reply("31", "OK")}, nullptr},
+      {"connect with a bad port", Frame({"31", "10.0.0.5", "x", "7001"}), {Reply("31", "NK")}, nullptr},
+      {"time sync", Frame({"36"}), {Reply("36", "OK")}, nullptr},
+      {"ptz", Frame({"55", "1", "2", "4", ""}), {Reply("55", "OK")}, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove(dir.File("DebugDeviceAdm.log").c_str());
+    EXPECT_EQ(Send(c.block), c.replies);
+    if (c.log_text) {
+      EXPECT_THAT(DebugLog(), HasSubstr(c.log_text));
+    }
+  }
+}
+
+TEST_F(DispatchTest, GenerateAlarmIsQueuedOnlyWhenTheBlocksWidestFrameHasThreeToSevenFields) {
+  struct Case {
+    const char* name;
+    std::string block;
+    bool queued;
+  };
+  const std::string event13 = Frame({"44", "1", "2026/12/04 17:05:09", "g", "n", "a", "1", "2", "3", "4", "5", "6", "7", "8"});
+  const Case cases[] = {
+      {"camera, duration and name", Frame({"32", "1", "10", "Lobby"}), true},
+      {"all seven fields", Frame({"32", "1", "10", "Lobby", "joe", "ws1", "17", "18"}), true},
+      {"fewer than three fields", Frame({"32", "1", "10"}), false},
+      {"with a wider frame in the block", Frame({"32", "1", "10", "Lobby"}) + event13, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    form->GenerateAlarmQueue.assign(form->GenerateAlarmQueue.size(), UDTGenerateAlarm{});
+    form->iGenerateAlarmQueueIndex = 0;
+    std::vector<std::string> replies = Send(c.block);
+    ASSERT_FALSE(replies.empty());
+    EXPECT_EQ(replies[0], Reply("32", "OK"));
+    const UDTGenerateAlarm& slot = form->GenerateAlarmQueue[0];
+    EXPECT_EQ(slot.iClient != 0, c.queued);
+    if (c.queued) {
+      EXPECT_EQ(slot.iClient, 5);
+      EXPECT_EQ(slot.iCamera, 1);
+      EXPECT_EQ(slot.iDuration, 10);
+      EXPECT_EQ(slot.sCameraName, "Lobby");
+    }
+  }
+  EXPECT_EQ(form->GenerateAlarmQueue[0].sUserName, "");
+}
+
+TEST_F(DispatchTest, DebugModeCommandWithAndWithoutItsLevel) {
+  ModAllConst().lDebugFlags = 6;
+  EXPECT_EQ(Send(Frame({"34", "1"})), std::vector<std::string>{Reply("34", "OK")});
+  EXPECT_TRUE(ModAllConst().blnDebugMode);
+  EXPECT_EQ(ModAllConst().lDebugFlags, 6);  // kept
+  EXPECT_FALSE(form->Visible());            // bit 1 not set
+  EXPECT_TRUE(ModAllConst().blnLogAll);
+  Send(Frame({"34", "on", "3"}));
+  EXPECT_EQ(ModAllConst().lDebugFlags, 3);
+  EXPECT_TRUE(form->Visible());
+  Send(Frame({"34", "0", "1"}));
+  EXPECT_FALSE(ModAllConst().blnDebugMode);
+  EXPECT_EQ(ModAllConst().lDebugFlags, 3);
+  EXPECT_FALSE(form->Visible());
+  EXPECT_EQ(socket->debug_calls.back(), std::make_pair(false, 3));
+}
+
+TEST_F(DispatchTest, EventCommandReachesTheHostCallbackWithTheFieldsAsReceived) {
+  std::vector<std::string> replies =
+      Send(Frame({"44", "10314", "12/04/2026 5:05:09 PM", "12", "DVR1", "10.0.0.5", "d1", "", "", "", "", "", "", "d8"}));
+  EXPECT_EQ(replies, std::vector<std::string>{Reply("44", "OK")});
+  ASSERT_EQ(host->calls.size(), 1u);
+  EXPECT_EQ(host->calls[0].type, 205);
+  EXPECT_EQ(host->calls[0].id, 1);
+  EXPECT_EQ(host->calls[0].ident, "12");
+  EXPECT_EQ(host->calls[0].description,
+            S + "10314" + P + "12/04/2026 5:05:09 PM" + P + "12" + P + "DVR1" + P + "10.0.0.5" + P + "d1" + P + P + P +
+                P + P + P + P + "d8" + E);
+  const UDTDVREventRecord& r = ModDvrlink().UDTDVREvent;
+  EXPECT_EQ(r.EventCode, 10314);
+  EXPECT_EQ(r.DataTime, "2026/12/04 17:05:09");
+  EXPECT_EQ(r.Detail8, "d8");
+}
+
+TEST_F(DispatchTest, PtzCommandsGoToTheCameraControlInOrder) {
+  struct Case {
+    std::vector<std::string> fields;
+    std::vector<std::string> commands;
+  };
+  const std::string open = "RequestSession Session1 10.0.0.5 7001 2";
+  const Case cases[] = {
+      {{"55", "1", "2", "4", ""}, {open, "RunQuickView Session1 4", "Pause 2", "EndSession Session1"}},
+      {{"55", "2", "2", "3", "5"}, {open, "RunPattern Session1 5 3 PatternName", "Pause 2", "EndSession Session1"}},
+      {{"55", "3", "2", "3", "5"}, {open, "Pause 2", "EndSession Session1"}},
+      {{"55", "1", "2", "", ""}, {open, "RunQuickView Session1 ", "Pause 2", "EndSession Session1"}},
+  };
+  FakeCameraControl& camera = *world.cameras.at(0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.fields[1]);
+    camera.commands.clear();
+    std::string block = S;
+    for (size_t k = 0; k < c.fields.size(); ++k) block += (k ? P : "") + c.fields[k];
+    Send(block + E);
+    EXPECT_EQ(camera.commands, c.commands);
+    EXPECT_EQ(camera.sid, "A-3-5000");
+  }
+}
+
+}  // namespace
+}  // namespace dvrlink::testing
