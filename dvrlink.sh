@@ -68,11 +68,17 @@ cmd_test() {
   say "running the tests"
   run_suite build
   say "building with AddressSanitizer and UndefinedBehaviorSanitizer (clang++)"
-  configure_and_build build-asan clang++ Debug -DDVRLINK_SANITIZE=ON
+  configure_and_build build-asan clang++ Debug -DDVRLINK_SANITIZE=ON -DDVRLINK_FUZZ=ON
   say "running the tests under the sanitizers"
-  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1 \
-    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-    run_suite build-asan
+  export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1
+  export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+  run_suite build-asan
+  say "fuzzing the command channel (bounded run)"
+  local corpus
+  corpus=$(mktemp -d /tmp/dvrlink-fuzz.XXXXXX)
+  build-asan/tests/fuzz/process_data_arrival_fuzz -runs=20000 -max_len=2048 -seed=1 \
+    "$corpus" tests/fuzz/corpus 2>&1 | tail -n 3
+  rm -rf "$corpus"
   stop_test_database
   say "all tests passed"
 }
