@@ -1,0 +1,206 @@
+// The gateway's own rules, against a provider the test controls: the
+// parameters it creates when no declared list is available, the output
+// parameter, the exact error text and log lines, and calls without a
+// usable connection.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "database/db_gateway.h"
+#include "database/db_state.h"
+#include "fakes/db_fake_provider.h"
+#include "fakes/db_test_support.h"
+
+namespace dvrlink {
+namespace {
+
+using testing::DebugLogLines;
+using testing::FakeDbConnection;
+using testing::FakeDbProvider;
+using testing::TempDir;
+
+class GatewayRulesTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing::EnableDebugLog(logs_.path(), "B-1-6000");
+    ModAllConst2().oDBConnection = Ref<IAdoConnection>(std::make_shared<FakeDbConnection>(&provider_));
+  }
+
+  Ref<Recordset> Call(const std::string& procedure, int16_t cmd_index, const std::string& output_name,
+                      const std::vector<std::pair<std::string, std::string>>& pairs) {
+    DbParameterNames names;
+    DbParameterValues values;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+      names[k] = pairs[k].first;
+      values[k] = pairs[k].second;
+    }
+    ModAllConst2State& db = ModAllConst2();
+    return DBspCommandOutput(db.lErrorCode, procedure, cmd_index, output_name, db.lOutputValue, names, values);
+  }
+
+  static AdoParameterInfo Declared(const std::string& name, int32_t type, int32_t direction = adParamInput) {
+    return AdoParameterInfo{name, type, direction, type == adInteger ? 4 : 50};
+  }
+
+  TempDir logs_;
+  FakeDbProvider provider_;
+};
+
+TEST_F(GatewayRulesTest, CreatesTheParametersItselfWhenNoneAreDeclared) {
+  struct Expected {
+    std::string name;
+    int32_t type, direction, size;
+    AdoValue value;
+  };
+  struct Case {
+    const char* name;
+    int16_t cmd_index;
+    std::string output_name;
+    std::vector<std::pair<std::string, std::string>> pairs;
+    std::vector<Expected> sent;
+  };
+  const std::vector<Case> cases = {
+      {"@CmdIndex first, texts sized by their value",
+       7, "", {{"@IP", "10.1.2.3"}, {"@Name", "x"}},
+       {{"@CmdIndex", adInteger, adParamInput, 4, AdoValue::Integer(7)},
+        {"@IP", adVarChar, adParamInput, 8, AdoValue::Text("10.1.2.3")},
+        {"@Name", adVarChar, adParamInput, 1, AdoValue::Text("x")}}},
+      {"an empty value has size 1", 0, "", {{"@A", ""}},
+       {{"@CmdIndex", adInteger, adParamInput, 4, AdoValue::Integer(0)},
+        {"@A", adVarChar, adParamInput, 1, AdoValue::Text("")}}},
+      {"no @CmdIndex for a negative CmdIndex; empty pairs skipped", -1, "", {{"", "ignored"}, {"@B", "b"}},
+       {{"@B", adVarChar, adParamInput, 1, AdoValue::Text("b")}}},
+      {"the output parameter comes last", 1, "@NewID", {{"@A", "abc"}},
+       {{"@CmdIndex", adInteger, adParamInput, 4, AdoValue::Integer(1)},
+        {"@A", adVarChar, adParamInput, 3, AdoValue::Text("abc")},
+        {"@NewID", adInteger, adParamOutput, 4, AdoValue()}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Call("usp_Undeclared", c.cmd_index, c.output_name, c.pairs);
+    EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+    ASSERT_EQ(provider_.sent.size(), c.sent.size());
+    for (size_t i = 0; i < c.sent.size(); ++i) {
+      SCOPED_TRACE(c.sent[i].name);
+      EXPECT_EQ(provider_.sent[i].Name, c.sent[i].name);
+      EXPECT_EQ(provider_.sent[i].Type, c.sent[i].type);
+      EXPECT_EQ(provider_.sent[i].Direction, c.sent[i].direction);
+      EXPECT_EQ(provider_.sent[i].Size, c.sent[i].size);
+      EXPECT_EQ(provider_.sent[i].Value, c.sent[i].value);
+    }
+  }
+}
+
+TEST_F(GatewayRulesTest, OutputValueIsReadFromTheParameterOfExactlyThatName) {
+  struct Case {
+    const char* name;
+    std::vector<AdoParameterInfo> declared;
+    std::map<std::string, AdoValue> outputs;
+    std::string output_name;
+    int32_t expected;
+  };
+  const std::vector<Case> cases = {
+      {"an integer", {Declared("@Out", adInteger, adParamOutput)}, {{"@Out", AdoValue::Integer(12)}}, "@Out", 12},
+      {"a numeric text", {Declared("@Out", adInteger, adParamOutput)}, {{"@Out", AdoValue::Text("34")}}, "@Out", 34},
+      {"Null leaves the value alone", {Declared("@Out", adInteger, adParamOutput)}, {{"@Out", AdoValue::Null()}},
+       "@Out", -5},
+      {"the name is compared with its letter case", {Declared("@out", adInteger, adParamOutput)},
+       {{"@out", AdoValue::Integer(99)}}, "@Out", -5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    provider_.declared["usp_Out"] = c.declared;
+    provider_.output_values = c.outputs;
+    ModAllConst2().lOutputValue = -5;
+    Call("usp_Out", -1, c.output_name, {});
+    EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+    EXPECT_EQ(ModAllConst2().lOutputValue, c.expected);
+  }
+}
+
+TEST_F(GatewayRulesTest, FailureTextAndLogLinesAreExact) {
+  provider_.execute_error = RuntimeError(kDbErrErrorsInCommand, "Server says no", 0);
+  ModAllConst2().lErrorCode = 5;  // a stale value: the failure overwrites it
+  Ref<Recordset> rs = Call("usp_Fail", 2, "@O", {{"@A", "1"}, {"@B", "two"}});
+
+  EXPECT_FALSE(rs);
+  EXPECT_EQ(ModAllConst2().lErrorCode, kDbErrErrorsInCommand);
+  std::string expected = "(-2147217900) Server says no, sStoredProcedure=usp_Fail, CmdIndex=2, OutputName=@O, "
+                         "sLastName=, sLastValue=, sName=, sValue=, lErrorCode=-2147217900, lReturnCode=-2147217900, "
+                         "Name1=@A, Value1=1, Name2=@B, Value2=two";
+  for (int k = 3; k <= 25; ++k) expected += ", Name" + std::to_string(k) + "=, Value" + std::to_string(k) + "=";
+  expected += "---";
+  EXPECT_EQ(ModAllConst2().sLastError, expected);
+  EXPECT_GT(ModAllConst2().lLastErrorLine, 0);
+
+  std::vector<std::string> lines = DebugLogLines(logs_.path());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("-8  DBspCommandOutput(B-1-6000) sStoredProcedure=usp_Fail, CmdIndex=2, Name1=@A, "
+                          "Value1=1, Name2=@B, Value2=two, Name3=, Value3="),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find("\t??? modAllConst2, DBspCommandOutput-B-1-6000() ??? ERROR, Line: " +
+                          std::to_string(ModAllConst2().lLastErrorLine) + ", " + expected),
+            std::string::npos)
+      << lines[1];
+}
+
+TEST_F(GatewayRulesTest, ErrorTextNamesThePairsAroundTheFailingOne) {
+  provider_.declared["usp_Y"] = {Declared("@CmdIndex", adInteger), Declared("@A", adVarChar)};
+  Call("usp_Y", 0, "", {{"@A", "1"}, {"@Missing", "m"}, {"@C", "3"}});
+  EXPECT_EQ(ModAllConst2().lErrorCode, kAdoErrItemNotFound);
+  EXPECT_NE(ModAllConst2().sLastError.find(", sLastName=@A, sLastValue=1, sName=@Missing, sValue=m, "),
+            std::string::npos)
+      << ModAllConst2().sLastError;
+  EXPECT_TRUE(provider_.executed_procedure.empty());
+}
+
+TEST_F(GatewayRulesTest, IntegrityViolationIsSuccessWithADebugLine) {
+  provider_.execute_error = RuntimeError(kDbErrIntegrityViolation, "duplicate key", 0);
+  int32_t own_return_code = 9;  // a caller's own variable is left as it was
+  DbParameterNames names;
+  DbParameterValues values;
+  Ref<Recordset> rs = DBspCommandOutput(own_return_code, "usp_Dup", 1, "", ModAllConst2().lOutputValue, names, values);
+  EXPECT_FALSE(rs);
+  EXPECT_EQ(ModAllConst2().lErrorCode, 0);
+  EXPECT_EQ(own_return_code, 9);
+  std::vector<std::string> lines = DebugLogLines(logs_.path());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[1].find("-8  modAllConst2, DBspCommandOutput(B-1-6000) ??? (-2147217873) duplicate key, "),
+            std::string::npos)
+      << lines[1];
+}
+
+TEST_F(GatewayRulesTest, CallsWithoutAUsableConnectionFail) {
+  struct Case {
+    const char* name;
+    Ref<IAdoConnection> connection;
+  };
+  const std::vector<Case> cases = {
+      {"no connection object", Ref<IAdoConnection>()},
+      {"a closed connection", Ref<IAdoConnection>(std::make_shared<AdoConnection>())},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ModAllConst2().oDBConnection = c.connection;
+    Ref<Recordset> rs = Call("usp_X", 1, "", {});
+    EXPECT_FALSE(rs);
+    EXPECT_EQ(ModAllConst2().lErrorCode, kAdoErrConnectionNotUsable);
+  }
+}
+
+TEST_F(GatewayRulesTest, FailureAfterExecutionKeepsTheRecordset) {
+  provider_.declared["usp_Z"] = {Declared("@Out", adInteger, adParamOutput)};
+  provider_.output_values["@Out"] = AdoValue::Text("not a number");
+  provider_.result = Recordset({"One"}, {{AdoValue::Integer(1)}});
+  Ref<Recordset> rs = Call("usp_Z", -1, "@Out", {});
+  EXPECT_EQ(ModAllConst2().lErrorCode, kErrTypeMismatch);
+  ASSERT_TRUE(rs);
+  EXPECT_EQ(rs->Fields("One").Value.ToLong(), 1);
+}
+
+}  // namespace
+}  // namespace dvrlink

@@ -1,0 +1,315 @@
+// The gateway against the real providers: the same cases run on SQLite and
+// on PostgreSQL (the latter skipped without DVRLINK_TEST_PG).
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "database/db_admin.h"
+#include "database/db_gateway.h"
+#include "database/db_state.h"
+#include "fakes/db_test_support.h"
+
+namespace dvrlink {
+namespace {
+
+using testing::Backend;
+using testing::DebugLogLines;
+using testing::TempDir;
+using testing::TestDatabase;
+
+constexpr const char* kDevice = "A-0-5000";
+constexpr const char* kErrorLinePrefix = "??? modAllConst2, DBspCommandOutput-A-0-5000() ??? ERROR, Line: ";
+constexpr const char* kIntegrityLineText = "  modAllConst2, DBspCommandOutput(A-0-5000) ??? (-2147217873) ";
+
+struct Pair {
+  int slot;  // 1..25
+  std::string name;
+  std::string value;
+};
+
+struct Call {
+  std::string procedure;
+  int16_t cmd_index;
+  std::vector<Pair> pairs;
+  std::string output_name;
+};
+
+class GatewayTest : public ::testing::TestWithParam<Backend> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == Backend::kPostgres && testing::PgConnectionString().empty()) {
+      GTEST_SKIP() << testing::kPgSkipMessage;
+    }
+    testing::EnableDebugLog(logs_.path(), kDevice);
+    db_ = std::make_unique<TestDatabase>(GetParam());
+    db_->OpenModuleConnection();
+  }
+
+  // Runs the gateway as the callers do, with the module's outcome variables.
+  Ref<Recordset> Run(const Call& call) {
+    DbParameterNames names;
+    DbParameterValues values;
+    for (const Pair& p : call.pairs) {
+      names[static_cast<size_t>(p.slot - 1)] = p.name;
+      values[static_cast<size_t>(p.slot - 1)] = p.value;
+    }
+    ModAllConst2State& db = ModAllConst2();
+    db.lErrorCode = -1;  // so that a call that forgets to clear it shows
+    return DBspCommandOutput(db.lErrorCode, call.procedure, call.cmd_index, call.output_name, db.lOutputValue,
+                             names, values);
+  }
+
+  // Lines written to the debug log by the gateway's failure handling.
+  std::vector<std::string> ErrorLines() const { return LinesContaining("ERROR, Line: "); }
+  std::vector<std::string> IntegrityLines() const { return LinesContaining(kIntegrityLineText); }
+  std::vector<std::string> LinesContaining(const std::string& text) const {
+    std::vector<std::string> found;
+    for (const std::string& line : DebugLogLines(logs_.path())) {
+      if (line.find(text) != std::string::npos) found.push_back(line);
+    }
+    return found;
+  }
+
+  void SeedOneDvr() {
+    IniFile ini = IniFile::Parse(
+        "[dvr]\nconfig_id = 42\naddress = 127.0.0.2\nglobal_address_id = $12345678901234567\nname = Gate\n"
+        "camera.3 = Loading Bay\n",
+        "seed.ini");
+    SeedDatabase(db_->connection_string(), ReadDvrSeeds(ini));
+  }
+
+  TempDir logs_;
+  std::unique_ptr<TestDatabase> db_;
+};
+
+TEST_P(GatewayTest, SendsTheParametersTheCallNames) {
+  struct Case {
+    const char* name;
+    Call call;
+    AdoValue cmd_index, a, b;
+  };
+  const std::string tricky_a = "O'Brien\"; DROP TABLE dvr_config; --";
+  const std::string tricky_b = "'); DELETE FROM dvr_alarms; SELECT (' UNION SELECT 1 WHERE 1=1 /*";
+  const std::vector<Case> cases = {
+      {"all names empty sends only @CmdIndex", {"usp_Test_Echo", 4, {}, ""},
+       AdoValue::Integer(4), AdoValue::Null(), AdoValue::Null()},
+      {"CmdIndex -1 sends no @CmdIndex", {"usp_Test_Echo", -1, {{1, "@A", "x"}}, ""},
+       AdoValue::Null(), AdoValue::Text("x"), AdoValue::Null()},
+      {"an empty value is sent as empty text", {"usp_Test_Echo", 0, {{1, "@A", ""}}, ""},
+       AdoValue::Integer(0), AdoValue::Text(""), AdoValue::Null()},
+      {"an empty pair does not end the list", {"usp_Test_Echo", 1, {{2, "@B", "late"}, {25, "@A", "last"}}, ""},
+       AdoValue::Integer(1), AdoValue::Text("last"), AdoValue::Text("late")},
+      {"parameter names match whatever their letter case", {"usp_Test_Echo", 2, {{1, "@a", "lower"}}, ""},
+       AdoValue::Integer(2), AdoValue::Text("lower"), AdoValue::Null()},
+      {"quotes, semicolons and SQL keywords come back unchanged",
+       {"usp_Test_Echo", 3, {{1, "@A", tricky_a}, {2, "@B", tricky_b}}, ""},
+       AdoValue::Integer(3), AdoValue::Text(tricky_a), AdoValue::Text(tricky_b)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Ref<Recordset> rs = Run(c.call);
+    ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+    ASSERT_TRUE(rs);
+    ASSERT_FALSE(rs->Eof());
+    EXPECT_EQ(rs->Fields("CmdIndex").Value, c.cmd_index);
+    EXPECT_EQ(rs->Fields("A").Value, c.a);
+    EXPECT_EQ(rs->Fields("B").Value, c.b);
+  }
+  EXPECT_TRUE(ErrorLines().empty());
+}
+
+TEST_P(GatewayTest, ValuesWithQuotesSemicolonsAndKeywordsAreStoredUnchanged) {
+  const std::string address = "10.0.0.1'; DROP TABLE dvr_config; --";
+  const std::string global = "$\"G\"; DELETE FROM dvr_cameras WHERE 1=1; /* ' */";
+  const std::string name = "Robert'); DROP TABLE dvr_alarms;-- \\ %s ? :x @IP $1";
+  Run({"usp_DVR_Config_Save", 0, {{1, "@ID", "7"}, {2, "@IP", address}, {3, "@GlobalAddressID", global},
+                                  {4, "@Name", name}}, ""});
+  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+
+  Ref<Recordset> rs = Run({"usp_DVR_Config_Select", 15, {{1, "@IP", address}}, ""});
+  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+  ASSERT_TRUE(rs);
+  ASSERT_FALSE(rs->Eof());
+  EXPECT_EQ(rs->Text("IP"), address);
+  EXPECT_EQ(rs->Text("GlobalAddressID"), global);
+  EXPECT_EQ(rs->Text("Name"), name);
+  EXPECT_EQ(rs->Text("ID"), "7");
+  EXPECT_TRUE(CheckDatabase(db_->connection_string()).empty());  // every table still there
+}
+
+TEST_P(GatewayTest, FailedCallsSetTheErrorCodeAndReturnNoRecordset) {
+  SeedOneDvr();
+  struct Case {
+    const char* name;
+    Call call;
+    int32_t error;
+    const char* description_part;
+  };
+  const std::vector<Case> cases = {
+      {"a parameter the procedure does not declare",
+       {"usp_DVR_Config_Select", 15, {{1, "@IP", "127.0.0.2"}, {2, "@Port", "80"}}, ""},
+       kAdoErrItemNotFound, "@Port"},
+      {"@CmdIndex for a procedure without it", {"usp_Test_NoParams", 0, {}, ""}, kDbErrErrorsInCommand,
+       "@CmdIndex"},
+      {"an unknown procedure", {"usp_Nothing_Here", 1, {{1, "@IP", "x"}}, ""}, kDbErrErrorsInCommand,
+       "usp_Nothing_Here"},
+      {"a text that is not a number for an integer parameter",
+       {"usp_DVR_Cameras_Select", 2, {{1, "@ID_DVR_Config", "42x"}, {2, "@CameraIndex", "1"}}, ""},
+       kDbErrCantConvertValue, "42x"},
+      {"a text that is not a date is a data error, not a constraint",
+       {"usp_DVR_Alarms_Insert", 1,
+        {{1, "@ID_DVR_Config", "42"}, {2, "@CameraName", "1"}, {3, "@StartTime", "02/30/2024 10:00:00 AM"},
+         {4, "@EndTime", "03/01/2024 10:00:05 AM"}, {5, "@Frames", "0"}, {6, "@AlarmType", "Motion Detection"}},
+        ""},
+       kDbErrCantConvertValue, "is not a date"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const size_t errors_before = ErrorLines().size();
+    Ref<Recordset> rs = Run(c.call);
+    EXPECT_EQ(ModAllConst2().lErrorCode, c.error) << ModAllConst2().sLastError;
+    EXPECT_FALSE(rs);
+    EXPECT_NE(ModAllConst2().sLastError.find(c.description_part), std::string::npos) << ModAllConst2().sLastError;
+    std::vector<std::string> errors = ErrorLines();
+    ASSERT_EQ(errors.size(), errors_before + 1);
+    EXPECT_NE(errors.back().find(kErrorLinePrefix), std::string::npos) << errors.back();
+    EXPECT_NE(errors.back().find(ModAllConst2().sLastError), std::string::npos);
+  }
+  EXPECT_TRUE(IntegrityLines().empty());
+}
+
+TEST_P(GatewayTest, DuplicateAlarmCountsAsSuccessAndIsLoggedAsDebugLine) {
+  const Call insert{"usp_DVR_Alarms_Insert", 1,
+                    {{1, "@ID_DVR_Config", "42"}, {2, "@CameraName", "2"}, {3, "@StartTime", "03/07/2024 02:05:09 PM"},
+                     {4, "@EndTime", "03/07/2024 02:05:19 PM"}, {5, "@Frames", "0"}, {6, "@AlarmType", "AlarmIn3"}},
+                    ""};
+  Run(insert);
+  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+  ASSERT_TRUE(IntegrityLines().empty());
+
+  Ref<Recordset> rs = Run(insert);
+  EXPECT_EQ(ModAllConst2().lErrorCode, 0);
+  EXPECT_FALSE(rs);
+  std::vector<std::string> lines = IntegrityLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("-8" + std::string(kIntegrityLineText)), std::string::npos) << lines[0];
+  EXPECT_NE(lines[0].find(", sStoredProcedure=usp_DVR_Alarms_Insert, CmdIndex=1, OutputName=, "), std::string::npos);
+  EXPECT_TRUE(ErrorLines().empty());
+}
+
+TEST_P(GatewayTest, CatalogueProceduresReturnWhatTheirCallersRead) {
+  SeedOneDvr();
+
+  // The alarm handlers: the DVR by its address, then its camera.
+  Ref<Recordset> config = Run({"usp_DVR_Config_Select", 15, {{1, "@IP", "127.0.0.2"}}, ""});
+  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+  ASSERT_TRUE(config);
+  ASSERT_FALSE(config->Eof());
+  EXPECT_EQ(config->Text("GlobalAddressID"), "$12345678901234567");
+  const std::string id = config->Text("ID");
+  EXPECT_EQ(id, "42");
+  config->Close();
+
+  Ref<Recordset> camera =
+      Run({"usp_DVR_Cameras_Select", 2, {{1, "@ID_DVR_Config", id}, {2, "@CameraIndex", "3"}}, ""});
+  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+  ASSERT_TRUE(camera);
+  EXPECT_EQ(camera->Text("CameraName"), "Loading Bay");
+  EXPECT_EQ(camera->Text("GlobalAddressID"), "12345678901234004");
+  camera->Close();
+
+  // An address the database does not know: a recordset at its end.
+  Ref<Recordset> unknown = Run({"usp_DVR_Config_Select", 15, {{1, "@IP", "10.9.9.9"}}, ""});
+  ASSERT_EQ(ModAllConst2().lErrorCode, 0);
+  ASSERT_TRUE(unknown);
+  EXPECT_TRUE(unknown->Eof());
+
+  // An alert's record.
+  Run({"usp_DVR_Alarms_Insert", 1,
+       {{1, "@ID_DVR_Config", id}, {2, "@CameraName", "3"}, {3, "@StartTime", "12/04/2026 04:32:20 PM"},
+        {4, "@EndTime", "12/04/2026 04:32:30 PM"}, {5, "@Frames", "0"}, {6, "@AlarmType", "Motion Detection"}},
+       ""});
+  EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+
+  // A host-raised alarm: the alarm-video row's start time.
+  Run({"usp_DVR_AlarmVideo_Update", 3, {{1, "@ID", "77"}, {2, "@AlarmDateTime", "12/04/2026 04:32:20 PM"}}, ""});
+  EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+
+  // Its confirmation: no row until the host has recorded the alarm as active.
+  const Call active{"usp_AlarmActive_Select", 1, {{1, "@dtDate", "2026/12/04 16:32:20"}}, ""};
+  Ref<Recordset> before = Run(active);
+  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+  ASSERT_TRUE(before);
+  EXPECT_TRUE(before->Eof());
+  Run({"usp_AlarmActive_Insert", 0,
+       {{1, "@dtDate", "2026/12/04 16:32:20"}, {2, "@EventCode", "10317"}, {3, "@GlobalAddressID", "x"}}, ""});
+  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+  Ref<Recordset> after = Run(active);
+  ASSERT_EQ(ModAllConst2().lErrorCode, 0);
+  ASSERT_TRUE(after);
+  EXPECT_FALSE(after->Eof());
+  EXPECT_TRUE(ErrorLines().empty());
+}
+
+TEST_P(GatewayTest, OutputParameterIsReadBack) {
+  ModAllConst2().lOutputValue = 0;
+  Run({"usp_Test_Output", 0, {{1, "@In", "21"}}, "@Result"});
+  EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+  EXPECT_EQ(ModAllConst2().lOutputValue, 42);
+}
+
+TEST_P(GatewayTest, ProceduresReadTheDateTextsCallersSend) {
+  struct Case {
+    const char* text;
+    const char* stored;  // YYYY-MM-DD hh:mm:ss, or nullptr for a data error
+  };
+  const std::vector<Case> cases = {
+      {"03/07/2024 02:05:09 PM", "2024-03-07 14:05:09"},
+      {"3/7/2024 2:05:09 pm", "2024-03-07 14:05:09"},
+      {"12/04/2026 12:00:00 AM", "2026-12-04 00:00:00"},
+      {"12/04/2026 12:30:00 PM", "2026-12-04 12:30:00"},
+      {"2024/03/07 14:05:09", "2024-03-07 14:05:09"},
+      {"  02/29/2024 11:59:59 PM ", "2024-02-29 23:59:59"},
+      {"02/30/2024 10:00:00 AM", nullptr},
+      {"13/01/2024 10:00:00 AM", nullptr},
+      {"03/07/2024 13:00:00 PM", nullptr},
+      {"2024/03/07 24:00:00", nullptr},
+      {"03/07/2024", nullptr},
+      {"now", nullptr},
+      {"", nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Ref<Recordset> rs = Run({"usp_Test_Date", 0, {{1, "@Text", c.text}}, ""});
+    if (c.stored == nullptr) {
+      EXPECT_EQ(ModAllConst2().lErrorCode, kDbErrCantConvertValue) << ModAllConst2().sLastError;
+      continue;
+    }
+    ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+    ASSERT_TRUE(rs);
+    AdoValue value = rs->Fields("Value").Value;
+    std::string text = value.kind() == AdoValue::Kind::kDate ? value.date().FormatIso() : value.ToText();
+    if (text.size() > 10 && text[10] == 'T') text[10] = ' ';
+    EXPECT_EQ(text, c.stored);
+  }
+}
+
+TEST_P(GatewayTest, InitRunsAgainWithoutLosingRows) {
+  SeedOneDvr();
+  InitDatabase(db_->connection_string());
+  db_->OpenModuleConnection();
+  Ref<Recordset> rs = Run({"usp_DVR_Config_Select", 15, {{1, "@IP", "127.0.0.2"}}, ""});
+  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+  ASSERT_TRUE(rs);
+  EXPECT_EQ(rs->Text("ID"), "42");
+}
+
+INSTANTIATE_TEST_SUITE_P(Providers, GatewayTest, ::testing::Values(Backend::kSqlite, Backend::kPostgres),
+                         [](const ::testing::TestParamInfo<Backend>& info) {
+                           return std::string(testing::BackendName(info.param));
+                         });
+
+}  // namespace
+}  // namespace dvrlink

@@ -1,0 +1,69 @@
+// A database provider for gateway tests: it declares what the test says,
+// records what the gateway sends, and answers with a prepared result or
+// error. Plus a connection object that hands it out.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/ado_connection.h"
+#include "support/runtime_error.h"
+
+namespace dvrlink::testing {
+
+class FakeDbProvider : public DbProvider {
+ public:
+  std::string Name() const override { return "Fake"; }
+
+  std::vector<AdoParameterInfo> DescribeProcedure(const std::string& procedure) override {
+    ++describe_calls;
+    if (describe_error) throw *describe_error;
+    auto it = declared.find(procedure);
+    return it == declared.end() ? std::vector<AdoParameterInfo>() : it->second;
+  }
+
+  std::shared_ptr<Recordset> ExecuteProcedure(const std::string& procedure,
+                                              std::vector<AdoParameter>& parameters) override {
+    executed_procedure = procedure;
+    sent = parameters;
+    if (execute_error) throw *execute_error;
+    for (AdoParameter& p : parameters) {
+      auto it = output_values.find(p.Name);
+      if (it != output_values.end() && p.Direction != adParamInput) p.Value = it->second;
+    }
+    return result ? std::make_shared<Recordset>(*result) : std::make_shared<Recordset>();
+  }
+
+  void ExecuteScript(const std::string&) override {}
+  bool HasTable(const std::string&) override { return true; }
+
+  // What the test sets up.
+  std::map<std::string, std::vector<AdoParameterInfo>> declared;
+  std::optional<RuntimeError> describe_error;
+  std::optional<RuntimeError> execute_error;
+  std::map<std::string, AdoValue> output_values;  // written into output parameters by name
+  std::optional<Recordset> result;
+
+  // What the gateway did.
+  int describe_calls = 0;
+  std::string executed_procedure;
+  std::vector<AdoParameter> sent;
+};
+
+// An open connection whose provider is the fake (not owned).
+class FakeDbConnection : public IAdoConnection {
+ public:
+  explicit FakeDbConnection(FakeDbProvider* provider) : provider_(provider) {}
+  void Open(const std::string&, const std::string&, const std::string&, int32_t) override {}
+  void Close() override { provider_ = nullptr; }
+  bool IsOpen() const override { return provider_ != nullptr; }
+  DbProvider* Provider() const override { return provider_; }
+
+ private:
+  FakeDbProvider* provider_;
+};
+
+}  // namespace dvrlink::testing

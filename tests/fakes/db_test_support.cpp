@@ -1,0 +1,133 @@
+#include "fakes/db_test_support.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#include "database/db_admin.h"
+#include "database/db_state.h"
+#include "platform/ado_connection.h"
+#include "platform/platform_state.h"
+#include "support/mod_all_const.h"
+#include "support/support_state.h"
+
+namespace dvrlink::testing {
+namespace {
+
+const char* kSqliteTestProcedures = R"sql(
+INSERT INTO dvrlink_procedures (name, body) VALUES
+  ('usp_Test_Echo', 'SELECT @CmdIndex AS "CmdIndex", @A AS "A", @B AS "B"'),
+  ('usp_Test_Output', 'SELECT @In * 2 AS "@Result"'),
+  ('usp_Test_Date', 'SELECT dvr_datetime(@Text) AS "Value"'),
+  ('usp_Test_NoParams', 'SELECT 1 AS "One"');
+INSERT INTO dvrlink_procedure_parameters (procedure_name, ordinal, name, type, direction) VALUES
+  ('usp_Test_Echo', 1, '@CmdIndex', 'INTEGER', 'IN'),
+  ('usp_Test_Echo', 2, '@A', 'TEXT', 'IN'),
+  ('usp_Test_Echo', 3, '@B', 'TEXT', 'IN'),
+  ('usp_Test_Output', 1, '@CmdIndex', 'INTEGER', 'IN'),
+  ('usp_Test_Output', 2, '@In', 'INTEGER', 'IN'),
+  ('usp_Test_Output', 3, '@Result', 'INTEGER', 'OUT'),
+  ('usp_Test_Date', 1, '@CmdIndex', 'INTEGER', 'IN'),
+  ('usp_Test_Date', 2, '@Text', 'TEXT', 'IN');
+)sql";
+
+const char* kPostgresTestProcedures = R"sql(
+CREATE FUNCTION "usp_Test_Echo"("@CmdIndex" integer DEFAULT NULL, "@A" text DEFAULT NULL,
+                                "@B" text DEFAULT NULL)
+RETURNS TABLE ("CmdIndex" integer, "A" text, "B" text)
+LANGUAGE sql AS $$ SELECT "@CmdIndex", "@A", "@B" $$;
+CREATE FUNCTION "usp_Test_Output"("@CmdIndex" integer DEFAULT NULL, "@In" integer DEFAULT NULL,
+                                  OUT "@Result" integer)
+LANGUAGE sql AS $$ SELECT "@In" * 2 $$;
+CREATE FUNCTION "usp_Test_Date"("@CmdIndex" integer DEFAULT NULL, "@Text" text DEFAULT NULL)
+RETURNS TABLE ("Value" timestamp)
+LANGUAGE sql AS $$ SELECT dvr_datetime("@Text") $$;
+CREATE FUNCTION "usp_Test_NoParams"() RETURNS TABLE ("One" integer)
+LANGUAGE sql AS $$ SELECT 1 $$;
+)sql";
+
+std::string UniqueSchemaName() {
+  static std::atomic<int> counter{0};
+  std::random_device random;
+  return "dvrlink_t_" + std::to_string(::getpid()) + "_" + std::to_string(counter++) + "_" +
+         std::to_string(random() % 100000);
+}
+
+}  // namespace
+
+std::string ReadFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void EnableDebugLog(const std::string& folder, const std::string& device_id) {
+  Platform().program_folder = folder;
+  InitModuleConstants();
+  ModAllConst().iLogLevelDefault = 8;
+  ModAllConst().lLogLevel = 128;
+  ModAllConst2().sDBDeviceID = device_id;
+}
+
+std::vector<std::string> DebugLogLines(const std::string& folder) {
+  std::string text = ReadFileText(folder + "/DebugDeviceAdm.log");
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+const char* BackendName(Backend backend) { return backend == Backend::kSqlite ? "SQLite" : "PostgreSQL"; }
+
+std::string PgConnectionString() {
+  const char* value = std::getenv("DVRLINK_TEST_PG");
+  return value ? value : "";
+}
+
+TestDatabase::TestDatabase(Backend backend) : backend_(backend) {
+  if (backend == Backend::kSqlite) {
+    connection_string_ = "Provider=SQLite;Data Source=" + dir_.path() + "/host.db";
+    InitDatabase(connection_string_);
+    Execute(kSqliteTestProcedures);
+    return;
+  }
+  schema_ = UniqueSchemaName();
+  OpenProvider(PgConnectionString())->ExecuteScript("CREATE SCHEMA " + schema_);
+  connection_string_ = PgConnectionString() + ";Search Path=" + schema_;
+  InitDatabase(connection_string_);
+  Execute(kPostgresTestProcedures);
+}
+
+TestDatabase::~TestDatabase() {
+  ModAllConst2().oDBConnection.Clear();
+  if (!schema_.empty()) {
+    try {
+      OpenProvider(PgConnectionString())->ExecuteScript("DROP SCHEMA " + schema_ + " CASCADE");
+    } catch (...) {
+      // A server that went away takes the schema's cleanup with it.
+    }
+  }
+}
+
+void TestDatabase::OpenModuleConnection() const {
+  auto connection = std::make_shared<AdoConnection>();
+  connection->Open(connection_string_, "", "", -1);
+  ModAllConst2().oDBConnection = Ref<IAdoConnection>(std::static_pointer_cast<IAdoConnection>(connection));
+}
+
+void TestDatabase::Execute(const std::string& sql) const { OpenProvider(connection_string_)->ExecuteScript(sql); }
+
+}  // namespace dvrlink::testing

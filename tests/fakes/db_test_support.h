@@ -1,0 +1,62 @@
+// Helpers of the database tests: temporary folders, the debug log read back,
+// and fresh databases of either provider with a few test procedures.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "fakes/test_support.h"
+
+namespace dvrlink::testing {
+
+// TempDir comes from fakes/test_support.h.
+
+std::string ReadFileText(const std::string& path);
+
+// Points the logs at folder, sets the module constants, the default level 8
+// and enables it (lLogLevel = 128), and names the gateway's device ID.
+void EnableDebugLog(const std::string& folder, const std::string& device_id);
+// The lines of DebugDeviceAdm.log in folder, without their CR LF.
+std::vector<std::string> DebugLogLines(const std::string& folder);
+
+enum class Backend { kSqlite, kPostgres };
+const char* BackendName(Backend backend);
+
+// DVRLINK_TEST_PG, or empty when the PostgreSQL tests are to be skipped.
+std::string PgConnectionString();
+inline constexpr const char* kPgSkipMessage =
+    "PostgreSQL tests need DVRLINK_TEST_PG: start a server with "
+    "`tests/pg/pg_server.sh start DIR` and export the connection string it prints";
+
+// A fresh database made by dvrlink-db's InitDatabase, holding also these
+// test procedures:
+//   usp_Test_Echo(@CmdIndex INTEGER, @A TEXT, @B TEXT)
+//       one row: columns CmdIndex, A, B holding what was received
+//   usp_Test_Output(@CmdIndex INTEGER, @In INTEGER, @Result OUT INTEGER)
+//       @Result = 2 * @In
+//   usp_Test_Date(@CmdIndex INTEGER, @Text TEXT)
+//       one row: column Value = dvr_datetime(@Text)
+//   usp_Test_NoParams()   one row: column One = 1
+// SQLite: a file in a temporary folder. PostgreSQL: a schema of its own in
+// the DVRLINK_TEST_PG database, dropped at the end.
+class TestDatabase {
+ public:
+  explicit TestDatabase(Backend backend);
+  ~TestDatabase();
+  TestDatabase(const TestDatabase&) = delete;
+  TestDatabase& operator=(const TestDatabase&) = delete;
+
+  const std::string& connection_string() const { return connection_string_; }
+  // Opens ModAllConst2().oDBConnection on the database.
+  void OpenModuleConnection() const;
+  // Runs a script through the provider (for test set-up).
+  void Execute(const std::string& sql) const;
+
+ private:
+  Backend backend_;
+  TempDir dir_;
+  std::string schema_;
+  std::string connection_string_;
+};
+
+}  // namespace dvrlink::testing
