@@ -85,16 +85,11 @@ cmd_test() {
 
 cmd_run() {
   ensure_packages
+  say "building (g++)"
   configure_and_build build g++ RelWithDebInfo
-  cat <<'MSG'
-dvrlink cannot run yet. This build holds the component (start-up, shut-down,
-DVR session logic, clock synchronisation, logs) and its platform core, all
-exercised by the tests (./dvrlink.sh test). Running it against a DVR needs the
-service layer that is still to be built: the service program reading its
-configuration file, the TCP server for host clients, the DVR link client and
-the DVR simulator. Until then, build/apps/dvrlink/dvrlink --help says the same.
-MSG
-  build/apps/dvrlink/dvrlink --version
+  # Creates the demo database, starts dvrsim and dvrlink on loopback with
+  # examples/demo.ini and shows the host events; Ctrl-C stops both.
+  exec scripts/run-demo.sh
 }
 
 case "${1:-}" in

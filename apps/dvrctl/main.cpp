@@ -1,0 +1,12 @@
+// dvrctl: the command-line client of a running dvrlink service. See
+// `dvrctl --help`.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "service/automation_client.h"
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  return dvrlink::RunDvrctl(args, std::cout, std::cerr);
+}

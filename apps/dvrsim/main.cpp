@@ -1,0 +1,129 @@
+// dvrsim: a simulated DVR on loopback (or any address) speaking the DVR link.
+// The first line of standard output names the ports it listens on; log lines
+// go to standard error. SIGINT or SIGTERM ends it with status 0.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "platform/dvr_link/sim/dvr_simulator.h"
+#include "platform/platform_state.h"
+#include "support/datetime.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: dvrsim --command-port N --event-port N --live-port N --control-port N\n"
+    "              [--bind ADDRESS] [--cameras 16] [--time-zone IANA-NAME]\n"
+    "\n"
+    "A simulated DVR speaking the DVR link protocol (docs/dvr-link.md).\n"
+    "  --command-port N  sessions, version, time sync, host-raised alarms\n"
+    "  --event-port N    alarm and system-event subscriptions\n"
+    "  --live-port N     camera-control texts, one per line\n"
+    "  --control-port N  text commands: alarm, sysevent, drop, refuse on|off,\n"
+    "                    clock, status, help\n"
+    "  Port 0 picks a free port. The first line of standard output is\n"
+    "  'ports command=N event=N live=N control=N'.\n"
+    "  --bind ADDRESS    address to listen on (default 127.0.0.1)\n"
+    "  --cameras N       number of cameras, 1 to 256 (default 16)\n"
+    "  --time-zone NAME  IANA zone of the DVR's clock (default: the system's)\n"
+    "SIGINT or SIGTERM stops it.\n";
+
+int g_signal_pipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  char byte = 1;
+  ssize_t n = ::write(g_signal_pipe[1], &byte, 1);
+  (void)n;
+}
+
+std::optional<uint16_t> ParsePort(const std::string& text) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  unsigned long value = std::stoul(text);
+  if (value > 65535) return std::nullopt;
+  return static_cast<uint16_t>(value);
+}
+
+int UsageError(const std::string& message) {
+  std::cerr << "dvrsim: " << message << "\n" << kUsage;
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  dvrlink::sim::SimOptions options;
+  std::map<std::string, uint16_t*> ports = {{"--command-port", &options.command_port},
+                                            {"--event-port", &options.event_port},
+                                            {"--live-port", &options.live_port},
+                                            {"--control-port", &options.control_port}};
+  std::map<std::string, bool> given;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (i + 1 >= argc) return UsageError("missing value after " + arg);
+    std::string value = argv[++i];
+    if (auto port = ports.find(arg); port != ports.end()) {
+      std::optional<uint16_t> parsed = ParsePort(value);
+      if (!parsed) return UsageError("bad port '" + value + "' for " + arg);
+      *port->second = *parsed;
+      given[arg] = true;
+    } else if (arg == "--bind") {
+      options.bind_address = value;
+    } else if (arg == "--cameras") {
+      if (value.empty() || value.size() > 3 || value.find_first_not_of("0123456789") != std::string::npos) {
+        return UsageError("bad number of cameras '" + value + "'");
+      }
+      options.cameras = std::stoi(value);
+    } else if (arg == "--time-zone") {
+      options.time_zone = value;
+    } else {
+      return UsageError("unknown option " + arg);
+    }
+  }
+  for (const auto& [name, port] : ports) {
+    if (!given[name]) return UsageError("missing " + name);
+  }
+  options.log = [](const std::string& line) {
+    std::cerr << "dvrsim: " << line << std::endl;
+  };
+
+  if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::cerr << "dvrsim: cannot create a pipe: " << std::strerror(errno) << "\n";
+    return 1;
+  }
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+
+  dvrlink::EventLoop& loop = dvrlink::Loop();
+  try {
+    dvrlink::sim::DvrSimulator simulator(loop, options);
+    std::cout << simulator.PortsLine() << std::endl;  // flushed: starters wait for it
+    loop.Watch(g_signal_pipe[0], POLLIN, [&loop](short) {
+      std::cerr << "dvrsim: stopping" << std::endl;
+      loop.Stop();
+    });
+    loop.Run();
+  } catch (const std::exception& e) {
+    std::cerr << "dvrsim: " << e.what() << "\n";
+    return 1;
+  }
+  return 0;
+}

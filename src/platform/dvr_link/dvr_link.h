@@ -1,0 +1,50 @@
+// The DVR link client: the DVR API objects over our own network protocol
+// (docs/dvr-link.md), and the registration of those objects and of the
+// camera-control and system-event components in the object factory.
+//
+//   "DVRAPILib.DvrRemote"         DvrRemoteClient (command port)
+//   "DVREVENTSLib.DvrEventCtrl"   DvrEventCtrlClient (event port; its
+//                                 alarm-event control comes with it)
+//   "CameraControl.clsCameraControl"           CameraControl (live port)
+//   "SystemEventControl.clsSystemEventControl" SystemEventControl (event port)
+//
+// Every object runs on the message loop that is current when it is created
+// and must be released before that loop.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/object_factory.h"
+
+namespace dvrlink {
+
+struct DvrLinkOptions {
+  // Folder under which retrieved video files are written (the service's
+  // export_folder setting). Empty: retrievals are refused.
+  std::string export_folder;
+  // Bound of every synchronous call, of the event-session handshake and of
+  // the camera-control connection.
+  int32_t reply_timeout_ms = 2000;
+  // Wait before the system-event component opens a lost subscription again
+  // (until Disconnect).
+  int32_t system_event_retry_ms = 10000;
+};
+
+// Error numbers the DVR link raises (automation object errors).
+inline constexpr int32_t kErrDvrLinkBase = static_cast<int32_t>(0x80040000u + 0x1000u);
+inline constexpr int32_t kErrDvrLinkNotConnected = kErrDvrLinkBase + 1;  // no session with the DVR
+inline constexpr int32_t kErrDvrLinkTimeout = kErrDvrLinkBase + 2;       // no reply within the bound
+inline constexpr int32_t kErrDvrLinkRejected = kErrDvrLinkBase + 3;      // the DVR answered with an error
+inline constexpr int32_t kErrDvrLinkFailed = kErrDvrLinkBase + 4;        // the connection broke
+inline constexpr int32_t kErrDvrLinkNotSupported = kErrDvrLinkBase + 5;  // not carried out by this link
+
+// "DVRAPILib.DvrRemote" and "DVREVENTSLib.DvrEventCtrl".
+void RegisterDvrLinkObjects(ObjectFactory& factory, const DvrLinkOptions& options = DvrLinkOptions());
+// "CameraControl.clsCameraControl" and "SystemEventControl.clsSystemEventControl".
+void RegisterDvrComponents(ObjectFactory& factory, const DvrLinkOptions& options = DvrLinkOptions());
+
+// The version text of this client.
+std::string DvrLinkClientVersion();
+
+}  // namespace dvrlink

@@ -1,0 +1,351 @@
+// The automation endpoint: requests against an initialised component with
+// faked host components, and the endpoint over a real Unix socket.
+#include "service/automation.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "fakes/svc_test_support.h"
+#include "fakes/test_support.h"
+#include "platform/host_sink.h"
+#include "platform/platform_state.h"
+#include "service/automation_methods.h"
+#include "support/runtime_error.h"
+
+namespace dvrlink::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+class AutomationTest : public ComponentTest {
+ protected:
+  void SetUp() override {
+    ComponentTest::SetUp();
+    dvr = NewInstance();
+    ASSERT_TRUE(Init(*dvr, StandardParams()));  // ID A-3-5000, DVR number 3
+  }
+  std::vector<AutomationTarget> Targets() {
+    std::vector<AutomationTarget> targets = {{dvr, true}};
+    if (spare) targets.push_back({spare, false});
+    return targets;
+  }
+  Json Ask(const std::string& line) { return Json::parse(dispatcher.HandleLine(line)); }
+  static int Error(const Json& reply) { return reply.contains("error") ? reply["error"]["number"].get<int>() : 0; }
+
+  std::shared_ptr<clsDvrlink> dvr;
+  std::shared_ptr<clsDvrlink> spare;  // created, never initialised
+  AutomationDispatcher dispatcher{[this] { return Targets(); }};
+};
+
+TEST(AutomationConvertTest, ArgumentsAreConvertedAsTheAutomationLayerDoes) {
+  using T = ArgType;
+  struct Case {
+    const char* name;
+    const char* json;
+    ArgType type;
+    ArgValue expected;  // monostate when an error is expected
+    int error = 0;
+  };
+  const std::vector<Case> cases = {
+      {"a half rounds to even (down)", "2.5", T::kInt16, int16_t{2}},
+      {"a half rounds to even (up)", "3.5", T::kInt16, int16_t{4}},
+      {"a numeric text with blanks", "\" 12 \"", T::kInt16, int16_t{12}},
+      {"True is -1", "true", T::kInt16, int16_t{-1}},
+      {"the largest 16-bit number", "32767", T::kInt16, int16_t{32767}},
+      {"16-bit overflow", "32768", T::kInt16, {}, 6},
+      {"16-bit overflow below", "-32769", T::kInt16, {}, 6},
+      {"16-bit overflow in a text", "\"40000\"", T::kInt16, {}, 6},
+      {"a text that is not a number", "\"abc\"", T::kInt16, {}, 13},
+      {"an empty text is not a number", "\"\"", T::kInt16, {}, 13},
+      {"null", "null", T::kInt16, {}, 94},
+      {"an array for a number", "[1]", T::kInt16, {}, 13},
+      {"an object for a number", "{}", T::kInt16, {}, 13},
+      {"32-bit beyond 16 bits", "100000", T::kInt32, int32_t{100000}},
+      {"32-bit overflow", "2147483648", T::kInt32, {}, 6},
+      {"an exponent in a text", "\"1e3\"", T::kInt32, int32_t{1000}},
+      {"a number as text", "7000", T::kText, std::string("7000")},
+      {"a fraction as text", "1.5", T::kText, std::string("1.5")},
+      {"a boolean as text", "true", T::kText, std::string("True")},
+      {"a text stays", "\"caf\\u00e9\"", T::kText, std::string("caf\xC3\xA9")},
+      {"null is no text", "null", T::kText, {}, 94},
+      {"0 is False", "0", T::kBoolean, false},
+      {"any other number is True", "2", T::kBoolean, true},
+      {"the text True", "\"true\"", T::kBoolean, true},
+      {"the text False", "\"False\"", T::kBoolean, false},
+      {"a numeric text", "\"-1\"", T::kBoolean, true},
+      {"a text that is no boolean", "\"yes\"", T::kBoolean, {}, 13},
+      {"an array of booleans, element by element", "[true, 0, \"True\"]", T::kBooleanArray,
+       std::vector<bool>{true, false, true}},
+      {"a scalar for an array", "true", T::kBooleanArray, {}, 13},
+      {"an element that cannot be converted", "[\"maybe\"]", T::kBooleanArray, {}, 13},
+      {"an array of texts", "[\"a\", 1]", T::kTextArray, std::vector<std::string>{"a", "1"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Json value = Json::parse(c.json);
+    if (c.error != 0) {
+      try {
+        ConvertArg(value, c.type);
+        ADD_FAILURE() << "converted";
+      } catch (const RuntimeError& e) {
+        EXPECT_EQ(e.Number(), c.error);
+      }
+    } else {
+      EXPECT_EQ(ConvertArg(value, c.type), c.expected);
+    }
+  }
+}
+
+TEST_F(AutomationTest, PropertiesAreReadAndWritten) {
+  EXPECT_EQ(Ask(R"({"id":1,"instance":"A-3-5000","get":"Version"})"), Json::parse(R"({"id":1,"result":"1.0.0"})"));
+  EXPECT_EQ(Ask(R"({"id":2,"instance":3,"get":"classname"})")["result"], "Dvrlink.clsDvrlink");
+  EXPECT_EQ(Ask(R"({"id":3,"instance":3,"get":"oSocket"})")["result"]["object"],
+            "TarvonWinSockServer.clsWinSockServer");
+
+  EXPECT_EQ(Ask(R"({"id":4,"instance":"A-3-5000","set":"ServerPort","value":5001})"),
+            Json::parse(R"({"id":4,"result":null})"));
+  EXPECT_EQ(dvr->ServerPort, 5001);
+  EXPECT_EQ(Ask(R"({"id":5,"instance":3,"set":"ServerPort","value":"5002"})")["result"], nullptr);
+  EXPECT_EQ(Ask(R"({"id":6,"instance":3,"get":"ServerPort"})")["result"], 5002);
+  // A value out of range is refused and the property keeps its value.
+  EXPECT_EQ(Ask(R"({"id":7,"instance":3,"set":"ServerPort","value":40000})"),
+            Json::parse(R"({"id":7,"error":{"number":6,"description":"Overflow"}})"));
+  EXPECT_EQ(dvr->ServerPort, 5002);
+  Ask(R"({"id":8,"instance":3,"set":"ID_DVR_Config","value":100000})");
+  EXPECT_EQ(dvr->ID_DVR_Config, 100000);
+  Ask(R"({"id":9,"instance":3,"set":"blnTimeSyncInProcess","value":"True"})");
+  EXPECT_TRUE(dvr->blnTimeSyncInProcess);
+  // The ID may be written too; requests then find the instance by its new ID.
+  Ask(R"({"id":10,"instance":3,"set":"ID","value":"B-3-5000"})");
+  EXPECT_EQ(Ask(R"({"id":11,"instance":"B-3-5000","get":"DVRIP"})")["result"], "10.0.0.5");
+}
+
+TEST_F(AutomationTest, MethodsAreCalledWithConvertedArguments) {
+  EXPECT_EQ(Ask(R"({"id":1,"instance":3,"method":"SetCurrentEventID","args":["77"]})"),
+            Json::parse(R"({"id":1,"result":null})"));
+  EXPECT_EQ(dvr->CurrentEventID(), 77);
+  Ask(R"({"id":2,"instance":3,"method":"SetCurrentEventID","args":[2.5]})");
+  EXPECT_EQ(dvr->CurrentEventID(), 2);
+
+  host->calls.clear();
+  Ask(R"({"id":3,"instance":3,"method":"ServerExtIDVR_Callback","args":[207,"1","confirmed"]})");
+  Ask(R"({"id":4,"instance":3,"method":"serverextidvr_callback","args":[207,1,"confirmed",104]})");
+  ASSERT_EQ(host->calls.size(), 2u);
+  EXPECT_EQ(host->calls[0].type, 207);
+  EXPECT_EQ(host->calls[0].id, 1);
+  EXPECT_EQ(host->calls[0].ident, "0");  // the optional identifier left out
+  EXPECT_EQ(host->calls[1].ident, "104");
+
+  // A 16-bit overflow is answered with error 6 and the method is not called.
+  EXPECT_EQ(Ask(R"({"id":5,"instance":3,"method":"ServerExtIDVR_Callback","args":[40000,1,"x"]})"),
+            Json::parse(R"({"id":5,"error":{"number":6,"description":"Overflow"}})"));
+  EXPECT_EQ(host->calls.size(), 2u);
+
+  // The two array parameters.
+  EXPECT_EQ(Ask(R"({"id":6,"instance":3,"method":"UpdateExternalTriggerParameters","args":[[true],[]]})")["result"],
+            nullptr);
+  EXPECT_TRUE(dvr->TriggerExternalEnabled());
+  EXPECT_EQ(SentEventCodes(), std::vector<int>{10314});
+  EXPECT_EQ(Error(Ask(R"({"id":7,"instance":3,"method":"UpdateExternalTriggerParameters","args":[false,[]]})")), 13);
+  EXPECT_TRUE(dvr->TriggerExternalEnabled());
+
+  // Boolean results.
+  EXPECT_EQ(Ask(R"({"id":8,"instance":3,"method":"SetRecordRate","args":[5,10]})"),
+            Json::parse(R"({"id":8,"result":true})"));
+}
+
+TEST_F(AutomationTest, RequestsThatCannotBeCarriedOutGetTheirErrorNumber) {
+  struct Case {
+    const char* name;
+    std::string request;
+    int number;
+  };
+  const std::vector<Case> cases = {
+      {"an unknown instance ID", R"({"id":1,"instance":"X-9-1","get":"Version"})", 5},
+      {"an unknown DVR number", R"({"id":1,"instance":9,"method":"TimeSync"})", 5},
+      {"no instance at all", R"({"id":1,"method":"TimeSync"})", 5},
+      {"an unknown method", R"({"id":1,"instance":3,"method":"Explode","args":[]})", 438},
+      {"the service's own lifecycle is not offered", R"({"id":1,"instance":3,"method":"DeviceFormClose"})", 438},
+      {"Initialize is not offered", R"({"id":1,"instance":3,"method":"Initialize","args":[]})", 438},
+      {"an unknown property", R"({"id":1,"instance":3,"get":"Colour"})", 438},
+      {"setting an unknown property", R"({"id":1,"instance":3,"set":"Colour","value":1})", 438},
+      {"too few arguments", R"({"id":1,"instance":3,"method":"SetRecordRate","args":[5]})", 450},
+      {"too many arguments", R"({"id":1,"instance":3,"method":"TimeSync","args":[1]})", 450},
+      {"too many for an optional parameter", R"({"id":1,"instance":3,"method":"ServerExtIDVR_Callback","args":[1,2,"x",3,4]})", 450},
+      {"arguments that are not an array", R"({"id":1,"instance":3,"method":"SetRecordRate","args":5})", 450},
+      {"a set without a value", R"({"id":1,"instance":3,"set":"ServerPort"})", 450},
+      {"a text that is not a number", R"({"id":1,"instance":3,"method":"SetRecordRate","args":["fast",1]})", 13},
+      {"null for a number", R"({"id":1,"instance":3,"method":"SetCurrentEventID","args":[null]})", 94},
+      {"an object reference other than Nothing", R"({"id":1,"instance":3,"set":"oSocket","value":{}})", 13},
+      {"no verb", R"({"id":1,"instance":3})", 5},
+      {"an unknown subscription", R"({"id":1,"subscribe":"alarms"})", 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Json reply = Ask(c.request);
+    EXPECT_EQ(reply["id"], 1);
+    EXPECT_EQ(Error(reply), c.number) << DumpLine(reply);
+    EXPECT_FALSE(reply.contains("result"));
+  }
+}
+
+TEST_F(AutomationTest, ErrorsAMethodLetsThroughReachTheCaller) {
+  spare = NewInstance();  // never initialised: its form does not exist
+  Json reply = Ask(R"({"id":"r","instance":"","method":"ResetAllParameters"})");
+  EXPECT_EQ(reply["id"], "r");
+  EXPECT_EQ(Error(reply), 91);
+  EXPECT_EQ(reply["error"]["description"], "Object variable or With block variable not set");
+}
+
+TEST_F(AutomationTest, ALineThatIsNotJsonIsAnsweredWithoutId) {
+  for (const char* line : {"{\"id\":1,", "hello", "[1,2]"}) {
+    SCOPED_TRACE(line);
+    Json reply = Json::parse(dispatcher.HandleLine(line));
+    EXPECT_EQ(reply["id"], nullptr);
+    EXPECT_EQ(Error(reply), 5);
+  }
+}
+
+TEST_F(AutomationTest, ListNamesEveryInstance) {
+  spare = NewInstance();
+  Json reply = Ask(R"({"id":10,"list":true})");
+  ASSERT_EQ(reply["result"].size(), 2u);
+  EXPECT_EQ(reply["result"][0], Json::parse(R"({"instance":"A-3-5000","number":3,"name":"DVR1",
+                                                 "address":"10.0.0.5","connected":false,"started":true})"));
+  EXPECT_EQ(reply["result"][1]["started"], false);
+  world.event_ctrls[0]->PostConnected(11, "10.0.0.5");
+  Loop().RunForMillis(10);
+  EXPECT_EQ(Ask(R"({"id":11,"list":true})")["result"][0]["connected"], true);
+}
+
+// The endpoint itself, over a Unix socket in a short temporary folder.
+class AutomationEndpointTest : public AutomationTest {
+ protected:
+  void SetUp() override {
+    AutomationTest::SetUp();
+    HostSinkOptions options;
+    options.write_stdout = false;
+    sink = std::make_unique<HostSink>(options);
+    endpoint = std::make_unique<AutomationEndpoint>(dispatcher, sink.get());
+    path = dir.File("a.sock");
+    endpoint->Listen(path);
+  }
+  void TearDown() override { endpoint.reset(); }
+
+  std::unique_ptr<HostSink> sink;
+  std::unique_ptr<AutomationEndpoint> endpoint;
+  std::string path;
+};
+
+TEST_F(AutomationEndpointTest, AnswersLinesAndStaysOpenAfterBadJson) {
+  struct stat info {};
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  svc::TestClient client = svc::TestClient::Unix(path);
+  ASSERT_TRUE(client.connected());
+  client.SendLine("this is not json");
+  std::optional<std::string> first = client.ReadLine();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(Json::parse(*first)["id"], nullptr);
+  EXPECT_EQ(Json::parse(*first)["error"]["number"], 5);
+
+  // Two requests in one write, answered in order on the same connection.
+  client.Send(R"({"id":1,"instance":3,"get":"ID"})" "\n" R"({"id":2,"list":true})" "\n");
+  std::optional<std::string> second = client.ReadLine();
+  std::optional<std::string> third = client.ReadLine();
+  ASSERT_TRUE(second && third);
+  EXPECT_EQ(*second, R"({"id":1,"result":"A-3-5000"})");
+  EXPECT_EQ(Json::parse(*third)["result"][0]["instance"], "A-3-5000");
+  EXPECT_EQ(endpoint->ConnectionCount(), 1u);
+}
+
+TEST_F(AutomationEndpointTest, ACallArrivingDuringAnotherCallsWaitRunsNested) {
+  spare = NewInstance();  // DVR number 0, no DVR session yet: Connect waits in Delay
+  svc::TestClient client = svc::TestClient::Unix(path);
+  ASSERT_TRUE(client.connected());
+  // The second request arrives while Connect waits for the DVR.
+  world.configure_remote = [&](FakeDvrRemote& remote) {
+    remote.on_connect = [&] { client.SendLine(R"({"id":2,"list":true})"); };
+  };
+  client.SendLine(R"({"id":1,"instance":0,"method":"Connect","args":["10.0.0.6","7000","7001"]})");
+  std::optional<std::string> first = client.ReadLine();
+  std::optional<std::string> second = client.ReadLine();
+  ASSERT_TRUE(first && second);
+  // The list request was answered inside the Connect call's wait, so its
+  // reply comes first.
+  EXPECT_EQ(Json::parse(*first)["id"], 2);
+  EXPECT_EQ(Json::parse(*second)["id"], 1);
+  EXPECT_EQ(world.remotes.back()->connect_address, "10.0.0.6");
+}
+
+TEST_F(AutomationEndpointTest, SubscribersReceiveEveryHostLine) {
+  svc::TestClient watcher = svc::TestClient::Unix(path);
+  svc::TestClient other = svc::TestClient::Unix(path);
+  watcher.SendLine(R"({"id":11,"subscribe":"host"})");
+  EXPECT_EQ(watcher.ReadLine(), std::optional<std::string>(R"({"id":11,"result":true})"));
+
+  sink->Callback("A-3-5000", 207, 1, "confirmed", "104");
+  const std::string s(1, '\x18'), e(1, '\x19'), p(1, '\x1A');
+  sink->Message("A-3-5000", s + "44" + p + "10322" + std::string(12, '\x1A') + e);
+  std::optional<std::string> callback = watcher.ReadLine();
+  std::optional<std::string> event = watcher.ReadLine();
+  ASSERT_TRUE(callback && event);
+  Json c = Json::parse(*callback);
+  EXPECT_EQ(c["host"]["kind"], "callback");
+  EXPECT_EQ(c["host"]["ident"], "104");
+  Json h = Json::parse(*event);
+  EXPECT_EQ(h["host"]["kind"], "host_event");
+  EXPECT_EQ(h["host"]["code"], 10322);
+  EXPECT_EQ(h["host"]["fields"].size(), 12u);
+  // A connection that did not subscribe hears nothing.
+  other.SendLine(R"({"id":1,"list":true})");
+  std::optional<std::string> reply = other.ReadLine();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(Json::parse(*reply)["id"], 1);
+
+  // A subscriber that leaves is dropped from the sink.
+  watcher.Close();
+  svc::PumpUntil([&] { return endpoint->ConnectionCount() == 1; });
+  EXPECT_NO_THROW(sink->Message("A-3-5000", "after"));
+}
+
+TEST_F(AutomationEndpointTest, AStaleSocketIsReplacedAndALiveOneIsNot) {
+  AutomationEndpoint second(dispatcher, nullptr);
+  try {
+    second.Listen(path);
+    ADD_FAILURE() << "a socket in use was taken over";
+  } catch (const std::runtime_error& e) {
+    EXPECT_THAT(e.what(), HasSubstr("in use"));
+  }
+  // Leave a socket file without a listener behind, as a crash would.
+  int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::string stale = dir.File("stale.sock");
+  std::memcpy(address.sun_path, stale.c_str(), stale.size() + 1);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(fd);
+  EXPECT_NO_THROW(second.Listen(stale));
+  svc::TestClient client = svc::TestClient::Unix(stale);
+  client.SendLine(R"({"id":1,"list":true})");
+  EXPECT_TRUE(client.ReadLine().has_value());
+
+  WriteFile(dir.File("plain"), "x");
+  AutomationEndpoint third(dispatcher, nullptr);
+  EXPECT_THROW(third.Listen(dir.File("plain")), std::runtime_error);
+  EXPECT_THROW(third.Listen("/tmp/" + std::string(120, 'x')), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace dvrlink::testing

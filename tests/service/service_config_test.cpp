@@ -1,0 +1,181 @@
+// The service's configuration file: what it accepts, how it resolves paths,
+// and the one-line error for each rule it refuses.
+#include "service/service_config.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace dvrlink {
+namespace {
+
+const char* kValid =
+    "; demo\n"
+    "[host]\n"
+    "program_folder = run\n"
+    "connection_string = Provider=SQLite;Data Source=run/host.db\n"
+    "component_id = DVRLINK\n"
+    "export_folder = /var/tmp/export\n"
+    "reconnect_seconds = 5\n"
+    "record_active_alarms = true\n"
+    "\n"
+    "[dvr]\n"
+    "vendor = 1\n"
+    "address = 127.0.0.2\n"
+    "command_port = 7000\n"
+    "live_port = 7001\n"
+    "listen_port = 5000\n"
+    "debug = 0\n"
+    "number = 0\n"
+    "name = Lobby\n"
+    "global_address_id = $1234567890123\n"
+    "time_sync = 1\n"
+    "time_sync_hours = 24\n"
+    "time_zone = Eastern Standard Time\n"
+    "key = A\n"
+    "event_port = 7002\n"
+    "external_trigger = 0\n"
+    "config_id = 42\n"
+    "camera.0 = Door\n"
+    "\n"
+    "[dvr.1]\n"
+    "vendor = 1\n"
+    "address = 127.0.0.3\n"
+    "command_port = 7000\n"
+    "live_port = 7001\n"
+    "listen_port = 5001\n"
+    "debug = 1\n"
+    "number = 1\n"
+    "name = Yard\n"
+    "global_address_id = $2234567890123\n"
+    "time_sync = 0\n"
+    "time_sync_hours = 12\n"
+    "time_zone = AUS Eastern Standard Time\n"
+    "key = A\n"
+    "event_port = 7002\n"
+    "external_trigger = 1\n"
+    "config_id = 43\n";
+
+// The valid text with `from` replaced by `to` (first occurrence).
+std::string Edit(const std::string& from, const std::string& to) {
+  std::string text = kValid;
+  size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+TEST(ServiceConfigTest, ReadsHostSettingsAndStartupParameters) {
+  ServiceConfig c = ParseServiceConfig(kValid, "/etc/dvrlink/site.ini");
+  EXPECT_EQ(c.folder, "/etc/dvrlink");
+  EXPECT_EQ(c.program_folder, "/etc/dvrlink/run");
+  EXPECT_EQ(c.connection_string, "Provider=SQLite;Data Source=/etc/dvrlink/run/host.db");
+  EXPECT_EQ(c.component_id, "DVRLINK");
+  EXPECT_EQ(c.export_folder, "/var/tmp/export");
+  EXPECT_EQ(c.automation_socket, "/etc/dvrlink/run/dvrlink.sock");
+  EXPECT_EQ(c.reconnect_seconds, 5);
+  EXPECT_TRUE(c.record_active_alarms);
+  EXPECT_TRUE(c.registry.empty());
+  ASSERT_EQ(c.dvrs.size(), 2u);
+  const std::vector<std::string> expected = {"1", "127.0.0.2", "7000", "7001", "5000", "0",
+                                             "0", "Lobby", "$1234567890123", "", "", "1",
+                                             "24", "Eastern Standard Time", "A", "7002", "0", "42"};
+  EXPECT_EQ(c.dvrs[0].parameters, expected);
+  EXPECT_EQ(c.dvrs[0].camera_names.at(0), "Door");
+  EXPECT_EQ(c.dvrs[1].section, "dvr.1");
+  EXPECT_EQ(c.dvrs[1].parameters[13], "AUS Eastern Standard Time");
+}
+
+TEST(ServiceConfigTest, OptionalSettingsAndPathResolution) {
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string ServiceConfig::*field;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"automation_socket relative to the file", Edit("component_id", "automation_socket = s/a.sock\ncomponent_id"),
+       &ServiceConfig::automation_socket, "/srv/cfg/s/a.sock"},
+      {"registry relative to the file", Edit("component_id", "registry = ../tz/zones.reg\ncomponent_id"),
+       &ServiceConfig::registry, "/srv/tz/zones.reg"},
+      {"an absolute program folder stays", Edit("program_folder = run", "program_folder = /opt/dvr/"),
+       &ServiceConfig::program_folder, "/opt/dvr"},
+      {"an absolute SQLite file stays",
+       Edit("Data Source=run/host.db", "Data Source=/data/h.db"), &ServiceConfig::connection_string,
+       "Provider=SQLite;Data Source=/data/h.db"},
+      {"a PostgreSQL connection string is not touched",
+       Edit("Provider=SQLite;Data Source=run/host.db", "Provider=PostgreSQL;Host=db;Database=host"),
+       &ServiceConfig::connection_string, "Provider=PostgreSQL;Host=db;Database=host"},
+      {"keys in any letter case", Edit("program_folder = run", "PROGRAM_Folder = run"),
+       &ServiceConfig::program_folder, "/srv/cfg/run"},
+      {"listen_address and allowed_clients",
+       Edit("component_id", "listen_address = 127.0.0.1\nallowed_clients = 10.0.0.0/8, ::1\ncomponent_id"),
+       &ServiceConfig::allowed_clients, "10.0.0.0/8, ::1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServiceConfig config = ParseServiceConfig(c.text, "/srv/cfg/dvrlink.ini");
+    EXPECT_EQ(config.*(c.field), c.expected);
+  }
+}
+
+TEST(ServiceConfigTest, EachBrokenRuleIsOneLineNamingFileAndKey) {
+  std::string long_folder(120, 'x');
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"a missing host key", Edit("component_id = DVRLINK\n", ""), "t.ini:2: missing key 'component_id' in [host]"},
+      {"an empty path", Edit("program_folder = run", "program_folder ="), "t.ini:3: key 'program_folder' in [host] is empty"},
+      {"an unknown host key", Edit("component_id", "colour = blue\ncomponent_id"), "t.ini:5: unknown key 'colour' in [host]"},
+      {"an unknown DVR key", Edit("camera.0 = Door", "camera = Door"), "t.ini:27: unknown key 'camera' in [dvr]"},
+      {"a camera out of range", Edit("camera.0 = Door", "camera.16 = Door"), "t.ini:27: key 'camera.16' in [dvr]: cameras are 0 to 15"},
+      {"a missing DVR key", Edit("time_zone = AUS Eastern Standard Time\n", ""), "t.ini:29: missing key 'time_zone' in [dvr.1]"},
+      {"a duplicate DVR number", Edit("number = 1", "number = 0"), "t.ini:36: key 'number' in [dvr.1]: number 0 is already used by [dvr] (line 10)"},
+      {"a duplicate listen port, written differently", Edit("listen_port = 5001", "listen_port = 5000.0"),
+       "t.ini:34: key 'listen_port' in [dvr.1]: listen_port 5000.0 is already used by [dvr] (line 10)"},
+      {"a duplicate key", Edit("debug = 0", "debug = 0\nDEBUG = 1"), "t.ini:17: duplicate key 'DEBUG' in section [dvr]"},
+      {"an unknown section", Edit("[dvr.1]", "[camera]"), "t.ini:29: unknown section [camera]"},
+      {"no DVR section", std::string(kValid).substr(0, std::string(kValid).find("[dvr]")), "t.ini: no DVR section"},
+      {"no host section", std::string(kValid).substr(std::string(kValid).find("[dvr]")), "t.ini: missing section [host]"},
+      {"reconnect seconds not a number", Edit("reconnect_seconds = 5", "reconnect_seconds = soon"),
+       "t.ini:7: reconnect_seconds must be a whole number"},
+      {"record_active_alarms not a flag", Edit("record_active_alarms = true", "record_active_alarms = maybe"),
+       "t.ini:8: record_active_alarms must be true or false"},
+      {"a listen address that is no address", Edit("component_id", "listen_address = dvr-host\ncomponent_id"),
+       "t.ini:5: listen_address 'dvr-host' is not a numeric"},
+      {"an allow-list item that is no address", Edit("component_id", "allowed_clients = 10.0.0.1, lobby\ncomponent_id"),
+       "t.ini:5: allowed_clients: 'lobby' is not an address or CIDR range"},
+      {"an automation socket path too long",
+       Edit("component_id", "automation_socket = /tmp/" + long_folder + "/s\ncomponent_id"),
+       "t.ini:5: automation_socket: the path /tmp/" + long_folder + "/s is 127 bytes, longer than the 107"},
+      {"a default automation socket too long", Edit("program_folder = run", "program_folder = /tmp/" + long_folder),
+       "t.ini:3: automation_socket (default, in program_folder): the path"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      ParseServiceConfig(c.text, "t.ini");
+      ADD_FAILURE() << "accepted";
+    } catch (const ConfigError& e) {
+      std::string message = e.what();
+      EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+      EXPECT_EQ(message.rfind(c.message, 0), 0u) << message;
+    }
+  }
+}
+
+TEST(ServiceConfigTest, AMissingFileNamesTheFile) {
+  try {
+    LoadServiceConfig("/nonexistent/dvrlink.ini");
+    ADD_FAILURE() << "accepted";
+  } catch (const ConfigError& e) {
+    EXPECT_EQ(std::string(e.what()), "/nonexistent/dvrlink.ini: cannot read the file: No such file or directory");
+  }
+}
+
+}  // namespace
+}  // namespace dvrlink

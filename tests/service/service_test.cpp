@@ -1,0 +1,245 @@
+// The service: wiring of instances, host sink, reconnect policy and
+// automation endpoint in-process (fakes, manual clock), and the real
+// dvrlink program's exit statuses and shut-down.
+#include "service/service.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fakes/svc_test_support.h"
+#include "fakes/test_support.h"
+#include "platform/host_sink.h"
+#include "platform/platform_state.h"
+
+namespace dvrlink::testing {
+namespace {
+
+using ::testing::HasSubstr;
+
+std::string DvrSection(const std::string& name, int number, uint16_t listen_port, const std::string& address,
+                       uint16_t command_port, uint16_t live_port, uint16_t event_port) {
+  std::ostringstream s;
+  s << "[" << name << "]\n"
+    << "vendor = 1\naddress = " << address << "\ncommand_port = " << command_port << "\nlive_port = " << live_port
+    << "\nlisten_port = " << listen_port << "\ndebug = 0\nnumber = " << number << "\nname = DVR" << number
+    << "\nglobal_address_id = $1234567890123\ntime_sync = 0\ntime_sync_hours = 24\n"
+    << "time_zone = Eastern Standard Time\nkey = A\nevent_port = " << event_port
+    << "\nexternal_trigger = 0\nconfig_id = " << 40 + number << "\n";
+  return s.str();
+}
+
+std::string HostSection(const std::string& folder, const std::string& extra = "") {
+  return "[host]\nprogram_folder = " + folder + "\nconnection_string = Provider=SQLite;Data Source=" + folder +
+         "/host.db\ncomponent_id = SVC\nexport_folder = " + folder + "/export\nautomation_socket = " + folder +
+         "/s.sock\nlisten_address = 127.0.0.1\n" + extra;
+}
+
+std::vector<Json> JsonLines(const std::string& path) {
+  std::vector<Json> lines;
+  for (const std::string& line : ReadLines(path)) lines.push_back(Json::parse(line));
+  return lines;
+}
+
+std::vector<int> HostEventCodes(const std::string& path) {
+  std::vector<int> codes;
+  for (const Json& line : JsonLines(path)) {
+    if (line["kind"] == "host_event") codes.push_back(line["code"].get<int>());
+  }
+  return codes;
+}
+
+// In-process: the real socket server and host sink over faked DVR objects.
+class ServiceWiringTest : public ComponentTest {
+ protected:
+  void SetUp() override {
+    ComponentTest::SetUp();
+    port = svc::FreeListenPort();
+    std::string text = HostSection(dir.path(), "reconnect_seconds = 5\n") +
+                       DvrSection("dvr", 0, port, "10.0.0.5", 7000, 7001, 7002);
+    text.replace(text.find(dir.path() + "/host.db"), dir.path().size() + 8, db_path);
+    ServiceOptions options;
+    options.register_dvr_objects = false;
+    options.write_stdout = false;
+    service = std::make_unique<Service>(ParseServiceConfig(text, dir.File("svc.ini")), options, err);
+  }
+  void TearDown() override { service.reset(); }
+
+  std::string EventsFile() const { return dir.File("host-events.jsonl"); }
+
+  uint16_t port = 0;
+  std::ostringstream err;
+  std::unique_ptr<Service> service;
+};
+
+TEST_F(ServiceWiringTest, HostEventsReachTheSinkAndDriveTheReconnectPolicy) {
+  ASSERT_EQ(service->Start(), 1);
+  std::string id = "A-0-" + std::to_string(port);
+  EXPECT_THAT(err.str(), HasSubstr("[dvr] " + id + " started"));
+  ASSERT_EQ(world.event_ctrls.size(), 1u);
+  FakeDvrEventCtrl& events = *world.event_ctrls[0];
+  ASSERT_EQ(events.connects.size(), 1u);
+
+  events.PostConnected(11, "10.0.0.5");
+  Loop().RunForMillis(3000);
+  events.PostDisconnected(11, "10.0.0.5");  // the DVR drops the session
+  Loop().RunForMillis(4900);
+  EXPECT_EQ(events.connects.size(), 1u);
+  Loop().RunForMillis(200);  // 5 s after the drop the service calls Connect
+  EXPECT_EQ(events.connects.size(), 2u);
+  events.PostConnectError(11, "10.0.0.5", "refused");
+  Loop().RunForMillis(9900);
+  EXPECT_EQ(events.connects.size(), 2u);
+  Loop().RunForMillis(200);  // still failing: twice the delay
+  EXPECT_EQ(events.connects.size(), 3u);
+
+  EXPECT_EQ(HostEventCodes(EventsFile()), (std::vector<int>{10322, 10321, 10320}));
+  for (const Json& line : JsonLines(EventsFile())) EXPECT_EQ(line["instance"], id);
+}
+
+TEST_F(ServiceWiringTest, AutomationCallsAndSubscribersGoThroughTheEndpoint) {
+  ASSERT_EQ(service->Start(), 1);
+  svc::TestClient watcher = svc::TestClient::Unix(dir.File("s.sock"));
+  svc::TestClient caller = svc::TestClient::Unix(dir.File("s.sock"));
+  watcher.SendLine(R"({"id":1,"subscribe":"host"})");
+  ASSERT_EQ(watcher.ReadLine(), std::optional<std::string>(R"({"id":1,"result":true})"));
+
+  caller.SendLine(R"({"id":2,"instance":0,"method":"UpdateExternalTriggerParameters","args":[[true],[""]]})");
+  caller.SendLine(R"({"id":3,"instance":0,"method":"ServerExtIDVR_Callback","args":[207,1,"confirmed",104]})");
+  EXPECT_EQ(caller.ReadLine(), std::optional<std::string>(R"({"id":2,"result":null})"));
+  EXPECT_EQ(caller.ReadLine(), std::optional<std::string>(R"({"id":3,"result":null})"));
+
+  std::optional<std::string> first = watcher.ReadLine();
+  std::optional<std::string> second = watcher.ReadLine();
+  ASSERT_TRUE(first && second);
+  Json event = Json::parse(*first)["host"];
+  EXPECT_EQ(event["kind"], "host_event");
+  EXPECT_EQ(event["code"], 10314);
+  EXPECT_EQ(event["fields"][3], "10.0.0.5");
+  Json callback = Json::parse(*second)["host"];
+  EXPECT_EQ(callback["kind"], "callback");
+  EXPECT_EQ(callback["type"], 207);
+  EXPECT_EQ(callback["ident"], "104");
+  // The same lines are in the events file.
+  EXPECT_EQ(JsonLines(EventsFile()).size(), 2u);
+}
+
+TEST_F(ServiceWiringTest, AnInstanceThatFailsDoesNotStopTheOthers) {
+  // Listening port 40000 overflows the 16-bit ServerPort: that Initialize fails.
+  std::string text = HostSection(dir.path()) + DvrSection("dvr", 0, 40000, "10.0.0.5", 7000, 7001, 7002) +
+                     DvrSection("dvr.1", 1, port, "10.0.0.6", 7000, 7001, 7002);
+  text.replace(text.find(dir.path() + "/host.db"), dir.path().size() + 8, db_path);
+  ServiceOptions options;
+  options.register_dvr_objects = false;
+  options.write_stdout = false;
+  service = std::make_unique<Service>(ParseServiceConfig(text, dir.File("svc.ini")), options, err);
+  EXPECT_EQ(service->Start(), 1);
+  EXPECT_THAT(err.str(), HasSubstr("[dvr] A-0-40000: Initialize returned False"));
+  EXPECT_THAT(err.str(), HasSubstr("[dvr.1] A-1-" + std::to_string(port) + " started"));
+  std::vector<AutomationTarget> targets = service->Targets();
+  ASSERT_EQ(targets.size(), 2u);
+  EXPECT_FALSE(targets[0].started);
+  EXPECT_TRUE(targets[1].started);
+}
+
+// The real program.
+class ServiceProgramTest : public ::testing::Test {
+ protected:
+  std::string Dvrlink() const { return svc::ProgramPath("dvrlink"); }
+  TempDir dir;
+};
+
+TEST_F(ServiceProgramTest, ABadConfigurationExitsTwoWithOneLine) {
+  std::string good = HostSection(dir.path()) + DvrSection("dvr", 0, 5000, "127.0.0.1", 7000, 7001, 7002) +
+                     DvrSection("dvr.1", 1, 5001, "127.0.0.1", 7000, 7001, 7002);
+  struct Case {
+    const char* name;
+    std::string text;  // empty: no file at all
+    std::string named;
+  };
+  auto without = [&](const std::string& line) {
+    std::string t = good;
+    t.erase(t.find(line), line.size());
+    return t;
+  };
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string t = good;
+    t.replace(t.rfind(from), from.size(), to);
+    return t;
+  };
+  const std::vector<Case> cases = {
+      {"a missing key", without("component_id = SVC\n"), "missing key 'component_id' in [host]"},
+      {"an unknown key", replaced("external_trigger", "colour = red\nexternal_trigger"), "unknown key 'colour' in [dvr.1]"},
+      {"a duplicate listen port", replaced("listen_port = 5001", "listen_port = 5000"),
+       "key 'listen_port' in [dvr.1]: listen_port 5000 is already used by [dvr]"},
+      {"a missing file", "", "cannot read the file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string path = dir.File("bad.ini");
+    std::remove(path.c_str());
+    if (!c.text.empty()) WriteFile(path, c.text);
+    svc::ProgramResult r = svc::RunProgram(Dvrlink(), {"--config", path});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("dvrlink: " + path));
+    EXPECT_THAT(r.err, HasSubstr(c.named));
+  }
+  svc::ProgramResult usage = svc::RunProgram(Dvrlink(), {});
+  EXPECT_EQ(usage.status, 2);
+  svc::ProgramResult help = svc::RunProgram(Dvrlink(), {"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_THAT(help.out, HasSubstr("usage: dvrlink --config FILE"));
+}
+
+TEST_F(ServiceProgramTest, NoInstanceStartedExitsOne) {
+  // The host database file does not exist, so every Initialize fails.
+  std::string folder = dir.File("p");
+  WriteFile(dir.File("svc.ini"), HostSection(folder) + DvrSection("dvr", 0, svc::FreeListenPort(), "127.0.0.1",
+                                                                      svc::FreeListenPort(), 2, 3));
+  svc::ProgramResult r = svc::RunProgram(Dvrlink(), {"--config", dir.File("svc.ini")});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("Initialize returned False"));
+  EXPECT_THAT(r.err, HasSubstr("no instance started"));
+}
+
+TEST_F(ServiceProgramTest, SigtermAndSigintCloseEveryInstanceAndExitZero) {
+  for (int signal_number : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal_number == SIGTERM ? "SIGTERM" : "SIGINT");
+    std::string folder = dir.File(signal_number == SIGTERM ? "t" : "i");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    CreateEmptySqliteDb(folder + "/host.db");
+    // The DVR is unreachable: nothing listens on its ports.
+    uint16_t listen_port = svc::FreeListenPort();
+    std::string ini = folder + "/svc.ini";
+    WriteFile(ini, HostSection(folder) + DvrSection("dvr", 0, listen_port, "127.0.0.1", svc::FreeListenPort(),
+                                                    svc::FreeListenPort(), svc::FreeListenPort()));
+    std::string id = "A-0-" + std::to_string(listen_port);
+    {
+      svc::ChildProcess service(Dvrlink(), {"--config", ini}, folder + "/out", folder + "/err");
+      ASSERT_TRUE(service.started());
+      ASSERT_TRUE(svc::WaitUntil([&] { return ReadFile(folder + "/err").find("instance(s) started") != std::string::npos; }))
+          << ReadFile(folder + "/err");
+      svc::ProgramResult list = svc::RunProgram(svc::ProgramPath("dvrctl"), {"--socket", folder + "/s.sock", "list"});
+      EXPECT_EQ(list.status, 0) << list.err;
+      EXPECT_THAT(list.out, HasSubstr(id + "\t0\tDVR0\t127.0.0.1\t"));
+      service.Signal(signal_number);
+      EXPECT_EQ(service.Wait(10000), std::optional<int>(0));
+    }
+    EXPECT_THAT(ReadFile(folder + "/Dvrlink.log"), HasSubstr("DeviceFormClose(" + id + ") DONE"));
+    EXPECT_NE(::access((folder + "/s.sock").c_str(), F_OK), 0);
+    // Initialize completed although the DVR could not be reached; the
+    // connection error went to standard output and the events file.
+    EXPECT_THAT(ReadFile(folder + "/out"), HasSubstr("\"code\":10320"));
+    EXPECT_THAT(HostEventCodes(folder + "/host-events.jsonl"), ::testing::Contains(10320));
+  }
+}
+
+}  // namespace
+}  // namespace dvrlink::testing
