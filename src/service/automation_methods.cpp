@@ -63,6 +63,10 @@ T ToInteger(const Json& value, T (*from_double)(double), T (*from_text)(std::str
 
 const std::vector<MethodEntry>& Methods() {
   using T = ArgType;
+  // GetVideoRecorded and GetVideoRecorded2 take the same parameters.
+  static const std::vector<ParamInfo> video_params = {{"iIndex", T::kInt16},   {"Client", T::kInt16},
+                                               {"Camera", T::kInt16},   {"BeginTime", T::kText},
+                                               {"EndTime", T::kText},   {"Filename", T::kText}};
   static const std::vector<MethodEntry> table = {
       {"Connect",
        {{"IP", T::kText}, {"portComm", T::kText}, {"PortLive", T::kText}},
@@ -127,22 +131,12 @@ const std::vector<MethodEntry>& Methods() {
        {{"Camera", T::kText}},
        [](clsDvrlink& c, Args& a) { return Result(c.StopAlarm(a.Text(0))); }},
       {"GetVideoRecorded",
-       {{"iIndex", T::kInt16},
-        {"Client", T::kInt16},
-        {"Camera", T::kInt16},
-        {"BeginTime", T::kText},
-        {"EndTime", T::kText},
-        {"Filename", T::kText}},
+       video_params,
        [](clsDvrlink& c, Args& a) {
          return Result(c.GetVideoRecorded(a.I16(0), a.I16(1), a.I16(2), a.Text(3), a.Text(4), a.Text(5)));
        }},
       {"GetVideoRecorded2",
-       {{"iIndex", T::kInt16},
-        {"Client", T::kInt16},
-        {"Camera", T::kInt16},
-        {"BeginTime", T::kText},
-        {"EndTime", T::kText},
-        {"Filename", T::kText}},
+       video_params,
        [](clsDvrlink& c, Args& a) {
          return Result(c.GetVideoRecorded2(a.I16(0), a.I16(1), a.I16(2), a.Text(3), a.Text(4), a.Text(5)));
        }},

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "component/module_state.h"
+#include "mainform/frmMainTemplate.h"
 #include "support/support_state.h"
 
 namespace dvrlink::testing {
@@ -90,6 +92,14 @@ bool ComponentTest::Init(clsDvrlink& instance, std::vector<std::string> params,
   auto source = std::make_shared<FakeConnectionSource>(connection_string);
   return instance.Initialize(Ref<IHostCallback>(host), Ref<IHostProduct>(std::make_shared<FakeHostProduct>()),
                              params, Ref<IConnectionStringSource>(source), "A");
+}
+
+void StartedComponentTest::SetUp() {
+  ComponentTest::SetUp();
+  dvr = NewInstance();
+  ASSERT_TRUE(Init(*dvr, StandardParams()));
+  socket = world.sockets.at(0).get();
+  form = ModDvrlink().oFrmMainTemplate.at(3).get();
 }
 
 std::vector<std::string> ComponentTest::SentEvents() const {

@@ -13,6 +13,10 @@
 #include "fakes/fake_host.h"
 #include "platform/platform_state.h"
 
+namespace dvrlink {
+class frmMainTemplate;
+}
+
 namespace dvrlink::testing {
 
 class TempDir {
@@ -63,6 +67,16 @@ class ComponentTest : public ::testing::Test {
   ManualClock* clock = nullptr;
   std::string db_path;
   std::shared_ptr<FakeHostCallback> host = std::make_shared<FakeHostCallback>();
+};
+
+// A ComponentTest with one instance started from StandardParams(): its
+// socket component and its main form at hand.
+class StartedComponentTest : public ComponentTest {
+ protected:
+  void SetUp() override;
+  std::shared_ptr<clsDvrlink> dvr;
+  FakeSocketServer* socket = nullptr;
+  frmMainTemplate* form = nullptr;
 };
 
 }  // namespace dvrlink::testing

@@ -14,15 +14,8 @@ using ::testing::HasSubstr;
 
 const std::string P = "\x1A";
 
-class QueuesTest : public ComponentTest {
+class QueuesTest : public StartedComponentTest {
  protected:
-  void SetUp() override {
-    ComponentTest::SetUp();
-    dvr = NewInstance();
-    ASSERT_TRUE(Init(*dvr, StandardParams()));
-    socket = world.sockets.at(0).get();
-    form = ModDvrlink().oFrmMainTemplate.at(3).get();
-  }
   // The grant notices (45 and 46) sent so far, as "client:code:camera:begin".
   std::vector<std::string> Grants() const {
     std::vector<std::string> grants;
@@ -36,9 +29,6 @@ class QueuesTest : public ComponentTest {
     return grants;
   }
   void GiveBack() { dvr->Callback(201, 1, "\x18" "47" "\x19"); }
-  std::shared_ptr<clsDvrlink> dvr;
-  FakeSocketServer* socket = nullptr;
-  frmMainTemplate* form = nullptr;
 };
 
 TEST_F(QueuesTest, VideoRequestsAreGrantedOneAtATimeInArrivalOrder) {

@@ -68,15 +68,8 @@ TEST(ProcessTokenTest, BlocksLongerThan32767CharactersAreRefused) {
   EXPECT_FALSE(ProcessToken("n" + fits, S, E, P, table));
 }
 
-class DispatchTest : public ComponentTest {
+class DispatchTest : public StartedComponentTest {
  protected:
-  void SetUp() override {
-    ComponentTest::SetUp();
-    dvr = NewInstance();
-    ASSERT_TRUE(Init(*dvr, StandardParams()));
-    socket = world.sockets.at(0).get();
-    form = ModDvrlink().oFrmMainTemplate.at(3).get();
-  }
   std::vector<std::string> Send(const std::string& block, int16_t client = 5) {
     socket->replies.clear();
     dvr->Callback(201, client, block);
@@ -87,9 +80,6 @@ class DispatchTest : public ComponentTest {
     }
     return texts;
   }
-  std::shared_ptr<clsDvrlink> dvr;
-  FakeSocketServer* socket = nullptr;
-  frmMainTemplate* form = nullptr;
 };
 
 TEST_F(DispatchTest, RepliesPerFrameAndFailureRules) {

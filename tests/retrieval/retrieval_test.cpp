@@ -11,21 +11,11 @@ namespace {
 
 const std::string P = "\x1A";
 
-class RetrievalTest : public ComponentTest {
+class RetrievalTest : public StartedComponentTest {
  protected:
-  void SetUp() override {
-    ComponentTest::SetUp();
-    dvr = NewInstance();
-    ASSERT_TRUE(Init(*dvr, StandardParams()));
-    socket = world.sockets.at(0).get();
-    form = ModDvrlink().oFrmMainTemplate.at(3).get();
-  }
   bool Start(int16_t client = 6) {
     return dvr->GetVideoRecorded2(0, client, 2, "12/04/2026 10:00:00", "12/04/2026 10:05:00", "clip.dvr");
   }
-  std::shared_ptr<clsDvrlink> dvr;
-  FakeSocketServer* socket = nullptr;
-  frmMainTemplate* form = nullptr;
 };
 
 TEST_F(RetrievalTest, GrantTellsOnlyTheRequestingClient) {
