@@ -12,6 +12,7 @@
 // methods), except ResetAllParameters, whose errors reach the caller.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -94,9 +95,23 @@ class clsDvrlink : public IDataArrivalReceiver,
   bool PTZPresetViewPattern(const std::string& sPresetType, const std::string& sIndexCamera,
                             const std::string& sPresetIndex, const std::string& sRepeatPatterns);
 
+  // Raises an alarm on a DVR camera for Duration seconds, waits (up to five
+  // seconds, running the loop) for the DVR's alarm begin to learn its start
+  // time, reports it to the host (10317 with a user name, else 10318), queues
+  // its confirmation and stores the start against the host's alarm-video row
+  // when sDVR_AlarmVideoID is numeric. True when raised and reported.
+  bool GenerateAlarm(int16_t Camera, int16_t Duration, const std::string& CameraName, const std::string& sUserName,
+                     const std::string& sWorkstationName, const std::string& sDVR_AlarmVideoID,
+                     const std::string& sDVR_AlarmVideo2ID);
   // Ends a host-raised alarm on a camera ("" = camera 0). True when the stop
   // request was sent.
   bool StopAlarm(const std::string& Camera);
+  // A DVR-raised alarm (alarm-type word in upper case, start "MM/DD/YYYY
+  // hh:mm:ss" in the DVR's zone): classified, reported to the host unless a
+  // host-raised alarm has just completed, and recorded in the database.
+  // True when the database row was written (or already existed).
+  bool GenerateAlert(int16_t Camera, const std::string& sStartTime, int16_t Duration, const std::string& CameraName,
+                     const std::string& sAlarmType, const std::string& sHostTime);
 
   // DVR system events from the system-event component.
   void CallBackSystemEvents(int32_t lSessionID, const std::string& bstrURL, int32_t ulEventId,
@@ -112,6 +127,8 @@ class clsDvrlink : public IDataArrivalReceiver,
   bool EventSessionConnected() const { return !blnDvrEventCtrlDisconnected; }
   int32_t CurrentEventID() const { return m_CurrentEventID; }
   bool TriggerExternalEnabled() const { return blnTriggerExternalEnabled; }
+  const std::string& LastAlarmStartTime() const { return m_StartTime; }
+  bool GeneratedAlarmMark() const { return m_blnGenerateAlarm; }
 
  private:
   clsDvrlink();
@@ -121,6 +138,18 @@ class clsDvrlink : public IDataArrivalReceiver,
   class RemoteSink;
   class GetVideoSink;
   class GetAlarmListSink;
+  class AlarmSink;
+
+  // The last position event handled to its end, for the repeat test.
+  struct AlarmPosition {
+    int32_t lSessionID = 0;
+    std::string bstrURL;
+    int16_t nCamera = 0;
+    std::string bstrPreAlarmTime, bstrStartTime, bstrEndTime;
+    int32_t lPreAlarmPos = 0, lStartPos = 0, lEndPos = 0;
+    std::string bstrAlarmType;
+    bool operator==(const AlarmPosition&) const = default;
+  };
 
   void SetCurrentDVR();
   // This instance's main form; raises 9 when the table has no entry for the
@@ -148,6 +177,28 @@ class clsDvrlink : public IDataArrivalReceiver,
   void m_oDvrRemote_OnGetStatusEvent(int32_t lSessionID, int32_t eReason);
   void m_oDvrRemote_OnGetUnitInfoEvent(int32_t lSessionID, int32_t eReason);
   void m_oDvrRemote_OnTimeSyncEvent(int32_t lSessionID, int32_t eReason, int32_t lData1, int32_t lData2);
+
+  // DVR alarm events.
+  void m_oDvrAlmEvtCtrl_OnAlarmBegin2(int32_t lSessionID, const std::string& bstrURL, int16_t nCamera,
+                                      const std::string& bstrTime, const std::string& bstrAlarmType);
+  void m_oDvrAlmEvtCtrl_OnAlarmEnd2(int32_t lSessionID, const std::string& bstrURL, int16_t nCamera,
+                                    const std::string& bstrTime, const std::string& bstrAlarmType);
+  void m_oDvrAlmEvtCtrl_OnAlarmXml(int32_t lSessionID, const std::string& bstrURL, const std::string& bstrXML);
+  void m_oDvrAlmEvtCtrl_OnAlarmPosInfo2(int32_t lSessionID, const std::string& bstrURL, int16_t nCamera,
+                                        const std::string& bstrPreAlarmTime, const std::string& bstrStartTime,
+                                        const std::string& bstrEndTime, int32_t lPreAlarmPos, int32_t lStartPos,
+                                        int32_t lEndPos, const std::string& bstrAlarmType, int16_t nOverrideIndex,
+                                        const std::string& bstrOverrideText);
+  // The DVR's configuration and the camera's name and address from the host
+  // database, for the alarm handlers whose log lines start with `prefix`.
+  // False when the handler is to end: a database error (logged with
+  // `error_base` or error_base + 1) or no result set. A result set without
+  // rows or a missing field raises.
+  bool LookUpAlarmCamera(const std::string& prefix, int error_base, const std::string& bstrURL, int16_t nCamera,
+                         std::string& sCameraName, std::string& sCameraGlobalAddressID);
+  // The DVR's time-zone index from the main form's TimeZone, logged with the
+  // handler's prefix.
+  void FindAlarmTimeZone(const std::string& prefix, DateTime dtStartDateTime);
 
   // Retrieval progress.
   void m_oDvrGetVideo_OnGetVideoEvent(int32_t lSessionID, int32_t eReason, int32_t lData1, int32_t lData2);
@@ -195,10 +246,19 @@ class clsDvrlink : public IDataArrivalReceiver,
   bool blnDvrEventCtrlConnectError = false;
   DateTime dtLastTimeConnected;
 
+  // Alarms.
+  std::string m_StartTime;               // latest alarm begin, "MM/DD/YYYY hh:mm:ss", DVR zone
+  std::array<std::string, 16> sStartTimes;  // latest video-loss begin per camera
+  bool m_blnGenerateAlarm = false;
+  int16_t m_AlarmCamera = 0;
+  std::string CameraGlobalAddressID;
+  AlarmPosition lastPosition_;
+
   std::unique_ptr<EventCtrlSink> eventCtrlSink_;
   std::unique_ptr<RemoteSink> remoteSink_;
   std::unique_ptr<GetVideoSink> getVideoSink_;
   std::unique_ptr<GetAlarmListSink> getAlarmListSink_;
+  std::unique_ptr<AlarmSink> alarmSink_;
 };
 
 // Writes a status line into the main form of iCurrentDVR (when bit value 1 of

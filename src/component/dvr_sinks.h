@@ -85,4 +85,33 @@ class clsDvrlink::GetAlarmListSink : public IDvrRemoteEvents {
   clsDvrlink* owner_;  // not owned: the instance this sink belongs to
 };
 
+// Events of the alarm-event control m_oDvrAlmEvtCtrl: the DVR's alarms.
+class clsDvrlink::AlarmSink : public IDvrAlarmEvents {
+ public:
+  explicit AlarmSink(clsDvrlink* owner) : owner_(owner) {}
+  void OnAlarmBegin2(int32_t lSessionID, const std::string& bstrURL, int16_t nCamera, const std::string& bstrTime,
+                     const std::string& bstrAlarmType, int16_t, const std::string&, const std::string&) override {
+    owner_->m_oDvrAlmEvtCtrl_OnAlarmBegin2(lSessionID, bstrURL, nCamera, bstrTime, bstrAlarmType);
+  }
+  void OnAlarmEnd2(int32_t lSessionID, const std::string& bstrURL, int16_t nCamera, const std::string& bstrTime,
+                   const std::string& bstrAlarmType, int16_t, const std::string&, const std::string&) override {
+    owner_->m_oDvrAlmEvtCtrl_OnAlarmEnd2(lSessionID, bstrURL, nCamera, bstrTime, bstrAlarmType);
+  }
+  void OnAlarmXml(int32_t lSessionID, const std::string& bstrURL, const std::string& bstrXML) override {
+    owner_->m_oDvrAlmEvtCtrl_OnAlarmXml(lSessionID, bstrURL, bstrXML);
+  }
+  void OnAlarmPosInfo2(int32_t lSessionID, const std::string& bstrURL, int16_t nCamera,
+                       const std::string& bstrPreAlarmTime, const std::string& bstrStartTime,
+                       const std::string& bstrEndTime, int32_t lPreAlarmPos, int32_t lStartPos, int32_t lEndPos,
+                       const std::string& bstrAlarmType, int16_t nOverrideIndex, const std::string& bstrOverrideText,
+                       const std::string&) override {
+    owner_->m_oDvrAlmEvtCtrl_OnAlarmPosInfo2(lSessionID, bstrURL, nCamera, bstrPreAlarmTime, bstrStartTime,
+                                             bstrEndTime, lPreAlarmPos, lStartPos, lEndPos, bstrAlarmType,
+                                             nOverrideIndex, bstrOverrideText);
+  }
+
+ private:
+  clsDvrlink* owner_;  // not owned: the instance this sink belongs to
+};
+
 }  // namespace dvrlink

@@ -34,7 +34,8 @@ clsDvrlink::clsDvrlink()
     : eventCtrlSink_(std::make_unique<EventCtrlSink>(this)),
       remoteSink_(std::make_unique<RemoteSink>(this)),
       getVideoSink_(std::make_unique<GetVideoSink>(this)),
-      getAlarmListSink_(std::make_unique<GetAlarmListSink>(this)) {
+      getAlarmListSink_(std::make_unique<GetAlarmListSink>(this)),
+      alarmSink_(std::make_unique<AlarmSink>(this)) {
   ModAllConstState& s = ModAllConst();
   ModDvrlinkState& d = ModDvrlink();
   PlatformState& p = Platform();
@@ -88,6 +89,7 @@ clsDvrlink::~clsDvrlink() {
   }
   // Objects shared with others must not call back into a released instance.
   if (m_oDvrEventCtrl) m_oDvrEventCtrl->SetEventSink(nullptr);
+  if (m_oDvrAlmEvtCtrl) m_oDvrAlmEvtCtrl->SetEventSink(nullptr);
   ReleaseRemote(m_oDvrRemote);
   ReleaseRemote(m_oDvrGetVideo);
   ReleaseRemote(m_oDvrGetAlarmList);
@@ -237,6 +239,7 @@ void clsDvrlink::DeviceFormClose() {
     m_oDvrEventCtrl->Shutdown();
     m_oDvrEventCtrl->SetEventSink(nullptr);
     m_oDvrEventCtrl.Clear();
+    if (m_oDvrAlmEvtCtrl) m_oDvrAlmEvtCtrl->SetEventSink(nullptr);
     m_oDvrAlmEvtCtrl.Clear();
     WriteDebugLog("Dvrlink, DeviceFormClose(" + ID + ") " + ", (oCameraControl Is Nothing)=" +
                       BoolText(!oCameraControl) + ";",

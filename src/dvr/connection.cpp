@@ -81,6 +81,7 @@ void clsDvrlink::DvrEventCtrlConnect() {
     if (blnDvrEventCtrlDisconnected) {
       m_IDSession = m_oDvrEventCtrl->Connect(DVRIP, lPortEvent);
       m_oDvrAlmEvtCtrl = m_oDvrEventCtrl->AlarmEventCtrl();
+      m_oDvrAlmEvtCtrl->SetEventSink(alarmSink_.get());
       m_oDvrEventCtrl->Start();
     }
     if (!oSystemEventControl) {

@@ -175,8 +175,4 @@ void frmMainTemplate::TimerMinute_Timer() {
 // The generate-alarm queue, the alarm countdown and the confirmation of
 // generated alarms are worked by the alarm processing; until it is built a
 // tick of theirs does nothing.
-void frmMainTemplate::TimerGenerateAlarmQueue_Timer() {}
-void frmMainTemplate::TimerGenerateAlarm_Timer() {}
-void frmMainTemplate::TimerSyncData_Timer() {}
-
 }  // namespace dvrlink

@@ -128,6 +128,9 @@ class frmMainTemplate : public Form, public std::enable_shared_from_this<frmMain
                                  const std::string& sCameraName, const std::string& sUserName,
                                  const std::string& sWorkstationName, const std::string& sDVR_AlarmVideoID,
                                  const std::string& sDVR_AlarmVideo2ID);
+  // Adds a host-raised alarm to the list TimerSyncData confirms against the
+  // host's active alarms, whatever the slot holds.
+  void QueueUDTAlarmGenerated(const std::string& localAlarmDateTime, const std::string& localDVR_AlarmVideo2ID);
 
   // Timer handlers.
   void TimerMinute_Timer();
@@ -142,6 +145,8 @@ class frmMainTemplate : public Form, public std::enable_shared_from_this<frmMain
  private:
   frmMainTemplate();
   void BindTimers();
+  // The error line of TimerSyncData_Timer, naming the entry being confirmed.
+  void LogSyncDataError(const std::string& description, int32_t line);
   bool loaded_ = false;
 };
 

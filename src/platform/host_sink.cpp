@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <nlohmann/json.hpp>
 
+#include "platform/ado_connection.h"
 #include "platform/platform_state.h"
 #include "support/debug_log.h"
+#include "support/runtime_error.h"
 
 namespace dvrlink {
 namespace {
@@ -107,8 +109,37 @@ void HostSink::Callback(const std::string& instance, int16_t type, int16_t event
   Emit(CallbackLine(instance, Now(), type, event_id, description, ident));
 }
 
+HostSink::~HostSink() = default;
+
 void HostSink::Message(const std::string& instance, const std::string& text) {
-  Emit(MessageLine(instance, Now(), text));
+  Json line = MessageLine(instance, Now(), text);
+  Emit(line);
+  if (!options_.record_active_alarms || line["kind"] != "host_event") return;
+  std::optional<HostEventMessage> event = ParseHostEventMessage(text);
+  if (event && (event->code == 10317 || event->code == 10318)) RecordActiveAlarm(*event);
+}
+
+void HostSink::RecordActiveAlarm(const HostEventMessage& event) {
+  // Fields in wire order: DataTime, GlobalAddressID, DVRName, DVRAddress,
+  // Detail1 (the camera name), ...
+  auto text = [](std::string name, const std::string& value) {
+    AdoParameter parameter;
+    parameter.Name = std::move(name);
+    parameter.Value = AdoValue::Text(value);
+    return parameter;
+  };
+  try {
+    if (!database_) database_ = OpenProvider(options_.connection_string);
+    std::vector<AdoParameter> parameters = {text("@dtDate", event.fields.at(0)),
+                                            text("@EventCode", std::to_string(event.code)),
+                                            text("@GlobalAddressID", event.fields.at(1)),
+                                            text("@Description", event.fields.at(4))};
+    database_->ExecuteProcedure("usp_AlarmActive_Insert", parameters);
+  } catch (const RuntimeError& e) {
+    database_.reset();
+    WriteDebugLogAlways("HostSink, active alarm of " + event.fields.at(0) + " not recorded: (" +
+                        std::to_string(e.Number()) + ") " + e.Description());
+  }
 }
 
 uint64_t HostSink::AddListener(Listener listener) {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,8 @@
 #include "platform/net/json_text.h"
 
 namespace dvrlink {
+
+class DbProvider;
 
 // A message 44 taken apart.
 struct HostEventMessage {
@@ -42,15 +45,18 @@ struct HostSinkOptions {
   // Appended one line per event; empty: no file.
   std::string events_file;
   bool write_stdout = true;
-  // Recording each host-raised alarm (10317/10318) as an active-alarm row,
-  // as the real host does, arrives with the alarm processing; the setting
-  // is carried here for it.
+  // Records each host-raised alarm event (10317/10318) as an active-alarm
+  // row ("usp_AlarmActive_Insert") in the host database named by
+  // connection_string, as the real host does, so that the component's
+  // confirmation finds it. The sink keeps its own connection.
   bool record_active_alarms = false;
+  std::string connection_string;
 };
 
 class HostSink {
  public:
   explicit HostSink(HostSinkOptions options);
+  ~HostSink();
   HostSink(const HostSink&) = delete;
   HostSink& operator=(const HostSink&) = delete;
 
@@ -72,9 +78,13 @@ class HostSink {
 
  private:
   void Emit(const Json& line);
+  // Writes the active-alarm row of a host-raised alarm event. A failure is
+  // logged and the connection dropped, to be opened again for the next one.
+  void RecordActiveAlarm(const HostEventMessage& event);
 
   HostSinkOptions options_;
   net::UniqueFd file_;
+  std::unique_ptr<DbProvider> database_;  // opened on the first host-raised alarm
   std::map<uint64_t, Listener> listeners_;
   uint64_t next_listener_ = 1;
 };

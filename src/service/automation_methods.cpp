@@ -127,6 +127,27 @@ const std::vector<MethodEntry>& Methods() {
          c.SetCurrentEventID(a.I32(0));
          return Json(nullptr);
        }},
+      {"GenerateAlarm",
+       {{"Camera", T::kInt16},
+        {"Duration", T::kInt16},
+        {"CameraName", T::kText},
+        {"sUserName", T::kText},
+        {"sWorkstationName", T::kText},
+        {"sDVR_AlarmVideoID", T::kText},
+        {"sDVR_AlarmVideo2ID", T::kText}},
+       [](clsDvrlink& c, Args& a) {
+         return Result(c.GenerateAlarm(a.I16(0), a.I16(1), a.Text(2), a.Text(3), a.Text(4), a.Text(5), a.Text(6)));
+       }},
+      {"GenerateAlert",
+       {{"Camera", T::kInt16},
+        {"sStartTime", T::kText},
+        {"Duration", T::kInt16},
+        {"CameraName", T::kText},
+        {"sAlarmType", T::kText},
+        {"sHostTime", T::kText}},
+       [](clsDvrlink& c, Args& a) {
+         return Result(c.GenerateAlert(a.I16(0), a.Text(1), a.I16(2), a.Text(3), a.Text(4), a.Text(5)));
+       }},
       {"StopAlarm",
        {{"Camera", T::kText}},
        [](clsDvrlink& c, Args& a) { return Result(c.StopAlarm(a.Text(0))); }},

@@ -132,6 +132,7 @@ int Service::Start() {
   sink_options.events_file = config_.program_folder + "/host-events.jsonl";
   sink_options.write_stdout = options_.write_stdout;
   sink_options.record_active_alarms = config_.record_active_alarms;
+  sink_options.connection_string = config_.connection_string;
   sink_ = std::make_unique<HostSink>(sink_options);
   RegisterObjects();
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -111,7 +112,14 @@ class FakeDvrRemote : public IDvrRemote, public std::enable_shared_from_this<Fak
   void Connect(const std::string& address, int16_t port, const std::string&, int32_t& session) override;
   std::string Version() override { return "1.2.3"; }
   void TimeSync(int32_t session, DateTime time) override;
-  void GenerateAlarm(int32_t, int16_t, int16_t) override {}
+  // Each GenerateAlarm (session, camera, seconds); on_generate runs inside
+  // the call, as a DVR would start reporting the alarm.
+  std::vector<std::tuple<int32_t, int16_t, int16_t>> generates;
+  std::function<void(int16_t camera)> on_generate;
+  void GenerateAlarm(int32_t session, int16_t camera, int16_t seconds) override {
+    generates.emplace_back(session, camera, seconds);
+    if (on_generate) on_generate(camera);
+  }
   struct VideoCall {
     int32_t session;
     int16_t camera;
