@@ -1,5 +1,6 @@
-// dvrctl: the command-line client of a running dvrlink service. See
-// `dvrctl --help`.
+// dvrctl: the command-line client of a running dvrlink service, through its
+// automation endpoint or, given HOST:PORT, as a host workstation on an
+// instance's host-client port. See `dvrctl --help`.
 #include <iostream>
 #include <string>
 #include <vector>

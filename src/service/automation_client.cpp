@@ -12,6 +12,7 @@
 #include <ostream>
 #include <stdexcept>
 
+#include "service/host_client.h"
 #include "service/service_config.h"
 
 namespace dvrlink {
@@ -25,6 +26,7 @@ int64_t NowMillis() {
 
 const char* kUsage =
     "usage: dvrctl [--socket PATH | --config FILE] [--timeout SECONDS] COMMAND\n"
+    "       dvrctl [OPTIONS] HOST:PORT CODE [FIELD...]   (host-client mode, below)\n"
     "\n"
     "Reaches a running dvrlink service through its automation endpoint.\n"
     "\n"
@@ -48,6 +50,7 @@ const char* kUsage =
     "\n"
     "Exit status: 0 done, 1 the service answered with an error, 2 bad command line\n"
     "or no connection.\n";
+// The host-client mode (HOST:PORT) follows in --help: HostClientUsage().
 
 void PrintResult(const Json& result, std::ostream& out) {
   if (result.is_null()) return;
@@ -151,6 +154,7 @@ Json WordAsJson(const std::string& word) {
 }
 
 int RunDvrctl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (IsHostClientCommandLine(args)) return RunHostClient(args, out, err);
   std::string socket_path;
   std::string config_path;
   int timeout_ms = 120 * 1000;
@@ -162,7 +166,7 @@ int RunDvrctl(const std::vector<std::string>& args, std::ostream& out, std::ostr
   for (; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
-      out << kUsage;
+      out << kUsage << "\n" << HostClientUsage();
       return 0;
     }
     if (a.rfind("--", 0) != 0) break;

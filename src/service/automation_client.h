@@ -38,7 +38,8 @@ Json WordAsJson(const std::string& word);
 
 // The dvrctl command line (arguments without the program name); returns the
 // exit status: 0 done, 1 the service answered with an error, 2 bad command
-// line or no connection.
+// line or no connection. A command line for a host-client port (HOST:PORT)
+// goes to RunHostClient (service/host_client.h).
 int RunDvrctl(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace dvrlink

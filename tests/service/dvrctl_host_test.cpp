@@ -1,0 +1,156 @@
+// The dvrctl program as a host workstation against a real dvrlink service
+// (dvrsim as its DVR) and against its own frame echo server: replies and
+// notices as printed, scripts, usage errors and the round-trip benchmark.
+// Real processes, real clock, short bounded waits.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fakes/link_dvrsim_process.h"
+#include "fakes/svc_test_support.h"
+#include "fakes/test_support.h"
+
+namespace dvrlink::testing {
+namespace {
+
+using ::testing::ContainsRegex;
+using ::testing::HasSubstr;
+using Words = std::vector<std::string>;
+
+svc::ProgramResult Dvrctl(const Words& args) { return svc::RunProgram(svc::ProgramPath("dvrctl"), args); }
+
+class DvrctlHostTest : public ::testing::Test {
+ protected:
+  // dvrsim and one dvrlink instance listening for host clients on loopback.
+  void StartService() {
+    uint16_t command_port = svc::FreeListenPort(), live_port = svc::FreeListenPort(),
+             event_port = svc::FreeListenPort();
+    sim = std::make_unique<DvrsimProcess>(Words{"--command-port", std::to_string(command_port), "--live-port",
+                                                std::to_string(live_port), "--event-port",
+                                                std::to_string(event_port)});
+    ASSERT_TRUE(sim->Started());
+    CreateEmptySqliteDb(dir.File("host.db"));
+    address = "127.0.0.1:" + std::to_string(svc::FreeListenPort());
+    WriteFile(dir.File("svc.ini"),
+              "[host]\nprogram_folder = .\nconnection_string = Provider=SQLite;Data Source=host.db\n"
+              "component_id = HC\nexport_folder = export\nautomation_socket = s.sock\nlisten_address = 127.0.0.1\n"
+              "\n[dvr]\nvendor = 1\naddress = 127.0.0.1\ncommand_port = " +
+                  std::to_string(command_port) + "\nlive_port = " + std::to_string(live_port) +
+                  "\nevent_port = " + std::to_string(event_port) + "\nlisten_port = " + address.substr(10) +
+                  "\ndebug = 0\nnumber = 0\nname = Sim\nglobal_address_id = $10000000000001\ntime_sync = 0\n"
+                  "time_sync_hours = 24\ntime_zone = Eastern Standard Time\nkey = A\nexternal_trigger = 0\n"
+                  "config_id = 1\n");
+    service = std::make_unique<svc::ChildProcess>(svc::ProgramPath("dvrlink"), Words{"--config", dir.File("svc.ini")},
+                                                  dir.File("out"), dir.File("err"));
+    ASSERT_TRUE(svc::WaitUntil([&] { return ReadFile(dir.File("err")).find("instance(s) started") != std::string::npos; }))
+        << ReadFile(dir.File("err"));
+    // Grants need the DVR session.
+    ASSERT_TRUE(svc::WaitUntil([&] { return ReadFile(dir.File("out")).find("\"code\":10322") != std::string::npos; }))
+        << ReadFile(dir.File("out"));
+  }
+
+  TempDir dir;
+  std::string address;
+  std::unique_ptr<DvrsimProcess> sim;
+  std::unique_ptr<svc::ChildProcess> service;
+};
+
+TEST_F(DvrctlHostTest, EachFrameIsSentAfterTheReplyBeforeAndRepliesPrintOnePerLine) {
+  ASSERT_NO_FATAL_FAILURE(StartService());
+  const std::string version = "39|OK|Dvrlink.clsDvrlink\\t" + std::to_string(DVRLINK_VERSION_MAJOR) + "." +
+                              std::to_string(DVRLINK_VERSION_MINOR) + "." +
+                              std::to_string(DVRLINK_VERSION_REVISION) + "\\r\\n\n";
+  struct Case {
+    Words frames;
+    std::string out;
+  };
+  const std::vector<Case> cases = {
+      {{"39"}, version},
+      {{"99", ",", "39", ",", "047"}, "99|NK\n" + version + "47|OK\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.frames));
+    Words args = {address};
+    args.insert(args.end(), c.frames.begin(), c.frames.end());
+    svc::ProgramResult r = Dvrctl(args);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+TEST_F(DvrctlHostTest, AScriptWaitsForTheGrantNoticeAndAMissedExpectExitsOne) {
+  ASSERT_NO_FATAL_FAILURE(StartService());
+  WriteFile(dir.File("grant.txt"),
+            "# ask for a recording; the grant follows the reply\n"
+            "33 2 \"12/04/2026 10:00:00\" \"12/04/2026 10:05:00\" \"C:\\clips\\a clip.dvr\"\n"
+            "expect notice 45|\n"
+            "wait 0.2\n"
+            "47\n");
+  svc::ProgramResult r = Dvrctl({"--timeout", "5", "--script", dir.File("grant.txt"), address});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, ::testing::StartsWith("33|OK\n"
+                                           "notice 45|2|12/04/2026 10:00:00|12/04/2026 10:05:00|C:\\clips\\a clip.dvr\n"));
+  EXPECT_THAT(r.out, ::testing::EndsWith("\n47|OK\n"));
+
+  WriteFile(dir.File("miss.txt"), "39\nexpect notice 46|\n");
+  r = Dvrctl({"--timeout", "0.3", "--script", dir.File("miss.txt"), address});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_THAT(r.err, HasSubstr("miss.txt:2: 'notice 46|' did not come within 0.3 s"));
+}
+
+TEST_F(DvrctlHostTest, TheBenchmarkReportsItsRoundTripsRateAndLatency) {
+  ASSERT_NO_FATAL_FAILURE(StartService());
+  svc::ProgramResult r = Dvrctl({"--bench", "50", "--clients", "2", address});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.out, HasSubstr("round trips: 100 (2 client(s) x 50, frame 39, " + address + ")\n"));
+  EXPECT_THAT(r.out, ContainsRegex("\nrate: [0-9]+\\.[0-9] round trips/s\n"));
+  EXPECT_THAT(r.out, ContainsRegex("\nlatency: p50 [0-9.]+ ms, p99 [0-9.]+ ms\n"));
+}
+
+TEST(DvrctlHostProgramTest, TheEchoServerSendsFramesBackWhichAreNotReplies) {
+  TempDir dir;
+  svc::ChildProcess echo(svc::ProgramPath("dvrctl"), {"--echo-server", "127.0.0.1:0"}, dir.File("out"), dir.File("err"));
+  ASSERT_TRUE(svc::WaitUntil([&] { return ReadFile(dir.File("out")).find('\n') != std::string::npos; }));
+  std::string line = ReadFile(dir.File("out"));
+  ASSERT_THAT(line, ::testing::StartsWith("listening on 127.0.0.1:"));
+  std::string address = line.substr(13, line.size() - 14);
+
+  svc::ProgramResult bench = Dvrctl({"--bench", "20", address, "33", "a b"});
+  EXPECT_EQ(bench.status, 0) << bench.err;
+  EXPECT_THAT(bench.out, HasSubstr("round trips: 20 (1 client(s) x 20, frame 33|a b, "));
+  // Outside --bench an echo is a notice, so the frame waits for a reply in vain.
+  svc::ProgramResult r = Dvrctl({"--timeout", "0.3", address, "39"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "notice 39\n");
+  EXPECT_THAT(r.err, HasSubstr("no reply to frame 1 (39) from " + address + " within 0.3 s"));
+}
+
+TEST(DvrctlHostProgramTest, BadUsageAndUnreachableAddressesExitTwoWithAClearMessage) {
+  const std::string nobody = "127.0.0.1:" + std::to_string(svc::FreeTcpPort());
+  struct Case {
+    Words args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{nobody}, "no frame given after " + nobody},
+      {{"127.0.0.1:99999", "39"}, "'127.0.0.1:99999' is not HOST:PORT: the port must be a number from 1 to 65535"},
+      {{nobody, "39"}, "cannot connect to " + nobody + " (" + nobody + ": Connection refused)"},
+      {{nobody, "version"}, "the command code 'version' is not a whole number"},
+      {{"--clients", "2", nobody}, "--clients goes with --bench"},
+      {{"--script", "/nonexistent/s.txt", nobody}, "cannot read the script /nonexistent/s.txt"},
+      {{"--wait", "soon", nobody, "39"}, "--wait takes a number of seconds"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args));
+    svc::ProgramResult r = Dvrctl(c.args);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_THAT(r.err, HasSubstr("dvrctl: " + c.message));
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+}  // namespace
+}  // namespace dvrlink::testing
