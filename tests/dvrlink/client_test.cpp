@@ -35,6 +35,7 @@ class LinkClientTest : public ::testing::Test {
   std::shared_ptr<DvrRemoteClient> NewRemote(int32_t timeout_ms = 2000) {
     DvrLinkOptions options;
     options.reply_timeout_ms = timeout_ms;
+    options.export_folder = dir.path();
     auto remote = std::make_shared<DvrRemoteClient>(Loop(), options);
     remote->SetEventSink(&recorder);
     return remote;
@@ -96,9 +97,11 @@ TEST_F(LinkClientTest, CallsWithoutAValidSessionRaiseNamedErrors) {
        kErrDvrLinkRejected, "is not this connection's session"},
       {"alarm on a camera the DVR lacks", [](DvrRemoteClient& r, int32_t s) { r.GenerateAlarm(s, 16, 5); },
        kErrDvrLinkRejected, "camera 16 does not exist"},
-      {"retrieval is not carried out yet",
-       [](DvrRemoteClient& r, int32_t s) { r.GetVideo(s, 0, DateTime(), DateTime(), "clip.dvr"); },
-       kErrDvrLinkNotSupported, "not supported by this DVR link yet"},
+      {"retrieval with the end before the begin",
+       [](DvrRemoteClient& r, int32_t s) {
+         r.GetVideo(s, 0, DateTime::FromParts(2026, 1, 2), DateTime::FromParts(2026, 1, 1), "clip.dvr");
+       },
+       kErrDvrLinkRejected, "is before begin"},
   };
   auto remote = NewRemote();
   int32_t session = 0;

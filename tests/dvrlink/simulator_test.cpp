@@ -7,6 +7,7 @@
 #include "fakes/link_recorders.h"
 #include "fakes/test_support.h"
 #include "platform/dvr_link/dvr_event_ctrl_client.h"
+#include "platform/dvr_link/base64.h"
 #include "platform/dvr_link/link_connection.h"
 #include "platform/dvr_link/sim/dvr_simulator.h"
 #include "platform/platform_state.h"
@@ -15,6 +16,8 @@ namespace dvrlink::testing {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::Each;
+using ::testing::Le;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::StartsWith;
@@ -27,6 +30,20 @@ class RawClient {
     h.line = [this](const std::string& line) { lines.push_back(line); };
     h.closed = [this](const std::string&) { closed = true; };
     conn_ = link::LinkConnection::Connect(Loop(), "127.0.0.1", port, std::move(h), link::kMaxLineBytes);
+  }
+  void Send(const std::string& line) { conn_->Send(line); }
+  // The first line received that contains text (waiting up to max_ms).
+  std::string Find(const std::string& text, int max_ms = 1000) {
+    std::string found = "(no answer)";
+    PumpUntil(
+        [&] {
+          for (const std::string& line : lines) {
+            if (line.find(text) != std::string::npos) found = line;
+          }
+          return found != "(no answer)" || closed;
+        },
+        max_ms);
+    return found;
   }
   // Sends a line and waits for the next one that comes back.
   std::string Ask(const std::string& line) {
@@ -111,8 +128,8 @@ TEST_F(SimulatorTest, MalformedAndInvalidRequestsGetErrorRepliesAndTheConnection
        R"re(\{"error":\{"code":5,"message":"camera 99 does not exist \(0 to 15\)"\},"id":5\})re"},
       {"zero seconds", R"({"op":"generate_alarm","id":6,"session":1,"camera":1,"seconds":0})",
        R"(\{"error":\{"code":1,.*out of range.*"id":6\})"},
-      {"retrieval not here yet", R"({"op":"retrieve","id":7,"session":1,"camera":0})",
-       R"(\{"error":\{"code":7,"message":"retrieve is not carried out by this simulator yet"\},"id":7\})"},
+      {"retrieve without times", R"({"op":"retrieve","id":7,"session":1,"camera":0})",
+       R"(\{"error":\{"code":1,"message":"missing field \\"begin\\""\},"id":7\})"},
       {"a reply is no request", R"({"id":8,"result":{}})", "\\(no answer\\)"},
       {"still answering", R"({"op":"version","id":9})", R"(\{"id":9,"result":\{"cameras":16,.*\}\})"},
   };
@@ -176,6 +193,74 @@ TEST_F(SimulatorTest, HostRaisedAlarmRunsItsSecondsOnTheManualClock) {
                                      " positions=0,0,0 type=OVERRIDE")));
   EXPECT_EQ(command.Ask(R"({"op":"stop_alarm","id":4,"session":1,"camera":3})"),
             R"({"id":4,"result":{"stopped":false}})");
+}
+
+TEST_F(SimulatorTest, RetrieveStreamsTheSpanAndRefusesWhatItCannotServe) {
+  sim::DvrSimulator dvr(Loop(), sim::SimOptions());
+  RawClient command(dvr.Ports().command);
+  ASSERT_THAT(command.Ask(R"({"op":"connect","id":1})"), HasSubstr("\"session\":1"));
+  auto retrieve = [](int id, const std::string& camera, const std::string& begin, const std::string& end) {
+    return R"({"op":"retrieve","id":)" + std::to_string(id) + R"(,"session":1,"camera":)" + camera +
+           R"(,"begin":")" + begin + R"(","end":")" + end + R"(","file":"clip.dvr"})";
+  };
+  struct Case {
+    const char* name;
+    std::string line;
+    const char* reply;  // a regular expression
+  };
+  const Case refused[] = {
+      {"begin of 10 digits", retrieve(2, "3", "2026120410", "20261204100500"),
+       R"(\{"error":\{"code":1,.*not a time of 14 digits.*)"},
+      {"end before begin", retrieve(3, "3", "20261204100500", "20261204100459"),
+       R"(\{"error":\{"code":5,"message":"end 20261204100459 is before begin 20261204100500"\},"id":3\})"},
+      {"more than an hour", retrieve(4, "3", "20261204100000", "20261204110001"),
+       R"(\{"error":\{"code":5,"message":"a span of 3601 s is longer than the 3600 s .*)"},
+      {"a camera the DVR lacks", retrieve(5, "16", "20261204100000", "20261204100500"),
+       R"(\{"error":\{"code":5,"message":"camera 16 does not exist.*)"},
+  };
+  for (const Case& c : refused) {
+    SCOPED_TRACE(c.name);
+    EXPECT_THAT(command.Ask(c.line), MatchesRegex(c.reply));
+  }
+  ASSERT_EQ(dvr.Control("refuse on"), "OK refusing=on");
+  EXPECT_THAT(command.Ask(retrieve(6, "3", "20261204100000", "20261204100010")),
+              HasSubstr(R"("code":4,"message":"the DVR refuses new sessions")"));
+  ASSERT_EQ(dvr.Control("refuse off"), "OK refusing=off");
+
+  // Two minutes of camera 3; a second request while it streams is busy.
+  command.lines.clear();
+  command.Send(retrieve(7, "3", "20261204100000", "20261204100200"));
+  command.Send(retrieve(8, "3", "20261204100000", "20261204100200"));
+  EXPECT_EQ(command.Find("\"id\":7"), R"({"id":7,"result":{"bytes":491520}})");
+  EXPECT_THAT(command.Find("\"id\":8"), HasSubstr(R"("code":6,"message":"a retrieval is running on this session")"));
+  EXPECT_EQ(DvrsimProcess::Fields(dvr.Control("status"))["retrieving"], "1");
+  ASSERT_THAT(command.Find("\"reason\":2", 10000), HasSubstr(R"("data1":491520,"data2":491520)"));
+
+  std::string video;
+  std::vector<size_t> chunk_sizes;
+  int progress = 0;
+  for (const std::string& line : command.lines) {
+    link::Json event = link::Json::parse(line);
+    if (event.value("event", "") == "video_data") {
+      ASSERT_EQ(event["offset"].get<size_t>(), video.size()) << "chunks in order without gaps";
+      std::optional<std::string> bytes = link::Base64Decode(event["data"].get<std::string>());
+      ASSERT_TRUE(bytes.has_value());
+      chunk_sizes.push_back(bytes->size());
+      video += *bytes;
+    } else if (event.value("event", "") == "get_video" && event["reason"] == 1) {
+      ++progress;
+      EXPECT_EQ(event["data1"].get<size_t>(), video.size()) << "progress follows each chunk";
+    }
+  }
+  ASSERT_EQ(video.size(), 491520u);
+  EXPECT_THAT(chunk_sizes, Each(Le(49152u)));
+  EXPECT_EQ(progress, static_cast<int>(chunk_sizes.size()));
+  EXPECT_EQ(video.substr(0, 36), "dvrsim camera=3 time=20261204100000\n");
+  EXPECT_EQ(video.substr(4096 * 119, 36), "dvrsim camera=3 time=20261204100159\n");
+  EXPECT_EQ(video[4096 * 7 + 100], static_cast<char>(3 + 100));
+  auto status = DvrsimProcess::Fields(dvr.Control("status"));
+  EXPECT_EQ(status["retrievals"], "1");
+  EXPECT_EQ(status["retrieving"], "0");
 }
 
 }  // namespace

@@ -37,7 +37,6 @@ inline constexpr int32_t kErrDvrLinkNotConnected = kErrDvrLinkBase + 1;  // no s
 inline constexpr int32_t kErrDvrLinkTimeout = kErrDvrLinkBase + 2;       // no reply within the bound
 inline constexpr int32_t kErrDvrLinkRejected = kErrDvrLinkBase + 3;      // the DVR answered with an error
 inline constexpr int32_t kErrDvrLinkFailed = kErrDvrLinkBase + 4;        // the connection broke
-inline constexpr int32_t kErrDvrLinkNotSupported = kErrDvrLinkBase + 5;  // not carried out by this link
 
 // "DVRAPILib.DvrRemote" and "DVREVENTSLib.DvrEventCtrl".
 void RegisterDvrLinkObjects(ObjectFactory& factory, const DvrLinkOptions& options = DvrLinkOptions());

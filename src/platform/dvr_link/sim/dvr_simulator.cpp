@@ -6,6 +6,7 @@
 #include <climits>
 #include <stdexcept>
 
+#include "platform/dvr_link/base64.h"
 #include "platform/dvr_link/sim/control_text.h"
 
 namespace dvrlink::sim {
@@ -18,6 +19,14 @@ constexpr int kMaxCameras = 256;
 // Control lines and live-port texts are short; requests carry no bulk.
 constexpr size_t kMaxRequestLine = 64 * 1024;
 constexpr const char* kHostAlarmType = "OVERRIDE";
+// A stream adds chunks while less than this waits in its connection's
+// output, at most this many per loop turn, so other sessions and the
+// control port are served between them.
+constexpr size_t kStreamHighWater = 256 * 1024;
+constexpr int kStreamChunksPerTurn = 4;
+// Reasons of get_video events.
+constexpr int kVideoProgress = 1;
+constexpr int kVideoDone = 2;
 
 const char* KindName(int kind) {
   static const char* const kNames[] = {"command", "event", "live", "control"};
@@ -56,6 +65,11 @@ DvrSimulator::DvrSimulator(EventLoop& loop, SimOptions options)
   ports_.event = Listen(PortKind::kEvent, options_.event_port);
   ports_.live = Listen(PortKind::kLive, options_.live_port);
   ports_.control = Listen(PortKind::kControl, options_.control_port);
+  stream_timer_ = std::make_unique<Timer>(*loop_, [this] {
+    stream_timer_->SetEnabled(false);
+    StreamVideo();
+  });
+  stream_timer_->SetInterval(1);
   Log("DVR clock in time zone " + clock_.ZoneId() + ": " + clock_.Now().FormatDigits14() + ", " +
       std::to_string(options_.cameras) + " cameras");
 }
@@ -66,6 +80,7 @@ DvrSimulator::~DvrSimulator() {
     if (watch != 0) loop_->Unwatch(watch);
   }
   host_alarms_.clear();
+  stream_timer_.reset();
   peers_.clear();
 }
 
@@ -262,8 +277,8 @@ void DvrSimulator::CommandOp(Peer& peer, const link::Message& request) {
     return;
   }
   if (op == "retrieve") {
-    RequireSession(peer, body);
-    throw Refusal{link::kErrorNotImplemented, "retrieve is not carried out by this simulator yet"};
+    Retrieve(peer, request);
+    return;
   }
   throw Refusal{link::kErrorUnknownOp, "unknown op '" + op + "'"};
 }
@@ -363,8 +378,10 @@ std::string DvrSimulator::Status() {
   int ready_system_sessions = 0;
   int command_sessions = 0;
   int live_connections = 0;
+  int retrieving = 0;
   for (const auto& [id, peer] : peers_) {
     if (peer->kind == PortKind::kLive && peer->conn->IsOpen()) ++live_connections;
+    if (peer->stream && peer->conn->IsOpen()) ++retrieving;
     if (!peer->conn->IsOpen() || peer->session == 0) continue;
     if (peer->kind == PortKind::kCommand) ++command_sessions;
     if (peer->kind != PortKind::kEvent) continue;
@@ -385,6 +402,7 @@ std::string DvrSimulator::Status() {
                       " refusing=" + (refusing_ ? "on" : "off") + " time_zone=" + QuoteValue(clock_.ZoneId()) +
                       " clock=" + clock_.Now().FormatDigits14() + " last_time_sync=" + QuoteValue(last_time_sync_) +
                       " live_connections=" + std::to_string(live_connections) +
+                      " retrievals=" + std::to_string(retrievals_served_) + " retrieving=" + std::to_string(retrieving) +
                       " ptz_total=" + std::to_string(ptz_total_) + " ptz_count=" + std::to_string(ptz_.size());
   int n = 1;
   for (const std::string& text : ptz_) reply += " ptz." + std::to_string(n++) + "=" + QuoteValue(text);
@@ -583,6 +601,118 @@ bool DvrSimulator::EndHostAlarm(int16_t camera) {
   Broadcast(link::kSubscribeAlarms, pos);
   Log("host-raised alarm on camera " + std::to_string(camera) + " ended");
   return true;
+}
+
+// ---- retrievals ----
+
+std::string DvrSimulator::VideoBytes(int16_t camera, DateTime begin, int64_t offset, int64_t length) {
+  std::string bytes;
+  bytes.reserve(static_cast<size_t>(length));
+  int64_t position = offset;
+  const int64_t stop = offset + length;
+  while (position < stop) {
+    int64_t block = position / kVideoBytesPerSecond;
+    int64_t in_block = position % kVideoBytesPerSecond;
+    std::string header = "dvrsim camera=" + std::to_string(camera) +
+                         " time=" + begin.AddSeconds(block).FormatDigits14() + "\n";
+    int64_t block_stop = std::min(stop, (block + 1) * kVideoBytesPerSecond);
+    for (; position < block_stop; ++position, ++in_block) {
+      bytes += in_block < static_cast<int64_t>(header.size()) ? header[static_cast<size_t>(in_block)]
+                                                               : static_cast<char>((camera + in_block) % 256);
+    }
+  }
+  return bytes;
+}
+
+void DvrSimulator::Retrieve(Peer& peer, const link::Message& request) {
+  const Json& body = request.body;
+  RequireSession(peer, body);
+  if (peer.stream) throw Refusal{link::kErrorBusy, "a retrieval is running on this session"};
+  int16_t camera = CameraArg(body);
+  std::string begin_text = link::TimeField(body, "begin");
+  std::string end_text = link::TimeField(body, "end");
+  std::string file = link::TextFieldOr(body, "file", "");
+  DateTime begin = *DateTime::FromDigits14(begin_text);
+  DateTime end = *DateTime::FromDigits14(end_text);
+  int64_t seconds = DateTime::DiffSeconds(begin, end);
+  if (seconds < 0) throw Refusal{link::kErrorBadArgument, "end " + end_text + " is before begin " + begin_text};
+  if (seconds > kMaxRetrieveSeconds) {
+    throw Refusal{link::kErrorBadArgument, "a span of " + std::to_string(seconds) + " s is longer than the " +
+                                               std::to_string(kMaxRetrieveSeconds) + " s one retrieval may cover"};
+  }
+  // A retrieval is a video session of its own: a DVR that takes no new
+  // sessions takes no new retrievals either, while open sessions go on.
+  if (refusing_) throw Refusal{link::kErrorRefused, "the DVR refuses new sessions"};
+  Peer::VideoStream stream;
+  stream.camera = camera;
+  stream.begin = begin;
+  stream.total = seconds * kVideoBytesPerSecond;
+  Send(peer, link::MakeReply(body["id"], Json{{"bytes", stream.total}}));
+  Log("command port: session " + std::to_string(peer.session) + " retrieves camera " + std::to_string(camera) +
+      " from " + begin_text + " to " + end_text + " (" + std::to_string(stream.total) + " bytes" +
+      (file.empty() ? std::string() : ", file " + link::Clip(file, 100)) + ")");
+  peer.stream = stream;
+  ScheduleStreaming();
+}
+
+void DvrSimulator::ScheduleStreaming() {
+  if (stream_posted_) return;
+  stream_posted_ = true;
+  std::weak_ptr<bool> alive = alive_;
+  loop_->Post([this, alive] {
+    if (alive.lock()) StreamVideo();
+  });
+}
+
+void DvrSimulator::StreamVideo() {
+  stream_posted_ = false;
+  bool room = false;
+  bool waiting = false;
+  for (auto& [id, peer] : peers_) {
+    if (!peer->stream || !peer->conn->IsOpen()) continue;
+    for (int n = 0; n < kStreamChunksPerTurn && peer->stream && peer->conn->PendingOutput() < kStreamHighWater; ++n) {
+      SendNextChunk(*peer);
+    }
+    if (!peer->stream || !peer->conn->IsOpen()) continue;
+    (peer->conn->PendingOutput() < kStreamHighWater ? room : waiting) = true;
+  }
+  // A stream with room goes on next turn; one whose socket is full is
+  // looked at again shortly rather than in a busy loop.
+  if (room) {
+    ScheduleStreaming();
+  } else if (waiting && !stream_timer_->Enabled()) {
+    stream_timer_->SetEnabled(true);
+  }
+}
+
+void DvrSimulator::SendNextChunk(Peer& peer) {
+  Peer::VideoStream& stream = *peer.stream;
+  if (stream.sent < stream.total) {
+    int64_t length = std::min(kVideoChunkBytes, stream.total - stream.sent);
+    Json data = link::MakeEvent("video_data");
+    data["session"] = peer.session;
+    data["offset"] = stream.sent;
+    data["data"] = link::Base64Encode(VideoBytes(stream.camera, stream.begin, stream.sent, length));
+    Send(peer, data);
+    stream.sent += length;
+    Json progress = link::MakeEvent("get_video");
+    progress["session"] = peer.session;
+    progress["reason"] = kVideoProgress;
+    progress["data1"] = stream.sent;
+    progress["data2"] = stream.total;
+    Send(peer, progress);
+  }
+  if (stream.sent < stream.total) return;
+  Json done = link::MakeEvent("get_video");
+  done["session"] = peer.session;
+  done["reason"] = kVideoDone;
+  done["data1"] = stream.total;
+  done["data2"] = stream.total;
+  Send(peer, done);
+  Log("command port: session " + std::to_string(peer.session) + " retrieval done, " + std::to_string(stream.total) +
+      " bytes");
+  ++retrievals_served_;
+  peer.stream.reset();
 }
 
 }  // namespace dvrlink::sim

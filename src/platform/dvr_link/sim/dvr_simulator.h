@@ -1,8 +1,10 @@
 // A simulated DVR speaking the DVR link (docs/dvr-link.md) on four ports:
-// command (sessions, version, time sync, host-raised alarms), event (alarm and
-// system-event subscriptions), live (camera-control texts) and control (text
-// commands that inject events and faults and report the simulator's state).
-// Runs on a message loop, single-threaded, like everything else here.
+// command (sessions, version, time sync, host-raised alarms, recorded-video
+// retrieval), event (alarm and system-event subscriptions), live
+// (camera-control texts) and control (text commands that inject events and
+// faults and report the simulator's state). Runs on a message loop,
+// single-threaded, like everything else here; a retrieval streams a few
+// chunks per loop turn, as its connection takes them.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +20,7 @@
 #include "platform/dvr_link/link_protocol.h"
 #include "platform/dvr_link/sim/sim_clock.h"
 #include "platform/event_loop.h"
+#include "support/datetime.h"
 
 namespace dvrlink::sim {
 
@@ -46,6 +49,18 @@ class DvrSimulator {
  public:
   static constexpr size_t kPtzKept = 20;
   static constexpr const char* kVersion = "dvrsim 1.0.0";
+  // Recorded video: this many bytes for every second of the span asked for,
+  // spans of at most kMaxRetrieveSeconds, sent in chunks of at most
+  // kVideoChunkBytes.
+  static constexpr int64_t kVideoBytesPerSecond = 4096;
+  static constexpr int64_t kMaxRetrieveSeconds = 3600;
+  static constexpr int64_t kVideoChunkBytes = 49152;
+
+  // Bytes [offset, offset + length) of the video of camera from begin: each
+  // second is a block of kVideoBytesPerSecond bytes, the text
+  // "dvrsim camera=C time=YYYYMMDDhhmmss\n" (that second's time) followed by
+  // bytes whose value is (C + position in the block) mod 256.
+  static std::string VideoBytes(int16_t camera, DateTime begin, int64_t offset, int64_t length);
 
   // Opens the four ports. Raises std::runtime_error when a port cannot be
   // opened and std::invalid_argument for an unknown zone or camera count.
@@ -68,6 +83,14 @@ class DvrSimulator {
     int32_t session = 0;
     std::string subscribe;  // event port: "alarms" or "system"
     bool acknowledged = false;
+    // Command port: the retrieval streaming on this session.
+    struct VideoStream {
+      int16_t camera = 0;
+      DateTime begin;
+      int64_t total = 0;
+      int64_t sent = 0;
+    };
+    std::optional<VideoStream> stream;
   };
   // A host-raised alarm running on a camera.
   struct HostAlarm {
@@ -115,6 +138,14 @@ class DvrSimulator {
   void StartHostAlarm(int16_t camera, int32_t seconds);
   bool EndHostAlarm(int16_t camera);
 
+  // Retrievals.
+  void Retrieve(Peer& peer, const link::Message& request);
+  // One turn: a few chunks to every stream whose connection has room.
+  void StreamVideo();
+  void ScheduleStreaming();
+  // The next chunk and its progress event; the end once all is sent.
+  void SendNextChunk(Peer& peer);
+
   void Log(const std::string& text) const;
 
   EventLoop* loop_;  // not owned; outlives the simulator
@@ -136,6 +167,10 @@ class DvrSimulator {
   // host-raised alarms alike).
   std::map<int16_t, std::string> in_alarm_;
   std::map<int16_t, HostAlarm> host_alarms_;
+  int64_t retrievals_served_ = 0;
+  bool stream_posted_ = false;
+  // Wakes the streams up when every one of them waited for its socket.
+  std::unique_ptr<Timer> stream_timer_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
