@@ -46,44 +46,33 @@ TEST_F(LifecycleTest, IdentityComesFromParametersFourteenSixAndFour) {
   EXPECT_TRUE(form->Loaded());
 }
 
-TEST_F(LifecycleTest, OnlyTheTextZeroSwitchesDebugModeOff) {
-  struct Case {
+// Debug mode (entry 5) is off only for "0"; clock sync (11) and the
+// external trigger (16) are on only for "1".
+TEST_F(LifecycleTest, OnlyZeroSwitchesDebugModeOffAndOnlyOneSwitchesClockSyncAndTriggerOn) {
+  const struct {
     const char* text;
     bool shown;
     int32_t flags;  // lDebugFlags starts at 6
-  };
-  const Case cases[] = {{"0", false, 6}, {"1", true, 1}, {"", true, 1}, {"yes", true, 1}, {"00", true, 1}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string("debug text '") + c.text + "'");
+    bool on;
+  } cases[] = {{"0", false, 6, false}, {"1", true, 1, true},   {"", true, 1, false},     {"yes", true, 1, false},
+               {"00", true, 1, false}, {"01", true, 1, false}, {"true", true, 1, false}, {" 1", true, 1, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("text '") + c.text + "'");
     ResetModuleState();
     SetUp();
     ModAllConst().lDebugFlags = 6;
     auto params = StandardParams();
-    params[5] = c.text;
-    auto dvr = NewInstance();
-    ASSERT_TRUE(Init(*dvr, params));
-    EXPECT_EQ(ModDvrlink().oFrmMainTemplate.at(3)->Visible(), c.shown);
-    EXPECT_EQ(ModAllConst().lDebugFlags, c.flags);
-    EXPECT_EQ(ModAllConst().blnDebugMode, c.shown);
-    EXPECT_EQ(world.sockets[0]->debug_calls.back(), std::make_pair(c.shown, c.flags));
-  }
-}
-
-TEST_F(LifecycleTest, OnlyTheTextOneSwitchesClockSyncAndExternalTriggerOn) {
-  const std::pair<const char*, bool> cases[] = {{"1", true}, {"01", false}, {"true", false}, {"", false}, {" 1", false}};
-  for (const auto& [text, on] : cases) {
-    SCOPED_TRACE(std::string("text '") + text + "'");
-    ResetModuleState();
-    SetUp();
-    auto params = StandardParams();
-    params[11] = text;
-    params[16] = text;
+    params[5] = params[11] = params[16] = c.text;
     auto dvr = NewInstance();
     ASSERT_TRUE(Init(*dvr, params));
     const auto& form = ModDvrlink().oFrmMainTemplate.at(3);
-    EXPECT_EQ(form->blnTimeSyncEnabled, on);
-    EXPECT_EQ(form->TimerMinute.Enabled(), on);
-    EXPECT_EQ(dvr->TriggerExternalEnabled(), on);
+    EXPECT_EQ(form->Visible(), c.shown);
+    EXPECT_EQ(ModAllConst().lDebugFlags, c.flags);
+    EXPECT_EQ(ModAllConst().blnDebugMode, c.shown);
+    EXPECT_EQ(world.sockets[0]->debug_calls.back(), std::make_pair(c.shown, c.flags));
+    EXPECT_EQ(form->blnTimeSyncEnabled, c.on);
+    EXPECT_EQ(form->TimerMinute.Enabled(), c.on);
+    EXPECT_EQ(dvr->TriggerExternalEnabled(), c.on);
   }
 }
 
@@ -132,38 +121,25 @@ TEST_F(LifecycleTest, MissingSocketComponentFailsInitializeBeforeAnythingExists)
   EXPECT_TRUE(world.remotes.empty());
 }
 
+// Each reason a connection does not open is checked with the providers;
+// here only that Initialize stops before taking the parameters.
 TEST_F(LifecycleTest, DatabaseThatCannotBeOpenedFailsBeforeParametersAreTaken) {
-  struct Case {
-    const char* name;
-    std::string connection;
-    const char* description;
-  };
-  const Case cases[] = {
-      {"empty", "", "Connection string is empty"},
-      {"missing file", "Provider=SQLite;Data Source=/nonexistent/host.db", "does not exist"},
-      {"unknown provider", "Provider=Oracle;Data Source=x", "Provider cannot be found"},
-      {"no data source", "Provider=SQLite", "names no 'Data Source'"},
-      {"not a database", "", "is not usable"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [connection, description] :
+       {std::pair<std::string, const char*>{"", "Connection string is empty"},
+        {"Provider=SQLite;Data Source=/nonexistent/host.db", "does not exist"}}) {
+    SCOPED_TRACE(description);
     ResetModuleState();
     SetUp();
-    std::string connection = c.connection;
-    if (std::string(c.name) == "not a database") {
-      WriteFile(dir.File("junk.db"), std::string(4096, 'x'));
-      connection = "Provider=SQLite;Data Source=" + dir.File("junk.db");
-    }
     auto dvr = NewInstance();
     EXPECT_FALSE(Init(*dvr, StandardParams(), connection));
     EXPECT_THAT(DebugLog(), HasSubstr("??? Dvrlink, Initialize-() ??? ERROR, Line: "));
-    EXPECT_THAT(DebugLog(), HasSubstr(c.description));
+    EXPECT_THAT(DebugLog(), HasSubstr(description));
     EXPECT_TRUE(ModDvrlink().sCommands.empty());
     EXPECT_TRUE(world.remotes.empty());
   }
-}
-
-TEST_F(LifecycleTest, NoDatabaseObjectFailsInitialize) {
+  // No database object at all.
+  ResetModuleState();
+  SetUp();
   auto dvr = NewInstance();
   auto params = StandardParams();
   EXPECT_FALSE(dvr->Initialize(Ref<IHostCallback>(host), nullptr, params, nullptr, "A"));
@@ -171,14 +147,12 @@ TEST_F(LifecycleTest, NoDatabaseObjectFailsInitialize) {
 }
 
 TEST_F(LifecycleTest, BadParametersFailAtTheirEntryAndKeepEarlierSteps) {
-  struct Case {
+  const struct {
     const char* name;
     int index;             // entry to change, -1 = drop the last entry
-    const char* text;
-    const char* description;
+    const char *text, *description;
     bool form_created;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"seventeen entries", -1, "", "Subscript out of range", false},
       {"DVR number not a number", 6, "three", "Type mismatch", false},
       {"vendor not a number", 0, "v1", "Type mismatch", true},
@@ -186,7 +160,7 @@ TEST_F(LifecycleTest, BadParametersFailAtTheirEntryAndKeepEarlierSteps) {
       {"event port not a number", 15, "", "Type mismatch", true},
       {"interval not a number", 12, "daily", "Type mismatch", true},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ResetModuleState();
     SetUp();
@@ -238,19 +212,16 @@ TEST_F(LifecycleTest, DeviceFormCloseReleasesEverythingAndASecondCallOnlyLogs) {
   EXPECT_THAT(DebugLog(), HasSubstr("\t??? Dvrlink, DeviceFormClose-A-3-5000() ??? ERROR, Line: "));
   EXPECT_THAT(DebugLog(), HasSubstr(", Object variable or With block variable not set\r\n"));
   EXPECT_EQ(CountLinesContaining(dir.File("DebugDeviceAdm.log"), "DeviceFormClose-A-3-5000"), 1);
-}
 
-TEST_F(LifecycleTest, TerminationLogsOnceTheLastReferenceGoes) {
-  {
-    auto dvr = NewInstance();
-    ASSERT_TRUE(Init(*dvr, StandardParams()));
-    dvr->DeviceFormClose();
-  }
+  // Termination is logged once the last reference goes.
+  EXPECT_THAT(TitleLog(), Not(HasSubstr("Dvrlink, Class_Terminate(A-3-5000)")));
+  dvr.reset();
   EXPECT_THAT(TitleLog(), HasSubstr("--- Dvrlink, Class_Terminate(A-3-5000) DVR1(10.0.0.5)"));
 }
 
 TEST_F(LifecycleTest, ResetKeepsQueuedRequestsAndReopensTheGrant) {
   auto dvr = NewInstance();
+  EXPECT_THROW(dvr->ResetAllParameters(), RuntimeError);  // before Initialize it reaches the caller
   ASSERT_TRUE(Init(*dvr, StandardParams()));
   auto& form = *ModDvrlink().oFrmMainTemplate.at(3);
   form.VideoQueue[5].BeginTime = "12/04/2026 10:00:00";
@@ -265,11 +236,6 @@ TEST_F(LifecycleTest, ResetKeepsQueuedRequestsAndReopensTheGrant) {
   EXPECT_TRUE(form.blnVideoRequestGranted);
   EXPECT_TRUE(ModDvrlink().blnGenerateAlarmQueueReady);
   EXPECT_THAT(TitleLog(), HasSubstr("ResetAllParameters(A-3-5000) RESET Dvrlink parameters"));
-}
-
-TEST_F(LifecycleTest, ResetBeforeInitializeReachesTheCaller) {
-  auto dvr = NewInstance();
-  EXPECT_THROW(dvr->ResetAllParameters(), RuntimeError);
 }
 
 }  // namespace

@@ -1,14 +1,17 @@
-// dvrlink-db: reading the DVR sections, the command line, and check.
+// dvrlink-db: reading the DVR sections, the command line, check, and the
+// schema scripts it carries.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "database/db_admin.h"
+#include "database/db_schema.h"
 #include "fakes/db_test_support.h"
 
 namespace dvrlink {
@@ -42,12 +45,11 @@ TEST(DvrSeedTest, SeedsEveryDvrSectionByTheRule) {
 
 TEST(DvrSeedTest, ConfigurationErrorsNameFileLineAndKey) {
   const std::string base = "[dvr]\nconfig_id = 1\naddress = 10.0.0.1\nglobal_address_id = G\n";
-  struct Case {
+  const struct {
     const char* name;
     std::string text;
     const char* message;
-  };
-  const std::vector<Case> cases = {
+  } cases[] = {
       {"missing config_id", "[dvr]\naddress = a\nglobal_address_id = G\n",
        "c.ini:1: section [dvr] needs a value for key 'config_id'"},
       {"missing address", "[dvr]\nconfig_id = 1\nglobal_address_id = G\n",
@@ -63,7 +65,7 @@ TEST(DvrSeedTest, ConfigurationErrorsNameFileLineAndKey) {
       {"camera out of range", base + "camera.16 = X\n", "c.ini:5: section [dvr] key 'camera.16'"},
       {"camera not a number", base + "camera.x = X\n", "c.ini:5: section [dvr] key 'camera.x'"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     try {
       ReadDvrSeeds(IniFile::Parse(c.text, "c.ini"));
@@ -97,14 +99,12 @@ TEST_F(DbToolTest, CommandLine) {
   const std::string db = "Provider=SQLite;Data Source=" + dir_.path() + "/host.db";
   Write("good.ini", "[dvr]\nconfig_id = 9\naddress = 127.0.0.9\nglobal_address_id = G\n");
   Write("bad.ini", "[dvr]\nconfig_id = 9\nconfig_id = 10\n");
-  struct Case {
+  const struct {
     const char* name;
     std::vector<std::string> args;
     int status;
-    const char* out;  // part of standard output
-    const char* err;  // part of standard error
-  };
-  const std::vector<Case> cases = {
+    const char *out, *err;  // parts of standard output and standard error
+  } cases[] = {
       {"help", {"--help"}, 0, "Usage: dvrlink-db", ""},
       {"no command", {}, 2, "", "no command given"},
       {"unknown command", {"migrate"}, 2, "", "unknown command 'migrate'"},
@@ -119,23 +119,19 @@ TEST_F(DbToolTest, CommandLine) {
       {"unknown provider", {"init", "--connection", "Provider=Nope"}, 1, "", "Provider cannot be found"},
       {"init", {"init", "--connection=" + db, "--config=" + dir_.path() + "/good.ini"}, 0,
        "seeded [dvr]: DVR 9 at 127.0.0.9 with 16 cameras", ""},
-      {"init again", {"init", "--connection", db, "--config", dir_.path() + "/good.ini"}, 0, "schema and procedures ready",
-       ""},
+      {"init again", {"init", "--connection", db, "--config", dir_.path() + "/good.ini"}, 0,
+       "schema and procedures ready", ""},
       {"check after init", {"check", "--connection", db}, 0, "complete", ""},
       {"schema", {"schema", "postgresql"}, 0, "CREATE FUNCTION \"usp_DVR_Config_Select\"", ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Run(c.args), c.status) << err_.str();
     EXPECT_NE(out_.str().find(c.out), std::string::npos) << out_.str();
     EXPECT_NE(err_.str().find(c.err), std::string::npos) << err_.str();
-    if (c.status != 0) {
-      const std::string err = err_.str();
-      EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line: " << err;
-    }
-    if (std::string(c.name) == "bad configuration") {
-      EXPECT_FALSE(Exists("host.db"));
-    }
+    const std::string err = err_.str();
+    if (c.status != 0) { EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line: " << err; }
+    if (std::string(c.name) == "bad configuration") { EXPECT_FALSE(Exists("host.db")); }
   }
 }
 
@@ -147,13 +143,26 @@ TEST_F(DbToolTest, CheckListsWhatIsMissingAndInitRepairsIt) {
       "DELETE FROM dvrlink_procedures WHERE name = 'usp_DVR_Config_Select';"
       "DELETE FROM dvrlink_procedure_parameters WHERE name = '@Frames';"
       "DROP TABLE alarm_active;");
-  EXPECT_EQ(CheckDatabase(db), (std::vector<std::string>{"table alarm_active", "parameter @Frames of procedure usp_DVR_Alarms_Insert",
+  EXPECT_EQ(CheckDatabase(db), (std::vector<std::string>{"table alarm_active",
+                                                         "parameter @Frames of procedure usp_DVR_Alarms_Insert",
                                                          "procedure usp_DVR_Config_Select"}));
   EXPECT_EQ(Run({"check", "--connection", db}), 1);
   EXPECT_NE(out_.str().find("missing: table alarm_active\n"), std::string::npos);
 
   InitDatabase(db);
   EXPECT_TRUE(CheckDatabase(db).empty());
+}
+
+// db/*.sql must be the same text as the scripts the programs carry.
+TEST(SchemaTest, EmbeddedScriptsMatchTheFilesInDb) {
+  const std::filesystem::path root = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+  for (const auto& [file, embedded] : {std::pair<const char*, const char*>{"db/sqlite.sql", kSqliteSchemaScript},
+                                       {"db/postgresql.sql", kPostgresSchemaScript}}) {
+    SCOPED_TRACE(file);
+    ASSERT_TRUE(std::filesystem::exists(root / file)) << root / file;
+    EXPECT_TRUE(testing::ReadFile((root / file).string()) == embedded)
+        << root / file << " differs from the embedded script: run db/embed.sh and rebuild";
+  }
 }
 
 }  // namespace

@@ -1,10 +1,10 @@
 // The gateway's own rules, against a provider the test controls: the
 // parameters it creates when no declared list is available, the output
 // parameter, the exact error text and log lines, and calls without a
-// usable connection.
+// usable connection. And the errors of reading a result wrongly.
 #include <gtest/gtest.h>
 
-#include <map>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,16 +55,14 @@ TEST_F(GatewayRulesTest, CreatesTheParametersItselfWhenNoneAreDeclared) {
     int32_t type, direction, size;
     AdoValue value;
   };
-  struct Case {
+  const struct {
     const char* name;
     int16_t cmd_index;
     std::string output_name;
     std::vector<std::pair<std::string, std::string>> pairs;
     std::vector<Expected> sent;
-  };
-  const std::vector<Case> cases = {
-      {"@CmdIndex first, texts sized by their value",
-       7, "", {{"@IP", "10.1.2.3"}, {"@Name", "x"}},
+  } cases[] = {
+      {"@CmdIndex first, texts sized by their value", 7, "", {{"@IP", "10.1.2.3"}, {"@Name", "x"}},
        {{"@CmdIndex", adInteger, adParamInput, 4, AdoValue::Integer(7)},
         {"@IP", adVarChar, adParamInput, 8, AdoValue::Text("10.1.2.3")},
         {"@Name", adVarChar, adParamInput, 1, AdoValue::Text("x")}}},
@@ -78,7 +76,7 @@ TEST_F(GatewayRulesTest, CreatesTheParametersItselfWhenNoneAreDeclared) {
         {"@A", adVarChar, adParamInput, 3, AdoValue::Text("abc")},
         {"@NewID", adInteger, adParamOutput, 4, AdoValue()}}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Call("usp_Undeclared", c.cmd_index, c.output_name, c.pairs);
     EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
@@ -95,27 +93,23 @@ TEST_F(GatewayRulesTest, CreatesTheParametersItselfWhenNoneAreDeclared) {
 }
 
 TEST_F(GatewayRulesTest, OutputValueIsReadFromTheParameterOfExactlyThatName) {
-  struct Case {
+  const struct {
     const char* name;
-    std::vector<AdoParameterInfo> declared;
-    std::map<std::string, AdoValue> outputs;
-    std::string output_name;
+    std::string declared;  // the output parameter the procedure declares
+    AdoValue value;        // the value it returns there
     int32_t expected;
+  } cases[] = {
+      {"an integer", "@Out", AdoValue::Integer(12), 12},
+      {"a numeric text", "@Out", AdoValue::Text("34"), 34},
+      {"Null leaves the value alone", "@Out", AdoValue::Null(), -5},
+      {"the name is compared with its letter case", "@out", AdoValue::Integer(99), -5},
   };
-  const std::vector<Case> cases = {
-      {"an integer", {Declared("@Out", adInteger, adParamOutput)}, {{"@Out", AdoValue::Integer(12)}}, "@Out", 12},
-      {"a numeric text", {Declared("@Out", adInteger, adParamOutput)}, {{"@Out", AdoValue::Text("34")}}, "@Out", 34},
-      {"Null leaves the value alone", {Declared("@Out", adInteger, adParamOutput)}, {{"@Out", AdoValue::Null()}},
-       "@Out", -5},
-      {"the name is compared with its letter case", {Declared("@out", adInteger, adParamOutput)},
-       {{"@out", AdoValue::Integer(99)}}, "@Out", -5},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    provider_.declared["usp_Out"] = c.declared;
-    provider_.output_values = c.outputs;
+    provider_.declared["usp_Out"] = {Declared(c.declared, adInteger, adParamOutput)};
+    provider_.output_values = {{c.declared, c.value}};
     ModAllConst2().lOutputValue = -5;
-    Call("usp_Out", -1, c.output_name, {});
+    Call("usp_Out", -1, "@Out", {});
     EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
     EXPECT_EQ(ModAllConst2().lOutputValue, c.expected);
   }
@@ -175,17 +169,10 @@ TEST_F(GatewayRulesTest, IntegrityViolationIsSuccessWithADebugLine) {
 }
 
 TEST_F(GatewayRulesTest, CallsWithoutAUsableConnectionFail) {
-  struct Case {
-    const char* name;
-    Ref<IAdoConnection> connection;
-  };
-  const std::vector<Case> cases = {
-      {"no connection object", Ref<IAdoConnection>()},
-      {"a closed connection", Ref<IAdoConnection>(std::make_shared<AdoConnection>())},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    ModAllConst2().oDBConnection = c.connection;
+  for (const Ref<IAdoConnection>& connection :
+       {Ref<IAdoConnection>(), Ref<IAdoConnection>(std::make_shared<AdoConnection>())}) {
+    SCOPED_TRACE(connection ? "a closed connection" : "no connection object");
+    ModAllConst2().oDBConnection = connection;
     Ref<Recordset> rs = Call("usp_X", 1, "", {});
     EXPECT_FALSE(rs);
     EXPECT_EQ(ModAllConst2().lErrorCode, kAdoErrConnectionNotUsable);
@@ -200,6 +187,36 @@ TEST_F(GatewayRulesTest, FailureAfterExecutionKeepsTheRecordset) {
   EXPECT_EQ(ModAllConst2().lErrorCode, kErrTypeMismatch);
   ASSERT_TRUE(rs);
   EXPECT_EQ(rs->Fields("One").Value.ToLong(), 1);
+}
+
+// A field that is not there, reading past the end, a closed recordset.
+TEST(RecordsetTest, MisuseRaisesTheMatchingError) {
+  const struct {
+    const char* name;
+    std::function<void(Recordset&)> action;
+    int32_t error;
+  } cases[] = {
+      {"a field that is not a column", [](Recordset& rs) { rs.Fields("CameraName"); }, kAdoErrItemNotFound},
+      {"a field number out of range", [](Recordset& rs) { rs.Fields(5); }, kAdoErrItemNotFound},
+      {"a field at the end", [](Recordset& rs) { rs.MoveNext(); rs.Fields("ID"); }, kAdoErrNoCurrentRecord},
+      {"moving past the end", [](Recordset& rs) { rs.MoveNext(); rs.MoveNext(); }, kAdoErrNoCurrentRecord},
+      {"reading after Close", [](Recordset& rs) { rs.Close(); rs.Eof(); }, kAdoErrObjectClosed},
+      {"closing twice", [](Recordset& rs) { rs.Close(); rs.Close(); }, kAdoErrObjectClosed},
+      {"a Null read as text", [](Recordset& rs) { rs.Text("Empty"); }, kErrInvalidUseOfNull},
+      {"a Null read as a number", [](Recordset& rs) { rs.Fields("Empty").Value.ToLong(); }, kErrInvalidUseOfNull},
+      {"reading the result of a procedure that returned none", [](Recordset&) { Recordset().Eof(); },
+       kAdoErrObjectClosed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Recordset rs({"ID", "Empty"}, {{AdoValue::Integer(1), AdoValue::Null()}});
+    try {
+      c.action(rs);
+      ADD_FAILURE() << "no error";
+    } catch (const RuntimeError& e) {
+      EXPECT_EQ(e.Number(), c.error);
+    }
+  }
 }
 
 }  // namespace

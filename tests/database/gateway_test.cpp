@@ -25,8 +25,7 @@ constexpr const char* kIntegrityLineText = "  modAllConst2, DBspCommandOutput(A-
 
 struct Pair {
   int slot;  // 1..25
-  std::string name;
-  std::string value;
+  std::string name, value;
 };
 
 struct Call {
@@ -84,15 +83,13 @@ class GatewayTest : public ::testing::TestWithParam<Backend> {
   std::unique_ptr<TestDatabase> db_;
 };
 
+// Quotes, semicolons and keywords in values: see the catalogue test.
 TEST_P(GatewayTest, SendsTheParametersTheCallNames) {
-  struct Case {
+  const struct {
     const char* name;
     Call call;
     AdoValue cmd_index, a, b;
-  };
-  const std::string tricky_a = "O'Brien\"; DROP TABLE dvr_config; --";
-  const std::string tricky_b = "'); DELETE FROM dvr_alarms; SELECT (' UNION SELECT 1 WHERE 1=1 /*";
-  const std::vector<Case> cases = {
+  } cases[] = {
       {"all names empty sends only @CmdIndex", {"usp_Test_Echo", 4, {}, ""},
        AdoValue::Integer(4), AdoValue::Null(), AdoValue::Null()},
       {"CmdIndex -1 sends no @CmdIndex", {"usp_Test_Echo", -1, {{1, "@A", "x"}}, ""},
@@ -103,11 +100,8 @@ TEST_P(GatewayTest, SendsTheParametersTheCallNames) {
        AdoValue::Integer(1), AdoValue::Text("last"), AdoValue::Text("late")},
       {"parameter names match whatever their letter case", {"usp_Test_Echo", 2, {{1, "@a", "lower"}}, ""},
        AdoValue::Integer(2), AdoValue::Text("lower"), AdoValue::Null()},
-      {"quotes, semicolons and SQL keywords come back unchanged",
-       {"usp_Test_Echo", 3, {{1, "@A", tricky_a}, {2, "@B", tricky_b}}, ""},
-       AdoValue::Integer(3), AdoValue::Text(tricky_a), AdoValue::Text(tricky_b)},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Ref<Recordset> rs = Run(c.call);
     ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
@@ -120,34 +114,14 @@ TEST_P(GatewayTest, SendsTheParametersTheCallNames) {
   EXPECT_TRUE(ErrorLines().empty());
 }
 
-TEST_P(GatewayTest, ValuesWithQuotesSemicolonsAndKeywordsAreStoredUnchanged) {
-  const std::string address = "10.0.0.1'; DROP TABLE dvr_config; --";
-  const std::string global = "$\"G\"; DELETE FROM dvr_cameras WHERE 1=1; /* ' */";
-  const std::string name = "Robert'); DROP TABLE dvr_alarms;-- \\ %s ? :x @IP $1";
-  Run({"usp_DVR_Config_Save", 0, {{1, "@ID", "7"}, {2, "@IP", address}, {3, "@GlobalAddressID", global},
-                                  {4, "@Name", name}}, ""});
-  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
-
-  Ref<Recordset> rs = Run({"usp_DVR_Config_Select", 15, {{1, "@IP", address}}, ""});
-  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
-  ASSERT_TRUE(rs);
-  ASSERT_FALSE(rs->Eof());
-  EXPECT_EQ(rs->Text("IP"), address);
-  EXPECT_EQ(rs->Text("GlobalAddressID"), global);
-  EXPECT_EQ(rs->Text("Name"), name);
-  EXPECT_EQ(rs->Text("ID"), "7");
-  EXPECT_TRUE(CheckDatabase(db_->connection_string()).empty());  // every table still there
-}
-
 TEST_P(GatewayTest, FailedCallsSetTheErrorCodeAndReturnNoRecordset) {
   SeedOneDvr();
-  struct Case {
+  const struct {
     const char* name;
     Call call;
     int32_t error;
     const char* description_part;
-  };
-  const std::vector<Case> cases = {
+  } cases[] = {
       {"a parameter the procedure does not declare",
        {"usp_DVR_Config_Select", 15, {{1, "@IP", "127.0.0.2"}, {2, "@Port", "80"}}, ""},
        kAdoErrItemNotFound, "@Port"},
@@ -165,7 +139,7 @@ TEST_P(GatewayTest, FailedCallsSetTheErrorCodeAndReturnNoRecordset) {
         ""},
        kDbErrCantConvertValue, "is not a date"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const size_t errors_before = ErrorLines().size();
     Ref<Recordset> rs = Run(c.call);
@@ -199,73 +173,76 @@ TEST_P(GatewayTest, DuplicateAlarmCountsAsSuccessAndIsLoggedAsDebugLine) {
   EXPECT_TRUE(ErrorLines().empty());
 }
 
+// The procedures as their callers run them, a second init that keeps the
+// rows, and values with quotes, semicolons and keywords stored unchanged.
 TEST_P(GatewayTest, CatalogueProceduresReturnWhatTheirCallersRead) {
   SeedOneDvr();
+  InitDatabase(db_->connection_string());
+  db_->OpenModuleConnection();
+  // A successful call's recordset holds a row (false: it is at its end).
+  const auto has_row = [](const Ref<Recordset>& rs) {
+    EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+    EXPECT_TRUE(rs);
+    return rs && !rs->Eof();
+  };
 
   // The alarm handlers: the DVR by its address, then its camera.
   Ref<Recordset> config = Run({"usp_DVR_Config_Select", 15, {{1, "@IP", "127.0.0.2"}}, ""});
-  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
-  ASSERT_TRUE(config);
-  ASSERT_FALSE(config->Eof());
+  ASSERT_TRUE(has_row(config));
   EXPECT_EQ(config->Text("GlobalAddressID"), "$12345678901234567");
   const std::string id = config->Text("ID");
   EXPECT_EQ(id, "42");
   config->Close();
-
-  Ref<Recordset> camera =
-      Run({"usp_DVR_Cameras_Select", 2, {{1, "@ID_DVR_Config", id}, {2, "@CameraIndex", "3"}}, ""});
-  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
-  ASSERT_TRUE(camera);
+  Ref<Recordset> camera = Run({"usp_DVR_Cameras_Select", 2, {{1, "@ID_DVR_Config", id}, {2, "@CameraIndex", "3"}}, ""});
+  ASSERT_TRUE(has_row(camera));
   EXPECT_EQ(camera->Text("CameraName"), "Loading Bay");
   EXPECT_EQ(camera->Text("GlobalAddressID"), "12345678901234004");
   camera->Close();
-
   // An address the database does not know: a recordset at its end.
-  Ref<Recordset> unknown = Run({"usp_DVR_Config_Select", 15, {{1, "@IP", "10.9.9.9"}}, ""});
-  ASSERT_EQ(ModAllConst2().lErrorCode, 0);
-  ASSERT_TRUE(unknown);
-  EXPECT_TRUE(unknown->Eof());
+  EXPECT_FALSE(has_row(Run({"usp_DVR_Config_Select", 15, {{1, "@IP", "10.9.9.9"}}, ""})));
 
-  // An alert's record.
+  const std::string address = "10.0.0.1'; DROP TABLE dvr_config; --";
+  const std::string global = "$\"G\"; DELETE FROM dvr_cameras WHERE 1=1; /* ' */";
+  const std::string name = "Robert'); DROP TABLE dvr_alarms;-- \\ %s ? :x @IP $1";
+  Run({"usp_DVR_Config_Save", 0, {{1, "@ID", "7"}, {2, "@IP", address}, {3, "@GlobalAddressID", global},
+                                  {4, "@Name", name}}, ""});
+  Ref<Recordset> saved = Run({"usp_DVR_Config_Select", 15, {{1, "@IP", address}}, ""});
+  ASSERT_TRUE(has_row(saved));
+  EXPECT_EQ(saved->Text("IP"), address);
+  EXPECT_EQ(saved->Text("GlobalAddressID"), global);
+  EXPECT_EQ(saved->Text("Name"), name);
+  EXPECT_EQ(saved->Text("ID"), "7");
+  EXPECT_TRUE(CheckDatabase(db_->connection_string()).empty());  // every table still there
+
+  // An alert's record, and a host-raised alarm: the alarm-video row's start time.
   Run({"usp_DVR_Alarms_Insert", 1,
        {{1, "@ID_DVR_Config", id}, {2, "@CameraName", "3"}, {3, "@StartTime", "12/04/2026 04:32:20 PM"},
         {4, "@EndTime", "12/04/2026 04:32:30 PM"}, {5, "@Frames", "0"}, {6, "@AlarmType", "Motion Detection"}},
        ""});
   EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
-
-  // A host-raised alarm: the alarm-video row's start time.
   Run({"usp_DVR_AlarmVideo_Update", 3, {{1, "@ID", "77"}, {2, "@AlarmDateTime", "12/04/2026 04:32:20 PM"}}, ""});
   EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
-
   // Its confirmation: no row until the host has recorded the alarm as active.
   const Call active{"usp_AlarmActive_Select", 1, {{1, "@dtDate", "2026/12/04 16:32:20"}}, ""};
-  Ref<Recordset> before = Run(active);
-  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
-  ASSERT_TRUE(before);
-  EXPECT_TRUE(before->Eof());
+  EXPECT_FALSE(has_row(Run(active)));
   Run({"usp_AlarmActive_Insert", 0,
        {{1, "@dtDate", "2026/12/04 16:32:20"}, {2, "@EventCode", "10317"}, {3, "@GlobalAddressID", "x"}}, ""});
-  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
-  Ref<Recordset> after = Run(active);
-  ASSERT_EQ(ModAllConst2().lErrorCode, 0);
-  ASSERT_TRUE(after);
-  EXPECT_FALSE(after->Eof());
-  EXPECT_TRUE(ErrorLines().empty());
-}
+  EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+  EXPECT_TRUE(has_row(Run(active)));
 
-TEST_P(GatewayTest, OutputParameterIsReadBack) {
+  // An output parameter is read back.
   ModAllConst2().lOutputValue = 0;
   Run({"usp_Test_Output", 0, {{1, "@In", "21"}}, "@Result"});
   EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
   EXPECT_EQ(ModAllConst2().lOutputValue, 42);
+  EXPECT_TRUE(ErrorLines().empty());
 }
 
 TEST_P(GatewayTest, ProceduresReadTheDateTextsCallersSend) {
-  struct Case {
+  const struct {
     const char* text;
     const char* stored;  // YYYY-MM-DD hh:mm:ss, or nullptr for a data error
-  };
-  const std::vector<Case> cases = {
+  } cases[] = {
       {"03/07/2024 02:05:09 PM", "2024-03-07 14:05:09"},
       {"3/7/2024 2:05:09 pm", "2024-03-07 14:05:09"},
       {"12/04/2026 12:00:00 AM", "2026-12-04 00:00:00"},
@@ -280,7 +257,7 @@ TEST_P(GatewayTest, ProceduresReadTheDateTextsCallersSend) {
       {"now", nullptr},
       {"", nullptr},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     Ref<Recordset> rs = Run({"usp_Test_Date", 0, {{1, "@Text", c.text}}, ""});
     if (c.stored == nullptr) {
@@ -294,16 +271,6 @@ TEST_P(GatewayTest, ProceduresReadTheDateTextsCallersSend) {
     if (text.size() > 10 && text[10] == 'T') text[10] = ' ';
     EXPECT_EQ(text, c.stored);
   }
-}
-
-TEST_P(GatewayTest, InitRunsAgainWithoutLosingRows) {
-  SeedOneDvr();
-  InitDatabase(db_->connection_string());
-  db_->OpenModuleConnection();
-  Ref<Recordset> rs = Run({"usp_DVR_Config_Select", 15, {{1, "@IP", "127.0.0.2"}}, ""});
-  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
-  ASSERT_TRUE(rs);
-  EXPECT_EQ(rs->Text("ID"), "42");
 }
 
 INSTANTIATE_TEST_SUITE_P(Providers, GatewayTest, ::testing::Values(Backend::kSqlite, Backend::kPostgres),

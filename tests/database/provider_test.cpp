@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,17 +23,14 @@ using testing::TempDir;
 
 TEST(ProviderOpenTest, OpenFailuresSayWhatWentWrong) {
   TempDir dir;
-  const std::string empty_file = dir.path() + "/empty.db";
-  std::FILE* f = std::fopen(empty_file.c_str(), "w");
-  std::fputs("this is not a database file, just text long enough to look like a header....", f);
-  std::fclose(f);
-  struct Case {
+  const std::string empty_file = dir.File("empty.db");
+  testing::WriteFile(empty_file, "this is not a database file, just text long enough to look like a header....");
+  const struct {
     const char* name;
     std::string connection;
     int32_t error;
     const char* text;
-  };
-  const std::vector<Case> cases = {
+  } cases[] = {
       {"a SQLite file that does not exist", "Provider=SQLite;Data Source=" + dir.path() + "/missing.db",
        kAdoErrUnspecified, "does not exist (create it with dvrlink-db init)"},
       {"a file that is not a database", "Provider=SQLite;Data Source=" + empty_file, kAdoErrUnspecified,
@@ -44,7 +42,7 @@ TEST(ProviderOpenTest, OpenFailuresSayWhatWentWrong) {
       {"a PostgreSQL server that is not there", "Provider=PostgreSQL;Host=127.0.0.1;Port=1;Database=x;User ID=u",
        kAdoErrUnspecified, "cannot connect to 127.0.0.1:1/x"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     AdoConnection connection;
     try {
@@ -56,19 +54,15 @@ TEST(ProviderOpenTest, OpenFailuresSayWhatWentWrong) {
     }
     EXPECT_FALSE(connection.IsOpen());
   }
-  struct stat st {};
-  EXPECT_NE(::stat((dir.path() + "/missing.db").c_str(), &st), 0) << "opening must not create the file";
+  EXPECT_FALSE(std::filesystem::exists(dir.File("missing.db"))) << "opening must not create the file";
 }
 
 TEST(ProviderOpenTest, DatabaseWithoutTheSchemaPointsToInit) {
-  TempDir dir;
-  TempDir logs;
+  TempDir dir, logs;
   const std::string connection = "Provider=SQLite;Data Source=" + dir.path() + "/bare.db";
   OpenProvider(connection, true);  // an empty database file
   testing::EnableDebugLog(logs.path(), "C-2-7000");
-  auto ado = std::make_shared<AdoConnection>();
-  ado->Open(connection, "", "", -1);
-  ModAllConst2().oDBConnection = Ref<IAdoConnection>(std::static_pointer_cast<IAdoConnection>(ado));
+  testing::OpenModuleConnection(connection);
   Ref<Recordset> rs = DBspCommandOutput("usp_DVR_Config_Select", 15, {{"@IP", "1.2.3.4"}});
   EXPECT_FALSE(rs);
   EXPECT_NE(ModAllConst2().lErrorCode, 0);
@@ -140,9 +134,7 @@ class PrivateServer {
 
  private:
   std::string Verb(const char* verb) const { return "'" + script_ + "' " + verb + " '" + dir_ + "'"; }
-  std::string script_;
-  std::string dir_;
-  std::string connection_;
+  std::string script_, dir_, connection_;
 };
 
 TEST(PostgresOutageTest, CallFailsWhileTheServerIsDownAndTheNextCallAfterItsReturnWorks) {
@@ -152,17 +144,14 @@ TEST(PostgresOutageTest, CallFailsWhileTheServerIsDownAndTheNextCallAfterItsRetu
   }
   std::string script = control;
   script = script.substr(0, script.find(' '));
-  TempDir dir;
-  TempDir logs;
+  TempDir dir, logs;
   PrivateServer server(script, dir.path());
   ASSERT_FALSE(server.connection().empty());
   InitDatabase(server.connection());
   SeedDatabase(server.connection(),
                ReadDvrSeeds(IniFile::Parse("[dvr]\nconfig_id=5\naddress=127.0.0.5\nglobal_address_id=G\n", "t.ini")));
   testing::EnableDebugLog(logs.path(), "P-0-1");
-  auto ado = std::make_shared<AdoConnection>();
-  ado->Open(server.connection(), "", "", -1);
-  ModAllConst2().oDBConnection = Ref<IAdoConnection>(std::static_pointer_cast<IAdoConnection>(ado));
+  testing::OpenModuleConnection(server.connection());
 
   auto look_up = [] { return DBspCommandOutput("usp_DVR_Config_Select", 15, {{"@IP", "127.0.0.5"}}); };
   ASSERT_TRUE(look_up());

@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <optional>
+
 #include "component/module_state.h"
 #include "fakes/test_support.h"
 #include "mainform/frmMainTemplate.h"
@@ -41,54 +44,38 @@ TEST_F(SessionTest, ConnectedSessionNotifiesTheHostWithTheDvrAddress) {
 }
 
 TEST_F(SessionTest, SessionEventSequences) {
-  struct Step {
-    enum Kind { kConnected, kError, kDisconnected, kWait } kind;
-    int32_t session = 11;
-  };
-  struct Case {
-    const char* name;
-    std::vector<Step> steps;
+  // Steps: C connected, E connect error, D disconnected (upper case for the
+  // instance's session 11, lower case for another session, 99), W a wait of
+  // three seconds.
+  const struct {
+    const char *name, *steps;
     std::vector<int> codes;
-    bool connected_after;
+    std::optional<bool> connected_after;  // none: not checked
+  } cases[] = {
+      {"connect error then its disconnect gives 10320 only", "ED", {10320}, false},
+      {"a later disconnect alone gives 10321", "EDD", {10320, 10321}, false},
+      {"drop after connect", "CD", {10322, 10321}, false},
+      {"second connect within two seconds is silent", "CC", {10322}, true},
+      {"connect again after three seconds", "CWC", {10322, 10322}, true},
+      {"events of another session change nothing", "edc", {}, std::nullopt},
+      {"another session's disconnect still ends the error silence", "EdD", {10320, 10321}, false},
   };
-  using S = Step;
-  const Case cases[] = {
-      {"connect error then its disconnect gives 10320 only", {{S::kError}, {S::kDisconnected}}, {10320}, false},
-      {"a later disconnect alone gives 10321",
-       {{S::kError}, {S::kDisconnected}, {S::kDisconnected}},
-       {10320, 10321},
-       false},
-      {"drop after connect", {{S::kConnected}, {S::kDisconnected}}, {10322, 10321}, false},
-      {"second connect within two seconds is silent", {{S::kConnected}, {S::kConnected}}, {10322}, true},
-      {"connect again after three seconds", {{S::kConnected}, {S::kWait}, {S::kConnected}}, {10322, 10322}, true},
-      {"events of another session change nothing",
-       {{S::kError, 99}, {S::kDisconnected, 99}, {S::kConnected, 99}},
-       {},
-       true},
-      {"another session's disconnect still ends the error silence",
-       {{S::kError}, {S::kDisconnected, 99}, {S::kDisconnected}},
-       {10320, 10321},
-       false},
-  };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ResetModuleState();
     SetUp();
-    for (const Step& step : c.steps) {
-      switch (step.kind) {
-        case Step::kConnected: events->PostConnected(step.session, "10.0.0.5"); break;
-        case Step::kError: events->PostConnectError(step.session, "10.0.0.5", "refused"); break;
-        case Step::kDisconnected: events->PostDisconnected(step.session, "10.0.0.5"); break;
-        case Step::kWait: Loop().RunForMillis(3000); break;
+    for (const char* step = c.steps; *step; ++step) {
+      const int32_t session = std::isupper(*step) ? 11 : 99;
+      switch (std::toupper(*step)) {
+        case 'C': events->PostConnected(session, "10.0.0.5"); break;
+        case 'E': events->PostConnectError(session, "10.0.0.5", "refused"); break;
+        case 'D': events->PostDisconnected(session, "10.0.0.5"); break;
+        case 'W': Loop().RunForMillis(3000); break;
       }
       Deliver();
     }
-    std::vector<int> codes = SentEventCodes();
-    EXPECT_EQ(codes, c.codes);
-    // "Another session" leaves the flag as start-up left it: not connected.
-    if (std::string(c.name) != "events of another session change nothing") {
-      EXPECT_EQ(dvr->EventSessionConnected(), c.connected_after);
-    }
+    EXPECT_EQ(SentEventCodes(), c.codes);
+    if (c.connected_after) { EXPECT_EQ(dvr->EventSessionConnected(), *c.connected_after); }
   }
 }
 
@@ -169,25 +156,20 @@ TEST_F(SessionTest, HostSettingsAndCallbacks) {
   EXPECT_THAT(TitleLog(), ::testing::Not(HasSubstr("ProcessDataArrival(A-3-5000) BEGIN , Index=1, sData=ignored")));
   dvr->Callback(201, 2, "data");
   EXPECT_THAT(TitleLog(), HasSubstr("Dvrlink, ProcessDataArrival(A-3-5000) BEGIN , Index=2, sData=data;"));
-
-  dvr->SetCurrentEventID(10317);
-  EXPECT_EQ(dvr->CurrentEventID(), 10317);
-  EXPECT_TRUE(dvr->SetRecordRate(5, 10));
 }
 
 TEST_F(SessionTest, SystemEventsMapToHostEventsForThisDvrOnly) {
-  struct Case {
+  const struct {
     uint32_t code;
     int host_event;
     bool error_line;
-  };
-  const Case cases[] = {{0xC00407D0u, 10382, false}, {0xC00407D1u, 10346, false}, {0xC00407D2u, 10384, false},
+  } cases[] = {{0xC00407D0u, 10382, false}, {0xC00407D1u, 10346, false}, {0xC00407D2u, 10384, false},
                         {0xC00407D3u, 10386, false}, {0xC00407D4u, 10388, false}, {0xC00407D5u, 10390, false},
                         {0xC00407D6u, 10398, true},  {0xC00407D7u, 10392, false}, {0xC00407D8u, 10394, false},
                         {0xC00407D9u, 10396, false}, {5u, 10398, true}};
   FakeSystemEventControl& control = *world.system_events.at(0);
   ASSERT_EQ(control.receiver, dvr.get());
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.code);
     world.sockets[0]->sent.clear();
     std::remove(dir.File("DebugDeviceAdm.log").c_str());

@@ -5,10 +5,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 
 #include "database/db_admin.h"
@@ -62,13 +60,6 @@ std::string UniqueSchemaName() {
 
 }  // namespace
 
-std::string ReadFileText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 void EnableDebugLog(const std::string& folder, const std::string& device_id) {
   Platform().program_folder = folder;
   InitModuleConstants();
@@ -78,7 +69,7 @@ void EnableDebugLog(const std::string& folder, const std::string& device_id) {
 }
 
 std::vector<std::string> DebugLogLines(const std::string& folder) {
-  std::string text = ReadFileText(folder + "/DebugDeviceAdm.log");
+  std::string text = ReadFile(folder + "/DebugDeviceAdm.log");
   std::vector<std::string> lines;
   size_t start = 0;
   while (start < text.size()) {
@@ -122,11 +113,13 @@ TestDatabase::~TestDatabase() {
   }
 }
 
-void TestDatabase::OpenModuleConnection() const {
+void OpenModuleConnection(const std::string& connection_string) {
   auto connection = std::make_shared<AdoConnection>();
-  connection->Open(connection_string_, "", "", -1);
+  connection->Open(connection_string, "", "", -1);
   ModAllConst2().oDBConnection = Ref<IAdoConnection>(std::static_pointer_cast<IAdoConnection>(connection));
 }
+
+void TestDatabase::OpenModuleConnection() const { testing::OpenModuleConnection(connection_string_); }
 
 void TestDatabase::Execute(const std::string& sql) const { OpenProvider(connection_string_)->ExecuteScript(sql); }
 

@@ -9,9 +9,7 @@
 
 namespace dvrlink::testing {
 
-// TempDir comes from fakes/test_support.h.
-
-std::string ReadFileText(const std::string& path);
+// TempDir, ReadFile and WriteFile come from fakes/test_support.h.
 
 // Points the logs at folder, sets the module constants, the default level 8
 // and enables it (lLogLevel = 128), and names the gateway's device ID.
@@ -21,6 +19,9 @@ std::vector<std::string> DebugLogLines(const std::string& folder);
 
 enum class Backend { kSqlite, kPostgres };
 const char* BackendName(Backend backend);
+
+// Opens ModAllConst2().oDBConnection on the database.
+void OpenModuleConnection(const std::string& connection_string);
 
 // DVRLINK_TEST_PG, or empty when the PostgreSQL tests are to be skipped.
 std::string PgConnectionString();

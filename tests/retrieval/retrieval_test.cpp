@@ -9,6 +9,8 @@
 namespace dvrlink::testing {
 namespace {
 
+using ::testing::HasSubstr;
+
 const std::string P = "\x1A";
 
 class RetrievalTest : public StartedComponentTest {
@@ -44,6 +46,11 @@ TEST_F(RetrievalTest, TheVideoSessionIsOpenedOnceAndReused) {
   EXPECT_EQ(world.remotes.size(), remotes_before + 1);
   EXPECT_EQ(video.connects, 1);
   EXPECT_EQ(video.videos.size(), 2u);
+  // Cancelling stops nothing.
+  EXPECT_TRUE(dvr->CancelRetrieval(1));
+  EXPECT_TRUE(dvr->CancelRetrieval(3));
+  EXPECT_FALSE(form->blnRetrieveVideo);
+  EXPECT_THAT(TitleLog(), HasSubstr("CancelRetrieval(A-3-5000) lSessionRemote=0, (oDvrRemote Is Nothing)=True"));
 }
 
 TEST_F(RetrievalTest, ProgressNoticesAreNumberedAndTheEndReopensRetrieval) {
@@ -83,16 +90,8 @@ TEST_F(RetrievalTest, RefusedVideoSessionSendsNothingAndTheNextCallConnectsAnew)
 
 TEST_F(RetrievalTest, BadTimesFailTheStartWithAnErrorLine) {
   EXPECT_FALSE(dvr->GetVideoRecorded2(0, 6, 2, "yesterday", "today", "clip.dvr"));
-  EXPECT_THAT(DebugLog(), ::testing::HasSubstr("??? Dvrlink, GetVideoRecorded-A-3-5000() ??? ERROR, Line: "));
-  EXPECT_THAT(DebugLog(), ::testing::HasSubstr(", Type mismatch"));
-}
-
-TEST_F(RetrievalTest, CancelRetrievalStopsNothing) {
-  ASSERT_TRUE(Start());
-  EXPECT_TRUE(dvr->CancelRetrieval(1));
-  EXPECT_TRUE(dvr->CancelRetrieval(3));
-  EXPECT_FALSE(form->blnRetrieveVideo);
-  EXPECT_THAT(TitleLog(), ::testing::HasSubstr("CancelRetrieval(A-3-5000) lSessionRemote=0, (oDvrRemote Is Nothing)=True"));
+  EXPECT_THAT(DebugLog(), HasSubstr("??? Dvrlink, GetVideoRecorded-A-3-5000() ??? ERROR, Line: "));
+  EXPECT_THAT(DebugLog(), HasSubstr(", Type mismatch"));
 }
 
 TEST_F(RetrievalTest, AlarmListGrantBlocksBothQueuesUntilGivenBack) {

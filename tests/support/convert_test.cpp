@@ -1,13 +1,14 @@
+// Number conversions, the run-time error and the string helpers.
 #include "support/convert.h"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <limits>
 #include <optional>
 #include <string>
 
 #include "support/runtime_error.h"
+#include "support/vbstring.h"
 
 namespace dvrlink {
 namespace {
@@ -23,82 +24,68 @@ int32_t RaisedNumber(F&& f) {
   return 0;
 }
 
+// What f returns, or nullopt when it raised Overflow.
+template <typename F>
+std::optional<int32_t> OrOverflow(F&& f) {
+  try {
+    return f();
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.Number(), kErrOverflow);
+    return std::nullopt;
+  }
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::nullopt_t kOverflow = std::nullopt;
+
 TEST(ParseNumberTest, AcceptsOnlyPlainDecimalNumbers) {
-  const double kInf = std::numeric_limits<double>::infinity();
-  const struct {
-    const char* text;
-    std::optional<double> expected;
-  } kCases[] = {
-      {" 12 ", 12},   {"\t-3.5\t", -3.5}, {"+7", 7},         {"1e3", 1000},
-      {"2.5E-1", 0.25}, {".5", 0.5},      {"5.", 5},         {"-0", 0},
-      {"007", 7},     {"1E+2", 100},      {"1e400", kInf},   {"-1e400", -kInf},
-      {"1e-400", 0},  {"0.000001e306", 1e300},
-      {"", std::nullopt},      {" ", std::nullopt},     {"abc", std::nullopt},
-      {"1,000", std::nullopt}, {"12abc", std::nullopt}, {"0x10", std::nullopt},
-      {"1e", std::nullopt},    {"1e+", std::nullopt},   {"--1", std::nullopt},
-      {"+-1", std::nullopt},   {"inf", std::nullopt},   {"nan", std::nullopt},
-      {".", std::nullopt},     {"-", std::nullopt},     {"1 2", std::nullopt},
-      {"1.2.3", std::nullopt}, {"e5", std::nullopt},    {"- 1", std::nullopt},
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(std::string("text \"") + c.text + "\"");
-    const auto got = ParseNumber(c.text);
-    ASSERT_EQ(got.has_value(), c.expected.has_value());
-    if (got) {
-      EXPECT_DOUBLE_EQ(*got, *c.expected);
-    }
-    EXPECT_EQ(IsNumeric(c.text), c.expected.has_value());
+  const std::pair<const char*, double> kNumbers[] = {
+      {" 12 ", 12}, {"\t-3.5\t", -3.5}, {"+7", 7},  {"1e3", 1000},    {"2.5E-1", 0.25},   {".5", 0.5},
+      {"5.", 5},    {"-0", 0},          {"007", 7}, {"1E+2", 100},    {"1e400", kInf},    {"-1e400", -kInf},
+      {"1e-400", 0}, {"0.000001e306", 1e300}};
+  for (const auto& [text, value] : kNumbers) {
+    SCOPED_TRACE(std::string("text \"") + text + "\"");
+    ASSERT_TRUE(ParseNumber(text).has_value());
+    EXPECT_DOUBLE_EQ(*ParseNumber(text), value);
+    EXPECT_TRUE(IsNumeric(text));
+  }
+  for (const char* text : {"", " ", "abc", "1,000", "12abc", "0x10", "1e", "1e+", "--1", "+-1", "inf", "nan", ".",
+                           "-", "1 2", "1.2.3", "e5", "- 1"}) {
+    SCOPED_TRACE(std::string("text \"") + text + "\"");
+    EXPECT_FALSE(ParseNumber(text).has_value());
+    EXPECT_FALSE(IsNumeric(text));
   }
 }
 
 TEST(RoundingTest, HalvesGoToEvenAndRangeIsCheckedAfterRounding) {
   const double kNaN = std::numeric_limits<double>::quiet_NaN();
-  const double kInf = std::numeric_limits<double>::infinity();
-  // expected == nullopt means "Overflow".
   const struct {
     double value;
-    std::optional<int32_t> as_int16;
-    std::optional<int32_t> as_int32;
+    std::optional<int32_t> as_int16, as_int32;  // nullopt: Overflow
   } kCases[] = {
-      {2.5, 2, 2},           {3.5, 4, 4},           {-2.5, -2, -2},        {0.5, 0, 0},
-      {1.5, 2, 2},           {-0.5, 0, 0},          {2.4999, 2, 2},        {2.5001, 3, 3},
-      {32767.4, 32767, 32767}, {32767.5, std::nullopt, 32768},
-      {-32768.5, -32768, -32768}, {-32768.6, std::nullopt, -32769},
-      {-32769, std::nullopt, -32769},
-      {2147483647.4, std::nullopt, 2147483647}, {2147483647.5, std::nullopt, std::nullopt},
-      {-2147483648.5, std::nullopt, -2147483647 - 1}, {-2147483649.0, std::nullopt, std::nullopt},
-      {1e300, std::nullopt, std::nullopt}, {kNaN, std::nullopt, std::nullopt},
-      {kInf, std::nullopt, std::nullopt},  {-kInf, std::nullopt, std::nullopt},
+      {2.5, 2, 2}, {3.5, 4, 4}, {-2.5, -2, -2}, {0.5, 0, 0}, {1.5, 2, 2}, {-0.5, 0, 0}, {2.4999, 2, 2},
+      {2.5001, 3, 3}, {32767.4, 32767, 32767}, {32767.5, kOverflow, 32768}, {-32768.5, -32768, -32768},
+      {-32768.6, kOverflow, -32769}, {-32769, kOverflow, -32769}, {2147483647.4, kOverflow, 2147483647},
+      {2147483647.5, kOverflow, kOverflow}, {-2147483648.5, kOverflow, -2147483647 - 1},
+      {-2147483649.0, kOverflow, kOverflow}, {1e300, kOverflow, kOverflow}, {kNaN, kOverflow, kOverflow},
+      {kInf, kOverflow, kOverflow}, {-kInf, kOverflow, kOverflow},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE("value " + std::to_string(c.value));
-    if (c.as_int16) {
-      EXPECT_EQ(CIntFromDouble(c.value), *c.as_int16);
-    } else {
-      EXPECT_EQ(RaisedNumber([&] { CIntFromDouble(c.value); }), kErrOverflow);
-    }
-    if (c.as_int32) {
-      EXPECT_EQ(CLngFromDouble(c.value), *c.as_int32);
-    } else {
-      EXPECT_EQ(RaisedNumber([&] { CLngFromDouble(c.value); }), kErrOverflow);
-    }
+    EXPECT_EQ(OrOverflow([&] { return CIntFromDouble(c.value); }), c.as_int16);
+    EXPECT_EQ(OrOverflow([&] { return CLngFromDouble(c.value); }), c.as_int32);
   }
 }
 
 TEST(TextConversionTest, MismatchForNonNumbersOverflowForLargeOnes) {
   const struct {
     const char* text;
-    int32_t cint_error;
-    int32_t clng_error;
-    int32_t cdbl_error;
+    int32_t cint_error, clng_error, cdbl_error;
   } kCases[] = {
       {"", kErrTypeMismatch, kErrTypeMismatch, kErrTypeMismatch},
       {"12abc", kErrTypeMismatch, kErrTypeMismatch, kErrTypeMismatch},
-      {"32767.5", kErrOverflow, 0, 0},
-      {"-32769", kErrOverflow, 0, 0},
-      {"3000000000", kErrOverflow, kErrOverflow, 0},
-      {"1e400", kErrOverflow, kErrOverflow, kErrOverflow},
-      {" 42 ", 0, 0, 0},
+      {"32767.5", kErrOverflow, 0, 0}, {"-32769", kErrOverflow, 0, 0}, {"3000000000", kErrOverflow, kErrOverflow, 0},
+      {"1e400", kErrOverflow, kErrOverflow, kErrOverflow}, {" 42 ", 0, 0, 0},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(std::string("text \"") + c.text + "\"");
@@ -113,14 +100,17 @@ TEST(TextConversionTest, MismatchForNonNumbersOverflowForLargeOnes) {
 }
 
 TEST(Checked16Test, RaisesOverflowOutsideInt16) {
-  EXPECT_EQ(CheckedMul16(546, 60), 32760);
-  EXPECT_EQ(RaisedNumber([] { CheckedMul16(547, 60); }), kErrOverflow);
-  EXPECT_EQ(CheckedMul16(-512, 64), -32768);
-  EXPECT_EQ(RaisedNumber([] { CheckedMul16(65536, 65536); }), kErrOverflow);
-  EXPECT_EQ(CheckedAdd16(32766, 1), 32767);
-  EXPECT_EQ(RaisedNumber([] { CheckedAdd16(32767, 1); }), kErrOverflow);
-  EXPECT_EQ(CheckedAdd16(-32767, -1), -32768);
-  EXPECT_EQ(RaisedNumber([] { CheckedAdd16(-32768, -1); }), kErrOverflow);
+  const struct {
+    bool multiply;
+    int32_t a, b;
+    std::optional<int32_t> result;
+  } kCases[] = {{true, 546, 60, 32760},     {true, 547, 60, kOverflow},    {true, -512, 64, -32768},
+                {true, 65536, 65536, kOverflow}, {false, 32766, 1, 32767}, {false, 32767, 1, kOverflow},
+                {false, -32767, -1, -32768}, {false, -32768, -1, kOverflow}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(std::to_string(c.a) + (c.multiply ? " * " : " + ") + std::to_string(c.b));
+    EXPECT_EQ(OrOverflow([&] { return c.multiply ? CheckedMul16(c.a, c.b) : CheckedAdd16(c.a, c.b); }), c.result);
+  }
 }
 
 TEST(RuntimeErrorTest, RaiseCarriesNumberStandardTextAndLine) {
@@ -142,8 +132,46 @@ TEST(RuntimeErrorTest, RaiseCarriesNumberStandardTextAndLine) {
   }
   EXPECT_EQ(StandardDescription(kErrNoMember), "Object doesn't support this property or method");
   EXPECT_EQ(StandardDescription(7), "");
-  EXPECT_STREQ(BoolText(true), "True");
-  EXPECT_STREQ(BoolText(false), "False");
+}
+
+TEST(VbStringTest, CuttingAndSearchingClampToTheText) {
+  const struct {
+    const char* name;
+    std::string got;
+    const char* expected;
+  } kCases[] = {
+      {"Mid middle", Mid("Hello", 2, 3), "ell"},    {"Mid rest", Mid("Hello", 2), "ello"},
+      {"Mid past end", Mid("Hello", 9), ""},        {"Mid last char", Mid("Hello", 5, 10), "o"},
+      {"Mid zero length", Mid("Hello", 1, 0), ""},  {"Left clamp", Left("Hello", 10), "Hello"},
+      {"Left zero", Left("Hello", 0), ""},          {"Left two", Left("Hello", 2), "He"},
+      {"Right two", Right("Hello", 2), "lo"},       {"Right clamp", Right("Hello", 10), "Hello"},
+      {"Trim spaces", Trim("  a b  "), "a b"},      {"Trim keeps tabs", Trim("\ta\t"), "\ta\t"},
+      {"Trim all blank", Trim("   "), ""},          {"UCase ascii only", UCase("abZ\xc3\xa9"), "ABZ\xc3\xa9"},
+      {"LCase ascii only", LCase("AbZ\xc3\x89"), "abz\xc3\x89"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.got, c.expected);
+  }
+  // InStr is one-based; 0 means not found.
+  const struct {
+    int64_t start;
+    const char *haystack, *needle;
+    int64_t expected;
+  } kFinds[] = {{1, "abcabc", "c", 3}, {4, "abcabc", "c", 6}, {6, "abcabc", "c", 6}, {1, "abcabc", "bc", 2},
+                {1, "abcabc", "C", 0}, {7, "abc", "a", 0},    {2, "abc", "", 2},     {4, "abc", "", 4},
+                {5, "abc", "", 0}};
+  for (const auto& c : kFinds) {
+    SCOPED_TRACE(std::string("InStr ") + std::to_string(c.start) + " " + c.haystack + " " + c.needle);
+    EXPECT_EQ(InStr(c.start, c.haystack, c.needle), c.expected);
+  }
+  EXPECT_TRUE(EqualsNoCase("DvR-01", "dVr-01"));
+  EXPECT_FALSE(EqualsNoCase("dvr", "dvr "));
+  // Bad positions raise Invalid procedure call.
+  EXPECT_EQ(RaisedNumber([] { Mid("Hello", 0); }), kErrInvalidCall);
+  EXPECT_EQ(RaisedNumber([] { Left("Hello", -1); }), kErrInvalidCall);
+  EXPECT_EQ(RaisedNumber([] { Right("Hello", -1); }), kErrInvalidCall);
+  EXPECT_EQ(RaisedNumber([] { InStr(0, "abc", "a"); }), kErrInvalidCall);
 }
 
 }  // namespace

@@ -22,25 +22,27 @@ void ExpectFields(DateTime t, const Fields& f) {
   EXPECT_EQ(t.Second(), f.second);
 }
 
+DateTime At(int64_t y, int64_t mo, int64_t d, int64_t h = 0, int64_t mi = 0, int64_t s = 0) {
+  return DateTime::FromParts(y, mo, d, h, mi, s);
+}
+
 TEST(DateTimeTest, SerialNumbersMatchKnownAnchors) {
   // The zero date, the first day of year 100 (serial day -657434), the
   // 32-bit Unix rollover and the last representable second.
   ExpectFields(DateTime(), {1899, 12, 30, 0, 0, 0});
-  EXPECT_EQ(DateTime::FromParts(100, 1, 1).SerialSeconds(), -657434LL * 86400);
-  EXPECT_EQ(DateTime::FromParts(1970, 1, 1).SerialSeconds(), 25569LL * 86400);
-  EXPECT_EQ(DateTime::FromParts(2038, 1, 19, 3, 14, 8).SerialSeconds(),
-            25569LL * 86400 + 2147483648LL);
-  const DateTime last = DateTime::FromParts(9999, 12, 31, 23, 59, 59);
-  EXPECT_EQ(last.SerialSeconds(), 25569LL * 86400 + 253402300799LL);
-  ExpectFields(last, {9999, 12, 31, 23, 59, 59});
+  EXPECT_EQ(At(100, 1, 1).SerialSeconds(), -657434LL * 86400);
+  EXPECT_EQ(At(1970, 1, 1).SerialSeconds(), 25569LL * 86400);
+  EXPECT_EQ(At(2038, 1, 19, 3, 14, 8).SerialSeconds(), 25569LL * 86400 + 2147483648LL);
+  EXPECT_EQ(At(9999, 12, 31, 23, 59, 59).SerialSeconds(), 25569LL * 86400 + 253402300799LL);
+  ExpectFields(At(9999, 12, 31, 23, 59, 59), {9999, 12, 31, 23, 59, 59});
   ExpectFields(DateTime::FromSerialSeconds(-657434LL * 86400 - 1), {99, 12, 31, 23, 59, 59});
-  ExpectFields(DateTime::FromParts(1, 1, 1), {1, 1, 1, 0, 0, 0});
+  ExpectFields(At(1, 1, 1), {1, 1, 1, 0, 0, 0});
 
   EXPECT_EQ(DateTime().DayOfWeek(), 6);
-  EXPECT_EQ(DateTime::FromParts(2026, 12, 4, 23, 59, 59).DayOfWeek(), 5);
-  EXPECT_EQ(DateTime::FromParts(1899, 12, 24).DayOfWeek(), 0);
-  EXPECT_EQ(DateTime::FromParts(2026, 12, 4, 17, 5, 9).DatePart(), DateTime::FromParts(2026, 12, 4));
-  EXPECT_EQ(DateTime::FromParts(1899, 12, 29, 6).DatePart(), DateTime::FromParts(1899, 12, 29));
+  EXPECT_EQ(At(2026, 12, 4, 23, 59, 59).DayOfWeek(), 5);
+  EXPECT_EQ(At(1899, 12, 24).DayOfWeek(), 0);
+  EXPECT_EQ(At(2026, 12, 4, 17, 5, 9).DatePart(), At(2026, 12, 4));
+  EXPECT_EQ(At(1899, 12, 29, 6).DatePart(), At(1899, 12, 29));
 }
 
 TEST(DateTimeTest, FromPartsRollsOverLargeParts) {
@@ -49,20 +51,20 @@ TEST(DateTimeTest, FromPartsRollsOverLargeParts) {
     DateTime got;
     Fields expected;
   } kCases[] = {
-      {"second 60", DateTime::FromParts(2026, 1, 1, 10, 59, 60), {2026, 1, 1, 11, 0, 0}},
-      {"minute 60", DateTime::FromParts(2026, 1, 1, 10, 60, 0), {2026, 1, 1, 11, 0, 0}},
-      {"hour 24", DateTime::FromParts(2026, 12, 31, 24, 0, 0), {2027, 1, 1, 0, 0, 0}},
-      {"negative second", DateTime::FromParts(2026, 1, 1, 0, 0, -1), {2025, 12, 31, 23, 59, 59}},
-      {"Jan 32", DateTime::FromParts(2026, 1, 32), {2026, 2, 1, 0, 0, 0}},
-      {"Feb 29 common year", DateTime::FromParts(2026, 2, 29), {2026, 3, 1, 0, 0, 0}},
-      {"Feb 29 leap year", DateTime::FromParts(2024, 2, 29), {2024, 2, 29, 0, 0, 0}},
-      {"month 13", DateTime::FromParts(2026, 13, 1), {2027, 1, 1, 0, 0, 0}},
-      {"month 0", DateTime::FromParts(2026, 0, 15), {2025, 12, 15, 0, 0, 0}},
-      {"month -13", DateTime::FromParts(2026, -13, 1), {2024, 11, 1, 0, 0, 0}},
-      {"day 0", DateTime::FromParts(2024, 3, 0), {2024, 2, 29, 0, 0, 0}},
-      {"day 0 of January", DateTime::FromParts(2026, 1, 0), {2025, 12, 31, 0, 0, 0}},
-      {"day 400", DateTime::FromParts(2026, 1, 400), {2027, 2, 4, 0, 0, 0}},
-      {"month 14 day 0", DateTime::FromParts(2026, 14, 0), {2027, 1, 31, 0, 0, 0}},
+      {"second 60", At(2026, 1, 1, 10, 59, 60), {2026, 1, 1, 11, 0, 0}},
+      {"minute 60", At(2026, 1, 1, 10, 60, 0), {2026, 1, 1, 11, 0, 0}},
+      {"hour 24", At(2026, 12, 31, 24, 0, 0), {2027, 1, 1, 0, 0, 0}},
+      {"negative second", At(2026, 1, 1, 0, 0, -1), {2025, 12, 31, 23, 59, 59}},
+      {"Jan 32", At(2026, 1, 32), {2026, 2, 1, 0, 0, 0}},
+      {"Feb 29 common year", At(2026, 2, 29), {2026, 3, 1, 0, 0, 0}},
+      {"Feb 29 leap year", At(2024, 2, 29), {2024, 2, 29, 0, 0, 0}},
+      {"month 13", At(2026, 13, 1), {2027, 1, 1, 0, 0, 0}},
+      {"month 0", At(2026, 0, 15), {2025, 12, 15, 0, 0, 0}},
+      {"month -13", At(2026, -13, 1), {2024, 11, 1, 0, 0, 0}},
+      {"day 0", At(2024, 3, 0), {2024, 2, 29, 0, 0, 0}},
+      {"day 0 of January", At(2026, 1, 0), {2025, 12, 31, 0, 0, 0}},
+      {"day 400", At(2026, 1, 400), {2027, 2, 4, 0, 0, 0}},
+      {"month 14 day 0", At(2026, 14, 0), {2027, 1, 31, 0, 0, 0}},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
@@ -70,53 +72,40 @@ TEST(DateTimeTest, FromPartsRollsOverLargeParts) {
   }
 }
 
-TEST(DateTimeTest, DiffSecondsAndAdding) {
-  const DateTime before_midnight = DateTime::FromParts(2026, 12, 31, 23, 59, 30);
-  const DateTime after_midnight = DateTime::FromParts(2027, 1, 1, 0, 0, 30);
-  EXPECT_EQ(DateTime::DiffSeconds(before_midnight, after_midnight), 60);
-  EXPECT_EQ(DateTime::DiffSeconds(after_midnight, before_midnight), -60);
-  EXPECT_EQ(before_midnight.AddSeconds(60), after_midnight);
-  EXPECT_EQ(after_midnight.AddMinutes(-1), before_midnight);
-  // Leap years 2000 and 2024 have 366 days; 1900 and 2100 have 365.
-  EXPECT_EQ(DateTime::DiffSeconds(DateTime::FromParts(2000, 1, 1), DateTime::FromParts(2001, 1, 1)),
-            366 * 86400);
-  EXPECT_EQ(DateTime::DiffSeconds(DateTime::FromParts(1900, 1, 1), DateTime::FromParts(1901, 1, 1)),
-            365 * 86400);
-  EXPECT_EQ(DateTime::DiffSeconds(DateTime::FromParts(2100, 1, 1), DateTime::FromParts(2101, 1, 1)),
-            365 * 86400);
-  EXPECT_EQ(DateTime::DiffSeconds(DateTime::FromParts(2038, 1, 19, 3, 14, 7),
-                                  DateTime::FromParts(2038, 1, 19, 3, 14, 8)),
-            1);
-  // 1/1/2001 to 1/1/2401 is exactly one 400-year cycle.
-  EXPECT_EQ(DateTime::DiffSeconds(DateTime::FromParts(2001, 1, 1), DateTime::FromParts(2401, 1, 1)),
-            146097LL * 86400);
+TEST(DateTimeTest, SecondsBetweenDates) {
+  const struct {
+    const char* name;
+    DateTime from, to;
+    int64_t seconds;
+  } kCases[] = {
+      {"over midnight of the year's end", At(2026, 12, 31, 23, 59, 30), At(2027, 1, 1, 0, 0, 30), 60},
+      {"leap year 2000", At(2000, 1, 1), At(2001, 1, 1), 366 * 86400},
+      {"1900 is no leap year", At(1900, 1, 1), At(1901, 1, 1), 365 * 86400},
+      {"2100 is no leap year", At(2100, 1, 1), At(2101, 1, 1), 365 * 86400},
+      {"the 32-bit rollover", At(2038, 1, 19, 3, 14, 7), At(2038, 1, 19, 3, 14, 8), 1},
+      {"one 400-year cycle", At(2001, 1, 1), At(2401, 1, 1), 146097LL * 86400},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(DateTime::DiffSeconds(c.from, c.to), c.seconds);
+    EXPECT_EQ(c.from.AddSeconds(c.seconds), c.to);
+  }
+  EXPECT_EQ(At(2027, 1, 1, 0, 0, 30).AddMinutes(-1), At(2026, 12, 31, 23, 59, 30));
 }
 
+// The forms the formatting table below does not read back already.
 TEST(DateTimeTest, ParseAcceptsTheKnownForms) {
   const struct {
     const char* text;
     Fields expected;
   } kCases[] = {
-      {"03/07/2024 14:05:09", {2024, 3, 7, 14, 5, 9}},
-      {"12/04/2026 05:05:09 PM", {2026, 12, 4, 17, 5, 9}},
-      {"2026/12/04 17:05:09", {2026, 12, 4, 17, 5, 9}},
-      {"2026-12-04 17:05:09", {2026, 12, 4, 17, 5, 9}},
-      {"12/4/2026 5:05:09 PM", {2026, 12, 4, 17, 5, 9}},
-      {"12-4-2026 5:05 am", {2026, 12, 4, 5, 5, 0}},
-      {"12/4/2026", {2026, 12, 4, 0, 0, 0}},
-      {"17:05", {1899, 12, 30, 17, 5, 0}},
-      {"5:05:09 pm", {1899, 12, 30, 17, 5, 9}},
-      {"12:00:00 AM", {1899, 12, 30, 0, 0, 0}},
-      {"12:30 PM", {1899, 12, 30, 12, 30, 0}},
-      {"2026-12-04T17:05:09", {2026, 12, 4, 17, 5, 9}},
-      {"2026-12-04T17:05:09.5", {2026, 12, 4, 17, 5, 9}},
-      {"12/04/26 10:00:00", {2026, 12, 4, 10, 0, 0}},
-      {"1/1/29", {2029, 1, 1, 0, 0, 0}},
-      {"1/1/30", {1930, 1, 1, 0, 0, 0}},
-      {" 12/04/2026   10:00:00 ", {2026, 12, 4, 10, 0, 0}},
-      {"01/01/2026 00:00:00.250", {2026, 1, 1, 0, 0, 0}},
-      {"2/29/2024", {2024, 2, 29, 0, 0, 0}},
-      {"2/29/2000", {2000, 2, 29, 0, 0, 0}},
+      {"03/07/2024 14:05:09", {2024, 3, 7, 14, 5, 9}},     {"2026-12-04 17:05:09", {2026, 12, 4, 17, 5, 9}},
+      {"12-4-2026 5:05 am", {2026, 12, 4, 5, 5, 0}},       {"17:05", {1899, 12, 30, 17, 5, 0}},
+      {"5:05:09 pm", {1899, 12, 30, 17, 5, 9}},            {"12:30 PM", {1899, 12, 30, 12, 30, 0}},
+      {"2026-12-04T17:05:09.5", {2026, 12, 4, 17, 5, 9}},  {"12/04/26 10:00:00", {2026, 12, 4, 10, 0, 0}},
+      {"1/1/29", {2029, 1, 1, 0, 0, 0}},                   {"1/1/30", {1930, 1, 1, 0, 0, 0}},
+      {" 12/04/2026   10:00:00 ", {2026, 12, 4, 10, 0, 0}}, {"01/01/2026 00:00:00.250", {2026, 1, 1, 0, 0, 0}},
+      {"2/29/2024", {2024, 2, 29, 0, 0, 0}},               {"2/29/2000", {2000, 2, 29, 0, 0, 0}},
       {"0100/01/01 23:59:59", {100, 1, 1, 23, 59, 59}},
   };
   for (const auto& c : kCases) {
@@ -128,15 +117,12 @@ TEST(DateTimeTest, ParseAcceptsTheKnownForms) {
 }
 
 TEST(DateTimeTest, ParseRefusesEverythingElse) {
-  const char* const kCases[] = {
-      "", "   ", "abc", "13/01/2026", "0/01/2026", "12/00/2026", "02/30/2026", "2/29/2026",
-      "2/29/1900", "12/04/2026 24:00:00", "12/04/2026 10:60", "12/04/2026 10:00:60",
-      "12/04/2026 13:00:00 PM", "12/04/2026 0:30 AM", "2026/12/04/17", "12/04/2026 10:00:00 XM",
-      "20261204170509", "12/04/2026 10:00:00 PM x", "12/04-2026", "12/4/226", "123/4/2026",
-      "12/4/2026 5:5", "5:05PM", "5:05:09.", "PM", "0000/01/01", "2026-12-04T17:05",
-      "2026-12-04T24:00:00", "2026-12-04T17:05:09Z", "10:00 12/04/2026", "-1/4/2026",
-  };
-  for (const char* text : kCases) {
+  for (const char* text :
+       {"", "   ", "abc", "13/01/2026", "0/01/2026", "12/00/2026", "02/30/2026", "2/29/2026", "2/29/1900",
+        "12/04/2026 24:00:00", "12/04/2026 10:60", "12/04/2026 10:00:60", "12/04/2026 13:00:00 PM",
+        "12/04/2026 0:30 AM", "2026/12/04/17", "12/04/2026 10:00:00 XM", "20261204170509", "12/04/2026 10:00:00 PM x",
+        "12/04-2026", "12/4/226", "123/4/2026", "12/4/2026 5:5", "5:05PM", "5:05:09.", "PM", "0000/01/01",
+        "2026-12-04T17:05", "2026-12-04T24:00:00", "2026-12-04T17:05:09Z", "10:00 12/04/2026", "-1/4/2026"}) {
     SCOPED_TRACE(std::string("text \"") + text + "\"");
     EXPECT_FALSE(DateTime::Parse(text).has_value());
   }
@@ -146,56 +132,42 @@ TEST(DateTimeTest, ParseRefusesEverythingElse) {
   } catch (const RuntimeError& e) {
     EXPECT_EQ(e.Number(), kErrTypeMismatch);
   }
-  EXPECT_EQ(CDate("12/4/2026"), DateTime::FromParts(2026, 12, 4));
+  EXPECT_EQ(CDate("12/4/2026"), At(2026, 12, 4));
 }
 
-TEST(DateTimeTest, FromDigits14) {
-  ExpectFields(*DateTime::FromDigits14("20261204170509"), {2026, 12, 4, 17, 5, 9});
+TEST(DateTimeTest, FromDigits14RefusesWhatIsNotAValidDate) {
   ExpectFields(*DateTime::FromDigits14("20240229000000"), {2024, 2, 29, 0, 0, 0});
-  for (const char* text : {"20260229000000", "20261304170509", "20261204240000", "20261204176009",
-                           "2026120417050", "202612041705090", "2026120417050x", " 0261204170509",
-                           "00001204170509"}) {
+  for (const char* text : {"20260229000000", "20261304170509", "20261204240000", "20261204176009", "2026120417050",
+                           "202612041705090", "2026120417050x", " 0261204170509", "00001204170509"}) {
     SCOPED_TRACE(text);
     EXPECT_FALSE(DateTime::FromDigits14(text).has_value());
   }
 }
 
+// Every form of each value, and each form read back (digits through
+// FromDigits14, the time alone as a time on the zero date).
 TEST(DateTimeTest, FormatsAndReadsBack) {
   const struct {
     DateTime value;
-    const char* general;
-    const char* us12;
-    const char* ymd24;
-    const char* ymd12;
-    const char* mdy24;
-    const char* time24;
-    const char* digits14;
-    const char* iso;
+    const char *general, *us12, *ymd24, *ymd12, *mdy24, *time24, *digits14, *iso;
   } kCases[] = {
-      {DateTime::FromParts(2026, 12, 4, 17, 5, 9), "12/4/2026 5:05:09 PM", "12/04/2026 05:05:09 PM",
-       "2026/12/04 17:05:09", "2026/12/04 05:05:09 PM", "12/04/2026 17:05:09", "17:05:09",
-       "20261204170509", "2026-12-04T17:05:09"},
-      {DateTime::FromParts(2026, 12, 4), "12/4/2026", "12/04/2026 12:00:00 AM",
-       "2026/12/04 00:00:00", "2026/12/04 12:00:00 AM", "12/04/2026 00:00:00", "00:00:00",
-       "20261204000000", "2026-12-04T00:00:00"},
-      {DateTime::FromParts(2024, 2, 29, 12, 0, 0), "2/29/2024 12:00:00 PM",
-       "02/29/2024 12:00:00 PM", "2024/02/29 12:00:00", "2024/02/29 12:00:00 PM",
-       "02/29/2024 12:00:00", "12:00:00", "20240229120000", "2024-02-29T12:00:00"},
-      {DateTime::FromParts(2038, 1, 19, 3, 14, 8), "1/19/2038 3:14:08 AM", "01/19/2038 03:14:08 AM",
-       "2038/01/19 03:14:08", "2038/01/19 03:14:08 AM", "01/19/2038 03:14:08", "03:14:08",
-       "20380119031408", "2038-01-19T03:14:08"},
-      {DateTime::FromParts(9999, 12, 31, 23, 59, 59), "12/31/9999 11:59:59 PM",
-       "12/31/9999 11:59:59 PM", "9999/12/31 23:59:59", "9999/12/31 11:59:59 PM",
-       "12/31/9999 23:59:59", "23:59:59", "99991231235959", "9999-12-31T23:59:59"},
-      {DateTime::FromParts(100, 1, 1, 0, 0, 1), "1/1/0100 12:00:01 AM", "01/01/0100 12:00:01 AM",
-       "0100/01/01 00:00:01", "0100/01/01 12:00:01 AM", "01/01/0100 00:00:01", "00:00:01",
-       "01000101000001", "0100-01-01T00:00:01"},
-      {DateTime(), "12:00:00 AM", "12/30/1899 12:00:00 AM", "1899/12/30 00:00:00",
-       "1899/12/30 12:00:00 AM", "12/30/1899 00:00:00", "00:00:00", "18991230000000",
-       "1899-12-30T00:00:00"},
-      {DateTime::FromSerialSeconds(17 * 3600 + 5 * 60 + 9), "5:05:09 PM",
-       "12/30/1899 05:05:09 PM", "1899/12/30 17:05:09", "1899/12/30 05:05:09 PM",
-       "12/30/1899 17:05:09", "17:05:09", "18991230170509", "1899-12-30T17:05:09"},
+      {At(2026, 12, 4, 17, 5, 9), "12/4/2026 5:05:09 PM", "12/04/2026 05:05:09 PM", "2026/12/04 17:05:09",
+       "2026/12/04 05:05:09 PM", "12/04/2026 17:05:09", "17:05:09", "20261204170509", "2026-12-04T17:05:09"},
+      {At(2026, 12, 4), "12/4/2026", "12/04/2026 12:00:00 AM", "2026/12/04 00:00:00", "2026/12/04 12:00:00 AM",
+       "12/04/2026 00:00:00", "00:00:00", "20261204000000", "2026-12-04T00:00:00"},
+      {At(2024, 2, 29, 12, 0, 0), "2/29/2024 12:00:00 PM", "02/29/2024 12:00:00 PM", "2024/02/29 12:00:00",
+       "2024/02/29 12:00:00 PM", "02/29/2024 12:00:00", "12:00:00", "20240229120000", "2024-02-29T12:00:00"},
+      {At(2038, 1, 19, 3, 14, 8), "1/19/2038 3:14:08 AM", "01/19/2038 03:14:08 AM", "2038/01/19 03:14:08",
+       "2038/01/19 03:14:08 AM", "01/19/2038 03:14:08", "03:14:08", "20380119031408", "2038-01-19T03:14:08"},
+      {At(9999, 12, 31, 23, 59, 59), "12/31/9999 11:59:59 PM", "12/31/9999 11:59:59 PM", "9999/12/31 23:59:59",
+       "9999/12/31 11:59:59 PM", "12/31/9999 23:59:59", "23:59:59", "99991231235959", "9999-12-31T23:59:59"},
+      {At(100, 1, 1, 0, 0, 1), "1/1/0100 12:00:01 AM", "01/01/0100 12:00:01 AM", "0100/01/01 00:00:01",
+       "0100/01/01 12:00:01 AM", "01/01/0100 00:00:01", "00:00:01", "01000101000001", "0100-01-01T00:00:01"},
+      {DateTime(), "12:00:00 AM", "12/30/1899 12:00:00 AM", "1899/12/30 00:00:00", "1899/12/30 12:00:00 AM",
+       "12/30/1899 00:00:00", "00:00:00", "18991230000000", "1899-12-30T00:00:00"},
+      {DateTime::FromSerialSeconds(17 * 3600 + 5 * 60 + 9), "5:05:09 PM", "12/30/1899 05:05:09 PM",
+       "1899/12/30 17:05:09", "1899/12/30 05:05:09 PM", "12/30/1899 17:05:09", "17:05:09", "18991230170509",
+       "1899-12-30T17:05:09"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.iso);
@@ -207,16 +179,13 @@ TEST(DateTimeTest, FormatsAndReadsBack) {
     EXPECT_EQ(c.value.FormatTime24(), c.time24);
     EXPECT_EQ(c.value.FormatDigits14(), c.digits14);
     EXPECT_EQ(c.value.FormatIso(), c.iso);
-
-    for (const std::string& text : {c.value.FormatGeneral(), c.value.FormatUS12(),
-                                    c.value.FormatYmd24(), c.value.FormatYmd12(),
-                                    c.value.FormatMdy24(), c.value.FormatIso()}) {
+    for (const char* text : {c.general, c.us12, c.ymd24, c.ymd12, c.mdy24, c.iso}) {
       SCOPED_TRACE(text);
       EXPECT_EQ(DateTime::Parse(text), c.value);
     }
-    EXPECT_EQ(DateTime::FromDigits14(c.value.FormatDigits14()), c.value);
-    EXPECT_EQ(DateTime::Parse(c.value.FormatTime24()),
-              DateTime::FromSerialSeconds(c.value.SerialSeconds() - c.value.DatePart().SerialSeconds()));
+    EXPECT_EQ(DateTime::FromDigits14(c.digits14), c.value);
+    EXPECT_EQ(DateTime::Parse(c.time24), DateTime::FromSerialSeconds(c.value.SerialSeconds() -
+                                                                      c.value.DatePart().SerialSeconds()));
   }
 }
 

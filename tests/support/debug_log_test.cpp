@@ -30,41 +30,29 @@ class SupportTest : public ::testing::Test {
 };
 
 TEST_F(SupportTest, LeveledLinesAreStampedAndPaddedToOneColumn) {
-  struct Case {
-    int16_t level;
-    const char* line;
-  };
-  const Case cases[] = {
-      {8, "12/04/2026 04:32:20 PM-8  Dvrlink, Class_Initialize() DONE"},
-      {9, "12/04/2026 04:32:20 PM-9  Dvrlink, Class_Initialize() DONE"},
-      {10, "12/04/2026 04:32:20 PM-10 Dvrlink, Class_Initialize() DONE"},
-      {30, "12/04/2026 04:32:20 PM-30 Dvrlink, Class_Initialize() DONE"},
-      {0, "12/04/2026 04:32:20 PM-0  Dvrlink, Class_Initialize() DONE"},
-  };
   ModAllConst().lDebugFlags = 2;  // every level
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.level);
+  for (const auto& [level, padded] : {std::pair<int16_t, const char*>{8, "8 "}, {9, "9 "}, {10, "10"}, {30, "30"},
+                                      {0, "0 "}}) {
+    SCOPED_TRACE(level);
     std::remove(dir.File("DebugDeviceAdm.log").c_str());
-    WriteDebugLog("Dvrlink, Class_Initialize() DONE", c.level);
-    EXPECT_EQ(DebugLines(), std::vector<std::string>{c.line});
+    WriteDebugLog("Dvrlink, Class_Initialize() DONE", level);
+    EXPECT_EQ(ReadFile(dir.File("DebugDeviceAdm.log")),
+              std::string("12/04/2026 04:32:20 PM-") + padded + " Dvrlink, Class_Initialize() DONE\r\n");
   }
-  EXPECT_EQ(ReadFile(dir.File("DebugDeviceAdm.log")).substr(ReadFile(dir.File("DebugDeviceAdm.log")).size() - 2),
-            "\r\n");
 }
 
 TEST_F(SupportTest, LevelIsWrittenOnlyWhenItsBitIsSetOrEveryLevelIsOn) {
-  struct Case {
+  const struct {
     const char* name;
-    int32_t log_level;
-    int32_t debug_flags;
+    int32_t log_level, debug_flags;
     int16_t level;
     bool written;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"nothing enabled", 0, 0, 8, false},
       {"level 8 enabled", 128, 0, 8, true},
       {"level 9 needs its own bit", 128, 0, 9, false},
       {"levels 8 and 9", 384, 0, 9, true},
+      {"level 31 is the highest bit", 1073741824, 0, 31, true},
       {"level 0 has no bit", 2147483647, 0, 0, false},
       {"level 32 has no bit", 2147483647, 0, 32, false},
       {"flag 2 writes level 0", 0, 2, 0, true},
@@ -73,7 +61,7 @@ TEST_F(SupportTest, LevelIsWrittenOnlyWhenItsBitIsSetOrEveryLevelIsOn) {
       {"level 33 is outside the table", 2147483647, 2, 33, false},
       {"negative level", 2147483647, 2, -1, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::remove(dir.File("DebugDeviceAdm.log").c_str());
     std::remove(dir.File("Dvrlink.log").c_str());
@@ -114,12 +102,11 @@ TEST_F(SupportTest, ALineThatCannotBeWrittenIsLostSilently) {
 }
 
 TEST_F(SupportTest, BitHelpers) {
-  struct Case {
+  const struct {
     int32_t a, b, result;
-  };
-  const Case cases[] = {{12, 10, 8}, {5, 0, 0}, {-1, 7, 0}, {7, -1, 0}, {255, 128, 128}, {128, 384, 128},
-                        {2147483647, 1073741824, 1073741824}, {1, 2, 0}};
-  for (const Case& c : cases) {
+  } cases[] = {{12, 10, 8}, {5, 0, 0}, {-1, 7, 0}, {7, -1, 0}, {255, 128, 128}, {128, 384, 128},
+               {2147483647, 1073741824, 1073741824}, {1, 2, 0}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.a) + " & " + std::to_string(c.b));
     EXPECT_EQ(BitWiseAnd(c.a, c.b), c.result);
   }
@@ -131,27 +118,13 @@ TEST_F(SupportTest, BitHelpers) {
   EXPECT_EQ(ToLong("1x1"), 5);
 }
 
-TEST_F(SupportTest, BitTableHasNoBitForLevelsZeroAndThirtyTwo) {
-  const auto& bits = ModAllConst().lBitValue;
-  EXPECT_EQ(bits[0], 0);
-  EXPECT_EQ(bits[1], 1);
-  EXPECT_EQ(bits[16], 32768);
-  EXPECT_EQ(bits[31], 1073741824);
-  EXPECT_EQ(bits[32], 0);
-  EXPECT_EQ(ModAllConst().sTokenStart, "\x18");
-  EXPECT_EQ(ModAllConst().sTokenEnd, "\x19");
-  EXPECT_EQ(ModAllConst().sTokenSeparator, "\x1A");
-}
-
 TEST_F(SupportTest, ConfigurationFileRules) {
-  struct Case {
-    const char* name;
-    const char* content;
+  const struct {
+    const char *name, *content;
     int32_t log_level;
     const char* location;  // nullptr: no Location set
     bool error_logged;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"two levels", "LogLevel=8\r\nLogLevel=9\r\n", 384, nullptr, false},
       {"all stops reading", "loglevel=all\nLocation=/tmp/x.log\n", 2147483647, nullptr, false},
       {"none stops reading", "LogLevel=8\nLOGLEVEL=None\nLogLevel=9\n", 0, nullptr, false},
@@ -167,7 +140,7 @@ TEST_F(SupportTest, ConfigurationFileRules) {
       {"unknown keys and other values", "Foo=1\nLogLevel=high\nno equals sign\n\n", 0, nullptr, false},
       {"blank-padded number", "LogLevel= 8 \n", 128, nullptr, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ResetModuleState();
     SetUp();
@@ -176,12 +149,10 @@ TEST_F(SupportTest, ConfigurationFileRules) {
     LoadConfigFile(dir.File("DeviceAdm.config"));
     EXPECT_EQ(ModAllConst().lLogLevel, c.log_level);
     EXPECT_EQ(ModAllConst().blnLogLocation, c.location != nullptr);
-    if (c.location) {
-      EXPECT_EQ(ModAllConst().sLogLocation, c.location);
-    }
-    bool logged = ReadFile(dir.File("DebugDeviceAdm.log")).find("??? modAllConst, ProcessEachLine() ??? ERROR") !=
-                  std::string::npos;
-    EXPECT_EQ(logged, c.error_logged);
+    if (c.location) { EXPECT_EQ(ModAllConst().sLogLocation, c.location); }
+    EXPECT_EQ(ReadFile(dir.File("DebugDeviceAdm.log")).find("??? modAllConst, ProcessEachLine() ??? ERROR") !=
+                  std::string::npos,
+              c.error_logged);
   }
 }
 

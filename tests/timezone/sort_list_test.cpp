@@ -30,8 +30,7 @@ class SortListTest : public TzTest {};
 TEST_F(SortListTest, OrdersDisplayTextsWestToEastWithGmtZonesBetween) {
   const struct {
     const char* name;
-    std::vector<std::string> input;
-    std::vector<std::string> expected;
+    std::vector<std::string> input, expected;
   } kCases[] = {
       {"five zones of GMT texts",
        {"(GMT+01:00) Amsterdam", "(GMT-05:00) Eastern Time", "(GMT) Greenwich Mean Time",
@@ -96,21 +95,16 @@ TEST_F(SortListTest, LocatesTheComputersZoneByItsExactStandardName) {
   const struct {
     const char* name;
     int os_major;
-    std::string key_name;
-    std::string standard_name;
+    std::string key_name, standard_name;
     int16_t expected_index;
     std::string logged_zone;
   } kCases[] = {
-      {"version 6 reads TimeZoneKeyName", 6, "Tokyo Standard Time", "Eastern Standard Time", 1,
-       "Tokyo Standard Time"},
+      {"version 6 reads TimeZoneKeyName", 6, "Tokyo Standard Time", "Eastern Standard Time", 1, "Tokyo Standard Time"},
       {"other versions read StandardName", 5, "Tokyo Standard Time", "AUS Eastern Standard Time", 2,
        "AUS Eastern Standard Time"},
-      {"blanks around the name are trimmed", 6, "  AUS Eastern Standard Time  ", "", 2,
-       "AUS Eastern Standard Time"},
-      {"the name ends at its first NUL", 6, std::string("Tokyo Standard Time\0old", 23), "", 1,
-       "Tokyo Standard Time"},
-      {"a different case matches nothing: the index stays", 6, "tokyo standard time", "", 7,
-       "tokyo standard time"},
+      {"blanks around the name are trimmed", 6, "  AUS Eastern Standard Time  ", "", 2, "AUS Eastern Standard Time"},
+      {"the name ends at its first NUL", 6, std::string("Tokyo Standard Time\0old", 23), "", 1, "Tokyo Standard Time"},
+      {"a different case matches nothing: the index stays", 6, "tokyo standard time", "", 7, "tokyo standard time"},
       {"no name at all: the index stays", 6, "", "", 7, ""},
   };
   for (const auto& c : kCases) {
@@ -128,8 +122,7 @@ TEST_F(SortListTest, LocatesTheComputersZoneByItsExactStandardName) {
     EXPECT_EQ(ModTimeZone().indexLocalMachineTimeZone, c.expected_index);
     EXPECT_EQ(ModTimeZone().blnWindowsMajor6, c.os_major == 6);
     const std::string line = "-8  modTimeZone, SortList() , sCurZone=" + c.logged_zone +
-                             ", indexLocalMachineTimeZone=" + std::to_string(c.expected_index) +
-                             ";\r\n";
+                             ", indexLocalMachineTimeZone=" + std::to_string(c.expected_index) + ";\r\n";
     EXPECT_NE(DebugLog().find(line), std::string::npos) << DebugLog();
   }
 }
@@ -145,9 +138,10 @@ TEST_F(SortListTest, MissingTimeZonesKeyIsLoggedAndLeavesTheTable) {
   EXPECT_FALSE(GetTimeZoneList());
   ASSERT_EQ(ModTimeZone().aTimeZoneList.size(), 1u);
   EXPECT_EQ(ModTimeZone().aTimeZoneList[0].Std, "Eastern Standard Time");
-  const std::string line = std::string("\tUnable to locate Time Zones information in Registry "
-                                       "under the key: \r\n") + kTimeZonesKeyNT + "\r\n";
-  EXPECT_NE(DebugLog().find(line), std::string::npos) << DebugLog();
+  EXPECT_NE(DebugLog().find(std::string("\tUnable to locate Time Zones information in Registry under the key: \r\n") +
+                            kTimeZonesKeyNT + "\r\n"),
+            std::string::npos)
+      << DebugLog();
 
   Platform().os_platform_id = 1;
   EXPECT_TRUE(GetTimeZoneList());
