@@ -1,6 +1,7 @@
 // The host-raised alarm side of the main form: the generate-alarm queue
-// worked one request per tick, the alarm-duration countdown that holds it,
-// and the confirmation of generated alarms against the host's active alarms.
+// worked one request per tick, the alarm-duration countdown that marks it
+// ready again when an alarm has run its time, and the confirmation of
+// generated alarms against the host's active alarms.
 #include <stdexcept>
 #include <string>
 

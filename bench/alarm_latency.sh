@@ -1,0 +1,163 @@
+#!/usr/bin/env bash
+# Latency of DVR alarms through dvrlink: from the control command that makes
+# dvrsim send an alarm position event to the host-event line (alert 10309) the
+# service writes for it, with external triggering on, so every event also
+# stores a dvr_alarms row. Starts dvrsim and a dvrlink service with one
+# instance (default logging) in a temporary folder on free loopback ports and
+# runs bench/alarm_latency.py against them (Python 3, standard library only):
+#   1. N events one at a time: p50, p99 and max latency;
+#   2. N events with up to 64 in flight: the sustained rate and the latency.
+# First with a SQLite host database, then with PostgreSQL: a schema of its own
+# in the DVRLINK_TEST_PG database when that is set, else a throwaway server of
+# tests/pg/pg_server.sh (skipped when PostgreSQL is not installed).
+#
+#   BUILD=<build dir> bench/alarm_latency.sh [N]      (N defaults to 1000)
+set -euo pipefail
+BUILD=${BUILD:-build}
+N=${1:-1000}
+HERE=$(cd "$(dirname "$0")" && pwd)
+ROOT=$(dirname "$HERE")
+APPS=$BUILD/apps
+
+for program in dvrlink dvrsim dvrlink-db; do
+  if [ ! -x "$APPS/$program/$program" ]; then
+    echo "alarm_latency: $APPS/$program/$program is missing: build first" >&2
+    exit 2
+  fi
+done
+case $N in '' | *[!0-9]* | 0) echo "alarm_latency: N must be a whole number above 0" >&2; exit 2 ;; esac
+command -v python3 >/dev/null || { echo "alarm_latency: python3 is needed for the measurement" >&2; exit 2; }
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/alarm_latency.XXXXXX")
+PIDS=()
+PG_DIR=""
+PG_SCHEMA=""
+PSQL_ARGS=()
+cleanup() {
+  trap - EXIT INT TERM
+  for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  if [ -n "$PG_SCHEMA" ]; then
+    "${PSQL_ARGS[@]}" -c "DROP SCHEMA $PG_SCHEMA CASCADE" >/dev/null 2>&1 || true
+  fi
+  if [ -n "$PG_DIR" ]; then "$ROOT/tests/pg/pg_server.sh" stop "$PG_DIR" >/dev/null 2>&1 || true; fi
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# A loopback port below 32768 (the component keeps ports as 16-bit signed
+# numbers) on which nothing listens.
+free_port() {
+  local port
+  for _ in $(seq 200); do
+    port=$((20000 + RANDOM % 12000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      echo "$port"
+      return 0
+    fi
+  done
+  echo "alarm_latency: no free port found" >&2
+  return 1
+}
+
+# Waits up to 10 s for the file to hold the pattern while the process lives.
+wait_for() {  # FILE PATTERN PID
+  for _ in $(seq 200); do
+    grep -q "$2" "$1" 2>/dev/null && return 0
+    kill -0 "$3" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "alarm_latency: '$2' did not appear in $1" >&2
+  cat "$1" >&2 2>/dev/null || true
+  return 1
+}
+
+# Stops the processes started since index FIRST of PIDS.
+stop_from() {  # FIRST
+  local i
+  for ((i = $1; i < ${#PIDS[@]}; i++)); do kill -TERM "${PIDS[i]}" 2>/dev/null || true; done
+  for ((i = $1; i < ${#PIDS[@]}; i++)); do wait "${PIDS[i]}" 2>/dev/null || true; done
+  PIDS=("${PIDS[@]:0:$1}")
+}
+
+run_backend() {  # LABEL CONNECTION
+  local label=$1 connection=$2 dir=$WORK/$1 first=${#PIDS[@]}
+  local command_port live_port event_port listen_port control_port status=0
+  mkdir -p "$dir/export"
+  command_port=$(free_port); live_port=$(free_port); event_port=$(free_port); listen_port=$(free_port)
+  "$APPS/dvrsim/dvrsim" --bind 127.0.0.1 --command-port "$command_port" --live-port "$live_port" \
+    --event-port "$event_port" --control-port 0 >"$dir/sim.out" 2>"$dir/sim.log" &
+  PIDS+=($!)
+  wait_for "$dir/sim.out" '^ports ' "${PIDS[-1]}"
+  control_port=$(sed -n 's/^ports .*control=\([0-9]*\).*$/\1/p' "$dir/sim.out")
+
+  cat >"$dir/bench.ini" <<INI
+[host]
+program_folder = .
+connection_string = $connection
+component_id = BENCH
+export_folder = export
+listen_address = 127.0.0.1
+automation_socket = dvrlink.sock
+
+[dvr]
+vendor = 1
+address = 127.0.0.1
+command_port = $command_port
+live_port = $live_port
+event_port = $event_port
+listen_port = $listen_port
+debug = 0
+number = 0
+name = Bench DVR
+global_address_id = \$10000000000001
+time_sync = 0
+time_sync_hours = 24
+time_zone = Eastern Standard Time
+key = B
+external_trigger = 1
+config_id = 1
+INI
+  # The DVR and camera rows the alerts look up.
+  "$APPS/dvrlink-db/dvrlink-db" init --connection "$connection" --config "$dir/bench.ini" >/dev/null
+
+  # The service's standard output (the host-sink lines) goes to the
+  # measuring program through a FIFO.
+  mkfifo "$dir/events"
+  "$APPS/dvrlink/dvrlink" --config "$dir/bench.ini" >"$dir/events" 2>"$dir/service.err" &
+  PIDS+=($!)
+  python3 "$HERE/alarm_latency.py" --control "127.0.0.1:$control_port" --events "$dir/events" \
+    --count "$N" --label "$label" || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "alarm_latency: service log:" >&2
+    tail -n 20 "$dir/service.err" >&2 || true
+  fi
+  stop_from "$first"
+  return "$status"
+}
+
+run_backend SQLite "Provider=SQLite;Data Source=$WORK/host.db"
+
+# PostgreSQL: a schema of our own in the test server's database, or a
+# throwaway server.
+setting() {  # CONNECTION KEY
+  tr ';' '\n' <<<"$1" | sed -n "s/^[[:space:]]*$2[[:space:]]*=[[:space:]]*//Ip" | head -n 1
+}
+if [ -n "${DVRLINK_TEST_PG:-}" ]; then
+  PSQL=$(command -v psql || printf '%s\n' /usr/lib/postgresql/*/bin/psql | sort -V | tail -n 1)
+  [ -x "$PSQL" ] || { echo "alarm_latency: psql is needed to make a schema in DVRLINK_TEST_PG" >&2; exit 1; }
+  PSQL_ARGS=(env PGPASSWORD="$(setting "$DVRLINK_TEST_PG" password)" "$PSQL" -X -q -v ON_ERROR_STOP=1
+    -h "$(setting "$DVRLINK_TEST_PG" host)" -p "$(setting "$DVRLINK_TEST_PG" port)"
+    -U "$(setting "$DVRLINK_TEST_PG" 'user id')" -d "$(setting "$DVRLINK_TEST_PG" database)")
+  "${PSQL_ARGS[@]}" -c "CREATE SCHEMA alarm_latency_$$" >/dev/null
+  PG_SCHEMA=alarm_latency_$$
+  run_backend PostgreSQL "$DVRLINK_TEST_PG;Search Path=$PG_SCHEMA"
+else
+  PG_DIR=$(mktemp -d /tmp/alarm_latency_pg.XXXXXX)
+  if CONNECTION=$("$ROOT/tests/pg/pg_server.sh" start "$PG_DIR" 2>"$WORK/pg.err"); then
+    run_backend PostgreSQL "$CONNECTION"
+  else
+    echo "== PostgreSQL skipped: no server could be started ($(tail -n 1 "$WORK/pg.err"))"
+  fi
+fi

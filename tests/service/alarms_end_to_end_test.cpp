@@ -1,0 +1,312 @@
+// DVR alarm processing end to end: dvrsim processes on loopback addresses
+// with their clocks in Sydney's zone, the dvrlink service in the computer
+// zone UTC, and a host database seeded with the DVRs' rows. Covers video loss
+// (the begin reported in the computer's zone, the end's duration logged),
+// alerts from position events with their dvr_alarms rows (SQLite and
+// PostgreSQL) and the repeat suppressed, system events of every code,
+// host-raised alarms through a host client and through the automation
+// endpoint with their confirmation, and DVRs the database does not know.
+// Real processes and clock, short bounded waits.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <time.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fakes/alarm_e2e_support.h"
+#include "support/datetime.h"
+
+namespace dvrlink::testing::alarms {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using Texts = std::vector<std::string>;
+
+// The twelve host-event texts: time, address, DVR name, DVR address, details.
+Texts Expected(const std::string& time, const std::string& address, const std::string& dvr_name,
+               const std::string& dvr_address, Texts details) {
+  Texts fields = {time, address, dvr_name, dvr_address};
+  details.resize(8);
+  fields.insert(fields.end(), details.begin(), details.end());
+  return fields;
+}
+
+std::vector<int> Codes(const std::vector<Json>& events) {
+  std::vector<int> codes;
+  for (const Json& e : events) codes.push_back(e.value("code", 0));
+  return codes;
+}
+
+DateTime Digits(const std::string& digits14) { return DateTime::FromDigits14(digits14).value_or(DateTime()); }
+
+DateTime UtcNow() {
+  time_t now = time(nullptr);
+  tm utc{};
+  gmtime_r(&now, &utc);
+  return DateTime::FromParts(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
+}
+
+class AlarmsEndToEndTest : public ::testing::Test {
+ protected:
+  void Start(const RigOptions& options) {
+    rig = std::make_unique<AlarmRig>(options);
+    ASSERT_TRUE(rig->ok());
+  }
+  void TearDown() override {
+    if (rig && rig->ok()) {
+      EXPECT_EQ(rig->StopService(), 0) << "the service did not end cleanly";
+    }
+  }
+  // A second DVR on 127.0.0.3 that the host database does not know.
+  static RigOptions TwoDvrsTheSecondUnknown() {
+    RigOptions options;
+    options.dvrs = {SimulatedDvrSetup{}, SimulatedDvrSetup{"127.0.0.3", "B", false, true}};
+    return options;
+  }
+
+  std::unique_ptr<AlarmRig> rig;
+};
+
+TEST_F(AlarmsEndToEndTest, VideoLossBeginIsReportedInTheComputersZoneAndItsEndOnlyLogsTheDuration) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  SimulatedDvr& dvr = rig->dvr(0);
+  const std::string id = rig->id(0);
+  struct Case {
+    const char* clock;  // DVR local time set before the begin
+    const char* type;
+    int utc_offset_hours;
+    int64_t seconds;  // the DVR clock moves this far before the end
+  };
+  // Sydney keeps daylight saving time in December (UTC+11) and standard
+  // time in June (UTC+10); the June begin is the day before in UTC.
+  const Case cases[] = {{"20261204170509", "VIDEOLOSS", 11, 3725}, {"20260615003000", "VideoLoss", 10, 59}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.clock);
+    const size_t before = rig->HostEvents(id).size();
+    ASSERT_TRUE(dvr.SetClock(c.clock));
+    const DateTime begin = Digits(dvr.ControlFields(std::string("alarm begin 2 ") + c.type)["time"]);
+    ASSERT_TRUE(dvr.SetClock(begin.AddSeconds(c.seconds).FormatDigits14()));
+    const DateTime end = Digits(dvr.ControlFields(std::string("alarm end 2 ") + c.type)["time"]);
+    // Neither an end nor another alarm type reaches the host; the next video
+    // loss on the same session marks where the end was handled.
+    dvr.ControlFields("alarm begin 4 MOTION");
+    dvr.ControlFields("alarm begin 0 VIDEOLOSS");
+
+    std::vector<Json> events = rig->WaitForHostEvents(id, before + 2);
+    ASSERT_EQ(events.size(), before + 2);
+    EXPECT_THAT(Codes({events.begin() + before, events.end()}), ElementsAre(10323, 10323));
+    EXPECT_EQ(Fields(events[before]), Expected(begin.AddSeconds(-3600 * c.utc_offset_hours).FormatYmd12(),
+                                               "10000000000001003", "Sim A", "127.0.0.2", {"Parking"}));
+    EXPECT_EQ(Fields(events[before + 1])[4], "Entrance");
+    EXPECT_TRUE(rig->WaitForLogLine({"m_oDvrAlmEvtCtrl_OnAlarmEnd2(" + id + ")", "sEndTime=" + end.FormatMdy24(),
+                                     ", lDuration=" + std::to_string(DateTime::DiffSeconds(begin, end)) + ";"}));
+  }
+}
+
+class AlertEndToEndTest : public AlarmsEndToEndTest, public ::testing::WithParamInterface<Backend> {};
+
+TEST_P(AlertEndToEndTest, PositionEventsBecomeAlertsWithTheirRowsAndARepeatIsDropped) {
+  if (GetParam() == Backend::kPostgres && PgConnectionString().empty()) {
+    GTEST_SKIP() << kPgSkipMessage;
+  }
+  RigOptions options;
+  options.backend = GetParam();
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  const std::string id = rig->id(0);
+  struct Case {
+    const char* command;
+    int code;
+    Texts details;  // Detail1 to Detail4
+    Row row;
+  };
+  // Times are the DVR's and reach the host unconverted; a repeated event
+  // (the second MOTION) is neither reported nor stored again.
+  const Case cases[] = {
+      {"alarm pos 2 MOTION 20261204170509 20261204170539", 10309, {"camera Parking", "30", "", ""},
+       {{"Config", "1"}, {"Camera", "2"}, {"StartTime", "2026-12-04 17:05:09"}, {"EndTime", "2026-12-04 17:05:39"},
+        {"AlarmType", "Motion Detection"}}},
+      {"alarm pos 2 MOTION 20261204170509 20261204170539 alarmid=again", 0, {}, {}},
+      {"alarm pos 3 ALARMIN 20261204235955 20261205000010", 10312, {"input 4", "15", "", ""},
+       {{"Config", "1"}, {"Camera", "3"}, {"StartTime", "2026-12-04 23:59:55"}, {"EndTime", "2026-12-05 00:00:10"},
+        {"AlarmType", "AlarmIn4"}}},
+      {"alarm pos 0 tamper 20261204172000 20261204172100", 10340, {"camera Entrance", "60", "TAMPER", "TAMPER"},
+       {{"Config", "1"}, {"Camera", "0"}, {"StartTime", "2026-12-04 17:20:00"}, {"EndTime", "2026-12-04 17:21:00"},
+        {"AlarmType", "TAMPER"}}},
+      {"alarm pos 0 MOTION 20261204173000 20261204173010 override=12 overridetext=loitering", 10374,
+       {"camera Entrance", "10", "", ""},
+       {{"Config", "1"}, {"Camera", "0"}, {"StartTime", "2026-12-04 17:30:00"}, {"EndTime", "2026-12-04 17:30:10"},
+        {"AlarmType", "LOITERING"}}},
+  };
+  std::vector<int> codes;
+  std::vector<Row> rows;
+  for (const Case& c : cases) {
+    rig->dvr(0).ControlFields(c.command);
+    if (c.code == 0) continue;
+    codes.push_back(c.code);
+    rows.push_back(c.row);
+  }
+  std::vector<Json> events = rig->WaitForHostEvents(id, 1 + codes.size());
+  events.erase(events.begin());  // 10322, the DVR session
+  ASSERT_THAT(Codes(events), ElementsAreArray(codes));
+  size_t k = 0;
+  for (const Case& c : cases) {
+    if (c.code == 0) continue;
+    SCOPED_TRACE(c.command);
+    const std::string start = c.row.at("StartTime");
+    const std::string time = start.substr(0, 4) + "/" + start.substr(5, 2) + "/" + start.substr(8);
+    const std::string camera = c.row.at("Camera");
+    EXPECT_EQ(Fields(events[k++]),
+              Expected(time, "1000000000000100" + std::to_string(std::stoi(camera) + 1), "Sim A", "127.0.0.2",
+                       c.details));
+  }
+  EXPECT_EQ(rig->WaitForRows("dvr_alarms", rows.size()), rows);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, AlertEndToEndTest, ::testing::Values(Backend::kSqlite, Backend::kPostgres),
+                         [](const ::testing::TestParamInfo<Backend>& info) { return BackendName(info.param); });
+
+TEST_F(AlarmsEndToEndTest, SystemEventCodesBecomeHostEventsOfTheirOwnDvrsInstanceOnly) {
+  ASSERT_NO_FATAL_FAILURE(Start(TwoDvrsTheSecondUnknown()));
+  struct Case {
+    const char* code;
+    int host_event;
+    const char* signed_code;  // for the error line of a code outside the table
+  };
+  const Case cases[] = {
+      {"0xC00407D0", 10382, nullptr}, {"0xC00407D1", 10346, nullptr}, {"0xC00407D2", 10384, nullptr},
+      {"0xC00407D3", 10386, nullptr}, {"0xC00407D4", 10388, nullptr}, {"0xC00407D5", 10390, nullptr},
+      {"0xC00407D6", 10398, "-1073477674"}, {"0xC00407D7", 10392, nullptr}, {"0xC00407D8", 10394, nullptr},
+      {"0xC00407D9", 10396, nullptr},   {"0x00000001", 10398, "1"},
+  };
+  const std::string a = rig->id(0), b = rig->id(1);
+  std::vector<std::string> dvr_times;
+  std::vector<int> expected_codes;
+  const DateTime utc_before = UtcNow();
+  for (const Case& c : cases) {
+    dvr_times.push_back(rig->dvr(0).ControlFields(std::string("sysevent ") + c.code + " disk check")["time"]);
+    expected_codes.push_back(c.host_event);
+  }
+  std::vector<Json> events = rig->WaitForHostEvents(a, 1 + std::size(cases));
+  const DateTime utc_after = UtcNow();
+  events.erase(events.begin());
+  ASSERT_THAT(Codes(events), ElementsAreArray(expected_codes));
+  for (size_t k = 0; k < std::size(cases); ++k) {
+    SCOPED_TRACE(cases[k].code);
+    Texts fields = Fields(events[k]);
+    // The time field is this computer's time (UTC here), the DVR's time goes
+    // in Detail1.
+    std::optional<DateTime> stamp = DateTime::Parse(fields[0]);
+    ASSERT_TRUE(stamp) << fields[0];
+    EXPECT_GE(*stamp, utc_before);
+    EXPECT_LE(*stamp, utc_after);
+    EXPECT_EQ(fields, Expected(fields[0], "$10000000000001", "Sim A", "127.0.0.2",
+                               {Digits(dvr_times[k]).FormatMdy24(), "1"}));
+    if (cases[k].signed_code) {
+      EXPECT_TRUE(rig->WaitForLogLine({"CallBackSystemEvents(" + a + ") ERROR ???",
+                                       std::string(", ulEventId=") + cases[k].signed_code + ","}));
+    }
+  }
+
+  // The second DVR's event reaches its own instance alone.
+  rig->dvr(1).ControlFields("sysevent 0xC00407D0");
+  std::vector<Json> b_events = rig->WaitForHostEvents(b, 2);
+  ASSERT_EQ(b_events.size(), 2u);
+  EXPECT_EQ(b_events[1].value("code", 0), 10382);
+  EXPECT_EQ(Fields(b_events[1])[3], "127.0.0.3");
+  EXPECT_EQ(rig->HostEvents(a).size(), 1 + std::size(cases));
+}
+
+TEST_F(AlarmsEndToEndTest, AlarmEventsOfADvrTheDatabaseDoesNotKnowEndWithAnErrorLineAndNoHostEvent) {
+  ASSERT_NO_FATAL_FAILURE(Start(TwoDvrsTheSecondUnknown()));
+  const std::string b = rig->id(1);
+  struct Case {
+    const char* command;
+    const char* handler;
+  };
+  const Case cases[] = {
+      {"alarm begin 1 VIDEOLOSS", "m_oDvrAlmEvtCtrl_OnAlarmBegin2"},
+      {"alarm end 1 VIDEOLOSS", "m_oDvrAlmEvtCtrl_OnAlarmEnd2"},
+      {"alarm pos 1 MOTION 20261204170509 20261204170539", "m_oDvrAlmEvtCtrl_OnAlarmPosInfo2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    rig->dvr(1).ControlFields(c.command);
+    EXPECT_TRUE(rig->WaitForLogLine({std::string("??? ") + c.handler + "-" + b + "() ??? ERROR, Line: "}));
+  }
+  EXPECT_THAT(Codes(rig->HostEvents(b)), ElementsAre(10322));
+  EXPECT_TRUE(rig->Rows("dvr_alarms").empty());
+}
+
+// A host-raised alarm: the instance asks the DVR to raise it, reports the
+// DVR's start time to the host (10317 with a user name, 10318 without), the
+// host sink records it as active, and some 5 s later the instance confirms
+// it (callback 207 naming the second alarm-video ID).
+class HostRaisedAlarmTest : public AlarmsEndToEndTest {
+ protected:
+  void SetUp() override {
+    RigOptions options;
+    options.record_active_alarms = true;
+    options.dvrs = {SimulatedDvrSetup{"127.0.0.2", "A", true, false}};
+    ASSERT_NO_FATAL_FAILURE(Start(options));
+    dvr_before = Digits(rig->dvr(0).ControlFields("clock")["clock"]);
+  }
+
+  void ExpectRaisedAndConfirmed(int code, int camera, const Texts& details, const std::string& video_id,
+                                const std::string& video2_id) {
+    const std::string id = rig->id(0);
+    std::vector<Json> events = rig->WaitForHostEvents(id, 2);
+    ASSERT_EQ(events.size(), 2u);
+    ASSERT_EQ(events[1].value("code", 0), code);
+    Texts fields = Fields(events[1]);
+    const std::string address = "10000000000001" + std::string(camera < 9 ? "00" : "0") + std::to_string(camera + 1);
+    EXPECT_EQ(fields, Expected(fields[0], address, "Sim A", "127.0.0.2", details));
+    // The start is the DVR's own time, unconverted.
+    const std::optional<DateTime> start = DateTime::Parse(fields[0]);
+    ASSERT_TRUE(start) << fields[0];
+    EXPECT_GE(*start, dvr_before);
+    EXPECT_LE(*start, Digits(rig->dvr(0).ControlFields("clock")["clock"]));
+    EXPECT_EQ(rig->dvr(0).ControlFields("status")["cameras_in_alarm"], std::to_string(camera));
+
+    std::string stored = fields[0];
+    stored[4] = stored[7] = '-';
+    EXPECT_THAT(rig->WaitForRows("alarm_active", 1),
+                ElementsAre(Row{{"AlarmDateTime", stored},
+                                {"EventCode", std::to_string(code)},
+                                {"GlobalAddressID", address},
+                                {"Description", details[0]}}));
+    EXPECT_THAT(rig->WaitForRows("dvr_alarm_video", 1), ElementsAre(Row{{"ID", video_id}, {"AlarmDateTime", stored}}));
+    auto confirmation = [&](const Json& j) {
+      return j.value("kind", "") == "callback" && j.value("instance", "") == id && j.value("type", 0) == 207;
+    };
+    ASSERT_TRUE(rig->WaitForLine(confirmation, 9000)) << "no confirmation";
+    std::vector<Json> confirmations;
+    for (const Json& line : rig->HostLines()) {
+      if (confirmation(line)) confirmations.push_back(line);
+    }
+    ASSERT_EQ(confirmations.size(), 1u);
+    EXPECT_EQ(confirmations[0].value("event_id", 0), 1);
+    EXPECT_EQ(confirmations[0].value("description", ""), video2_id);
+    EXPECT_EQ(confirmations[0].value("ident", ""), "104");
+  }
+
+  DateTime dvr_before;
+};
+
+TEST_F(HostRaisedAlarmTest, FromAHostClientWithAUserNameIsReportedAs10317AndConfirmed) {
+  EXPECT_THAT(rig->HostFrame(0, {"32", "1", "30", "Lobby door", "alice", "WS-7", "41", "V2-41"}),
+              ElementsAre("32", "OK"));
+  ExpectRaisedAndConfirmed(10317, 1, {"Lobby door", "30", "alice", "WS-7"}, "41", "V2-41");
+}
+
+TEST_F(HostRaisedAlarmTest, ThroughTheAutomationEndpointWithoutAUserNameIsReportedAs10318AndConfirmed) {
+  EXPECT_EQ(rig->Call(rig->id(0), "GenerateAlarm", Json::array({12, 30, "Yard", "", "WS-9", "42", "V2-42"})),
+            Json(true));
+  ExpectRaisedAndConfirmed(10318, 12, {"Yard", "30", "", "WS-9"}, "42", "V2-42");
+}
+
+}  // namespace
+}  // namespace dvrlink::testing::alarms
