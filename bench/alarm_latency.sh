@@ -46,32 +46,9 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# A loopback port below 32768 (the component keeps ports as 16-bit signed
-# numbers) on which nothing listens.
-free_port() {
-  local port
-  for _ in $(seq 200); do
-    port=$((20000 + RANDOM % 12000))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-      echo "$port"
-      return 0
-    fi
-  done
-  echo "alarm_latency: no free port found" >&2
-  return 1
-}
-
-# Waits up to 10 s for the file to hold the pattern while the process lives.
-wait_for() {  # FILE PATTERN PID
-  for _ in $(seq 200); do
-    grep -q "$2" "$1" 2>/dev/null && return 0
-    kill -0 "$3" 2>/dev/null || break
-    sleep 0.05
-  done
-  echo "alarm_latency: '$2' did not appear in $1" >&2
-  cat "$1" >&2 2>/dev/null || true
-  return 1
-}
+BENCH_NAME=alarm_latency
+# shellcheck source=bench/bench_lib.sh
+. "$(dirname "$0")/bench_lib.sh"
 
 # Stops the processes started since index FIRST of PIDS.
 stop_from() {  # FIRST
