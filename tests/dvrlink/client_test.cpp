@@ -9,6 +9,7 @@
 #include "fakes/link_dvrsim_process.h"
 #include "fakes/link_recorders.h"
 #include "fakes/link_scripted_peer.h"
+#include "fakes/svc_test_support.h"
 #include "fakes/test_support.h"
 #include "platform/dvr_link/dvr_event_ctrl_client.h"
 #include "platform/dvr_link/dvr_remote_client.h"
@@ -128,26 +129,24 @@ TEST_F(LinkClientTest, CallsWithoutAValidSessionRaiseNamedErrors) {
   EXPECT_THAT(idle->Version(), StartsWith("DVR link client ")) << "the client's own version needs no DVR";
 }
 
-TEST_F(LinkClientTest, EventSessionReportsConnectedWithTheAddressText) {
+TEST_F(LinkClientTest, EventSessionReportsConnectedWithTheAddressTextAndADropAsDisconnected) {
   auto ctrl = NewEventCtrl();
   int32_t session = ctrl->Connect(kAddress, sim.event_port);
   ASSERT_GT(session, 0);
   ctrl->Start();
   EXPECT_THAT(recorder.events, IsEmpty()) << "an event came inside Connect";
+  const std::string s = std::to_string(session) + " 127.0.0.1";
   ASSERT_TRUE(PumpUntil([&] { return !recorder.events.empty(); }));
-  EXPECT_THAT(recorder.events, ElementsAre("connected " + std::to_string(session) + " 127.0.0.1"));
+  EXPECT_THAT(recorder.events, ElementsAre("connected " + s));
   EXPECT_TRUE(ctrl->IsSessionConnected(session));
   EXPECT_EQ(sim.Status()["sessions"], "1");
-}
 
-TEST_F(LinkClientTest, DroppedSessionReportsDisconnected) {
-  auto ctrl = NewEventCtrl();
-  int32_t session = OpenEventSession(*ctrl);
+  ctrl->Acknowledge();
+  ASSERT_TRUE(PumpUntil([&] { return sim.Status()["ready_sessions"] == "1"; }));
   EXPECT_EQ(sim.Control("drop"), "OK dropped=1");
   ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() >= 2; }));
   PumpFor(50);  // nothing more follows
-  EXPECT_THAT(recorder.events, ElementsAre("connected " + std::to_string(session) + " 127.0.0.1",
-                                           "disconnected " + std::to_string(session) + " 127.0.0.1"));
+  EXPECT_THAT(recorder.events, ElementsAre("connected " + s, "disconnected " + s));
   EXPECT_FALSE(ctrl->IsSessionConnected(session));
 }
 
@@ -175,7 +174,7 @@ TEST_F(LinkClientTest, RefusingDvrGivesSessionZeroAndConnectErrorThenDisconnecte
 }
 
 TEST_F(LinkClientTest, NothingListeningEndsWithinTheBound) {
-  uint16_t port = UnusedPort();
+  uint16_t port = svc::FreeTcpPort();
   auto remote = NewRemote();
   auto start = std::chrono::steady_clock::now();
   int32_t session = 99;

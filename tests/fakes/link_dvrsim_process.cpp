@@ -14,14 +14,13 @@
 #include <sstream>
 #include <thread>
 
+#include "fakes/svc_test_support.h"
 #include "platform/dvr_link/sim/control_text.h"
 
 namespace dvrlink::testing {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool Exists(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
 
 // Reads one line from fd before the deadline; buffer keeps what follows it.
 bool ReadLine(int fd, std::string& buffer, std::string& line, Clock::time_point deadline) {
@@ -47,29 +46,11 @@ uint16_t PortField(const std::map<std::string, std::string>& fields, const std::
 
 }  // namespace
 
-std::string DvrsimProcess::ProgramPath() {
-  std::vector<std::string> candidates;
-  if (const char* dir = std::getenv("DVRLINK_BUILD_DIR")) {
-    candidates.push_back(std::string(dir) + "/apps/dvrsim/dvrsim");
-    candidates.push_back(std::string(dir) + "/apps/dvrsim");
-  }
-  char self[4096] = {};
-  ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n > 0) {
-    std::string exe(self, static_cast<size_t>(n));
-    std::string build = exe.substr(0, exe.rfind('/')) + "/..";  // build/tests/<program>
-    candidates.push_back(build + "/apps/dvrsim/dvrsim");
-  }
-  for (const std::string& path : candidates) {
-    if (Exists(path)) return path;
-  }
-  return candidates.empty() ? "dvrsim" : candidates.front();
-}
-
-DvrsimProcess::DvrsimProcess(const std::vector<std::string>& extra_args) {
-  std::string program = ProgramPath();
-  std::vector<std::string> args = {program,         "--command-port", "0", "--event-port",   "0",
-                                   "--live-port",   "0",              "--control-port",        "0"};
+DvrsimProcess::DvrsimProcess(const std::vector<std::string>& extra_args, const std::string& bind_address)
+    : address(bind_address) {
+  std::string program = svc::ProgramPath("dvrsim");
+  std::vector<std::string> args = {program,       "--bind", address, "--command-port", "0",  "--event-port",
+                                   "0",           "--live-port", "0",  "--control-port", "0"};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
@@ -97,7 +78,7 @@ DvrsimProcess::DvrsimProcess(const std::vector<std::string>& extra_args) {
   std::string buffer;
   std::string line;
   if (!ReadLine(read_end.get(), buffer, line, Clock::now() + std::chrono::seconds(5))) {
-    ADD_FAILURE() << program << " printed no ports line";
+    ADD_FAILURE() << program << " on " << address << " printed no ports line";
     return;
   }
   std::map<std::string, std::string> fields = Fields("OK " + line.substr(line.find(' ') + 1));
@@ -127,9 +108,9 @@ std::string DvrsimProcess::Control(const std::string& command) {
   Clock::time_point deadline = Clock::now() + std::chrono::seconds(2);
   if (!control_.valid()) {
     std::string error;
-    control_ = link::ConnectBefore("127.0.0.1", control_port, deadline, error);
+    control_ = link::ConnectBefore(address, control_port, deadline, error);
     if (!control_.valid()) {
-      ADD_FAILURE() << "no connection to dvrsim's control port: " << error;
+      ADD_FAILURE() << "no connection to the control port of dvrsim on " << address << ": " << error;
       return "";
     }
   }
@@ -140,10 +121,16 @@ std::string DvrsimProcess::Control(const std::string& command) {
   }
   std::string line;
   if (!ReadLine(control_.get(), control_buffer_, line, deadline)) {
-    ADD_FAILURE() << "no reply from dvrsim's control port to: " << command;
+    ADD_FAILURE() << "no reply from dvrsim on " << address << " to: " << command;
     return "";
   }
   return line;
+}
+
+std::map<std::string, std::string> DvrsimProcess::ControlFields(const std::string& command) {
+  std::string reply = Control(command);
+  EXPECT_EQ(reply.rfind("OK", 0), 0u) << command << " -> " << reply;
+  return Fields(reply);
 }
 
 std::map<std::string, std::string> DvrsimProcess::Fields(const std::string& reply) {
@@ -156,12 +143,6 @@ std::map<std::string, std::string> DvrsimProcess::Fields(const std::string& repl
     if (eq != std::string::npos) fields[word.substr(0, eq)] = word.substr(eq + 1);
   }
   return fields;
-}
-
-uint16_t UnusedPort() {
-  std::string error;
-  link::UniqueFd fd = link::ListenOn("127.0.0.1", 0, error);
-  return fd.valid() ? link::LocalPort(fd.get()) : 1;
 }
 
 }  // namespace dvrlink::testing

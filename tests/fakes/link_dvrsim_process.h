@@ -1,6 +1,7 @@
 // A dvrsim process for tests against the real simulator: started on free
-// ports of loopback, its ports read from its first output line, its control
-// port at hand, stopped when the object goes.
+// ports of a loopback address, its ports read from its first output line,
+// its control port (on the same address) at hand, stopped when the object
+// goes.
 #pragma once
 
 #include <sys/types.h>
@@ -16,9 +17,11 @@ namespace dvrlink::testing {
 
 class DvrsimProcess {
  public:
-  // Starts dvrsim with --... 0 for every port plus extra arguments. Fails
-  // the current test (ADD_FAILURE) when it does not start.
-  explicit DvrsimProcess(const std::vector<std::string>& extra_args = {});
+  // Starts dvrsim bound to bind_address with --... 0 for every port plus
+  // extra arguments (later ones win). Fails the current test (ADD_FAILURE)
+  // when it does not start.
+  explicit DvrsimProcess(const std::vector<std::string>& extra_args = {},
+                         const std::string& bind_address = "127.0.0.1");
   ~DvrsimProcess();
   DvrsimProcess(const DvrsimProcess&) = delete;
   DvrsimProcess& operator=(const DvrsimProcess&) = delete;
@@ -29,10 +32,11 @@ class DvrsimProcess {
   // The key=value fields of an OK reply (quoted values unquoted).
   static std::map<std::string, std::string> Fields(const std::string& reply);
   std::map<std::string, std::string> Status() { return Fields(Control("status")); }
+  // The fields of the reply to a command that must succeed (a reply other
+  // than OK fails the current test).
+  std::map<std::string, std::string> ControlFields(const std::string& command);
 
-  // $DVRLINK_BUILD_DIR/apps/dvrsim/dvrsim (or next to the test program).
-  static std::string ProgramPath();
-
+  std::string address;
   uint16_t command_port = 0;
   uint16_t event_port = 0;
   uint16_t live_port = 0;
@@ -43,8 +47,5 @@ class DvrsimProcess {
   link::UniqueFd control_;
   std::string control_buffer_;
 };
-
-// A loopback port on which nothing listens (bound once, then released).
-uint16_t UnusedPort();
 
 }  // namespace dvrlink::testing

@@ -1,9 +1,5 @@
 #include "fakes/link_recorders.h"
 
-#include <chrono>
-
-#include "platform/platform_state.h"
-
 namespace dvrlink::testing {
 namespace {
 
@@ -75,20 +71,6 @@ std::vector<std::string> LinkEventRecorder::Starting(const std::string& prefix) 
     if (e.rfind(prefix, 0) == 0) found.push_back(e);
   }
   return found;
-}
-
-bool PumpUntil(const std::function<bool()>& done, int max_ms) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(max_ms);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= end) return false;
-    Loop().RunOnce(10'000);
-  }
-  return true;
-}
-
-void PumpFor(int ms) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < end) Loop().RunOnce(10'000);
 }
 
 }  // namespace dvrlink::testing

@@ -1,14 +1,14 @@
 // Sinks and receivers that write down every DVR link event they get as one
-// text, in the order received, for the DVR link's tests; and a bounded pump
-// of the message loop.
+// text, in the order received, for the DVR link's tests; the bounded pumps
+// of the message loop come from svc_test_support.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "component/host_components.h"
 #include "dvr/dvr_api.h"
+#include "fakes/svc_test_support.h"
 
 namespace dvrlink::testing {
 
@@ -46,10 +46,7 @@ struct LinkEventRecorder : IDvrEventCtrlEvents, IDvrAlarmEvents, IDvrRemoteEvent
   std::vector<std::string> Starting(const std::string& prefix) const;
 };
 
-// Runs the message loop in short rounds until done() holds or max_ms of real
-// time have passed; whether done() holds.
-bool PumpUntil(const std::function<bool()>& done, int max_ms = 1500);
-// Runs the message loop for about ms of real time.
-void PumpFor(int ms);
+using svc::PumpFor;
+using svc::PumpUntil;
 
 }  // namespace dvrlink::testing

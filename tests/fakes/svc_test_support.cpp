@@ -187,8 +187,15 @@ bool TestClient::WaitClosed(int timeout_ms) {
 }
 
 std::string ProgramPath(const std::string& name) {
-  const char* dir = std::getenv("DVRLINK_BUILD_DIR");
-  std::string base = dir != nullptr ? dir : ".";
+  std::string base = ".";
+  if (const char* dir = std::getenv("DVRLINK_BUILD_DIR")) {
+    base = dir;
+  } else {  // run by hand: the build folder above this program (build/tests/<program>)
+    char self[4096] = {};
+    ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    std::string exe(self, n > 0 ? static_cast<size_t>(n) : 0);
+    if (exe.find('/') != std::string::npos) base = exe.substr(0, exe.rfind('/')) + "/..";
+  }
   return base + "/apps/" + name + "/" + name;
 }
 

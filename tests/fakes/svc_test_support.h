@@ -63,7 +63,8 @@ class TestClient {
   bool peer_closed_ = false;
 };
 
-// $DVRLINK_BUILD_DIR/apps/<name>/<name>.
+// $DVRLINK_BUILD_DIR/apps/<name>/<name> (without it, the build folder above
+// the test program).
 std::string ProgramPath(const std::string& name);
 
 // A child process of a built program with its standard output and error in

@@ -16,10 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "fakes/alarm_e2e_support.h"
+#include "fakes/e2e_service.h"
+#include "platform/dvr_link/dvr_link.h"
+#include "platform/dvr_link/dvr_remote_client.h"
+#include "platform/platform_state.h"
 #include "support/datetime.h"
+#include "support/runtime_error.h"
 
-namespace dvrlink::testing::alarms {
+namespace dvrlink::testing::e2e {
 namespace {
 
 using ::testing::ElementsAre;
@@ -50,31 +54,49 @@ DateTime UtcNow() {
   return DateTime::FromParts(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
 }
 
-class AlarmsEndToEndTest : public ::testing::Test {
- protected:
-  void Start(const RigOptions& options) {
-    rig = std::make_unique<AlarmRig>(options);
-    ASSERT_TRUE(rig->ok());
+// Sets the DVR clock (14 digits, DVR local time) with a time sync on the
+// command port, as the service would.
+bool SetClock(const DvrsimProcess& dvr, const std::string& digits14) {
+  std::optional<DateTime> time = DateTime::FromDigits14(digits14);
+  if (!time) return false;
+  DvrRemoteClient remote(Loop(), DvrLinkOptions());
+  int32_t session = 0;
+  remote.Connect(dvr.address, static_cast<int16_t>(dvr.command_port), "", session);
+  if (session <= 0) return false;
+  try {
+    remote.TimeSync(session, *time);
+  } catch (const RuntimeError& e) {
+    ADD_FAILURE() << "time sync of " << dvr.address << ": " << e.Description();
+    return false;
   }
-  void TearDown() override {
-    if (rig && rig->ok()) {
-      EXPECT_EQ(rig->StopService(), 0) << "the service did not end cleanly";
-    }
-  }
-  // A second DVR on 127.0.0.3 that the host database does not know.
-  static RigOptions TwoDvrsTheSecondUnknown() {
-    RigOptions options;
-    options.dvrs = {SimulatedDvrSetup{}, SimulatedDvrSetup{"127.0.0.3", "B", false, true}};
-    return options;
-  }
+  return true;
+}
 
-  std::unique_ptr<AlarmRig> rig;
+// DVRs on loopback addresses with their clocks in Sydney's zone ("AUS
+// Eastern Standard Time" in their sections), the service in the computer
+// zone UTC.
+DvrSetup SydneyDvr(const std::string& address, const std::string& key, bool seeded, bool external_trigger) {
+  return DvrSetup{address, key, seeded, external_trigger, "AUS Eastern Standard Time", "Australia/Sydney"};
+}
+E2eOptions SydneyOptions(std::vector<DvrSetup> dvrs = {SydneyDvr("127.0.0.2", "A", true, true)}) {
+  E2eOptions options;
+  options.computer_zone = "UTC";
+  options.dvrs = std::move(dvrs);
+  return options;
+}
+
+class AlarmsEndToEndTest : public E2eTest {
+ protected:
+  // A second DVR on 127.0.0.3 that the host database does not know.
+  static E2eOptions TwoDvrsTheSecondUnknown() {
+    return SydneyOptions({SydneyDvr("127.0.0.2", "A", true, true), SydneyDvr("127.0.0.3", "B", false, true)});
+  }
 };
 
 TEST_F(AlarmsEndToEndTest, VideoLossBeginIsReportedInTheComputersZoneAndItsEndOnlyLogsTheDuration) {
-  ASSERT_NO_FATAL_FAILURE(Start({}));
-  SimulatedDvr& dvr = rig->dvr(0);
-  const std::string id = rig->id(0);
+  ASSERT_NO_FATAL_FAILURE(Start(SydneyOptions()));
+  DvrsimProcess& dvr = e2e->dvr(0);
+  const std::string id = e2e->id(0);
   struct Case {
     const char* clock;  // DVR local time set before the begin
     const char* type;
@@ -86,23 +108,23 @@ TEST_F(AlarmsEndToEndTest, VideoLossBeginIsReportedInTheComputersZoneAndItsEndOn
   const Case cases[] = {{"20261204170509", "VIDEOLOSS", 11, 3725}, {"20260615003000", "VideoLoss", 10, 59}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.clock);
-    const size_t before = rig->HostEvents(id).size();
-    ASSERT_TRUE(dvr.SetClock(c.clock));
+    const size_t before = e2e->HostEvents(id).size();
+    ASSERT_TRUE(SetClock(dvr, c.clock));
     const DateTime begin = Digits(dvr.ControlFields(std::string("alarm begin 2 ") + c.type)["time"]);
-    ASSERT_TRUE(dvr.SetClock(begin.AddSeconds(c.seconds).FormatDigits14()));
+    ASSERT_TRUE(SetClock(dvr, begin.AddSeconds(c.seconds).FormatDigits14()));
     const DateTime end = Digits(dvr.ControlFields(std::string("alarm end 2 ") + c.type)["time"]);
     // Neither an end nor another alarm type reaches the host; the next video
     // loss on the same session marks where the end was handled.
     dvr.ControlFields("alarm begin 4 MOTION");
     dvr.ControlFields("alarm begin 0 VIDEOLOSS");
 
-    std::vector<Json> events = rig->WaitForHostEvents(id, before + 2);
+    std::vector<Json> events = e2e->WaitForHostEvents(id, before + 2);
     ASSERT_EQ(events.size(), before + 2);
     EXPECT_THAT(Codes({events.begin() + before, events.end()}), ElementsAre(10323, 10323));
     EXPECT_EQ(Fields(events[before]), Expected(begin.AddSeconds(-3600 * c.utc_offset_hours).FormatYmd12(),
                                                "10000000000001003", "Sim A", "127.0.0.2", {"Parking"}));
     EXPECT_EQ(Fields(events[before + 1])[4], "Entrance");
-    EXPECT_TRUE(rig->WaitForLogLine({"m_oDvrAlmEvtCtrl_OnAlarmEnd2(" + id + ")", "sEndTime=" + end.FormatMdy24(),
+    EXPECT_TRUE(e2e->WaitForLogLine({"m_oDvrAlmEvtCtrl_OnAlarmEnd2(" + id + ")", "sEndTime=" + end.FormatMdy24(),
                                      ", lDuration=" + std::to_string(DateTime::DiffSeconds(begin, end)) + ";"}));
   }
 }
@@ -113,10 +135,10 @@ TEST_P(AlertEndToEndTest, PositionEventsBecomeAlertsWithTheirRowsAndARepeatIsDro
   if (GetParam() == Backend::kPostgres && PgConnectionString().empty()) {
     GTEST_SKIP() << kPgSkipMessage;
   }
-  RigOptions options;
+  E2eOptions options = SydneyOptions();
   options.backend = GetParam();
   ASSERT_NO_FATAL_FAILURE(Start(options));
-  const std::string id = rig->id(0);
+  const std::string id = e2e->id(0);
   struct Case {
     const char* command;
     int code;
@@ -144,12 +166,12 @@ TEST_P(AlertEndToEndTest, PositionEventsBecomeAlertsWithTheirRowsAndARepeatIsDro
   std::vector<int> codes;
   std::vector<Row> rows;
   for (const Case& c : cases) {
-    rig->dvr(0).ControlFields(c.command);
+    e2e->dvr(0).ControlFields(c.command);
     if (c.code == 0) continue;
     codes.push_back(c.code);
     rows.push_back(c.row);
   }
-  std::vector<Json> events = rig->WaitForHostEvents(id, 1 + codes.size());
+  std::vector<Json> events = e2e->WaitForHostEvents(id, 1 + codes.size());
   events.erase(events.begin());  // 10322, the DVR session
   ASSERT_THAT(Codes(events), ElementsAreArray(codes));
   size_t k = 0;
@@ -163,7 +185,7 @@ TEST_P(AlertEndToEndTest, PositionEventsBecomeAlertsWithTheirRowsAndARepeatIsDro
               Expected(time, "1000000000000100" + std::to_string(std::stoi(camera) + 1), "Sim A", "127.0.0.2",
                        c.details));
   }
-  EXPECT_EQ(rig->WaitForRows("dvr_alarms", rows.size()), rows);
+  EXPECT_EQ(e2e->WaitForRows("dvr_alarms", rows.size()), rows);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, AlertEndToEndTest, ::testing::Values(Backend::kSqlite, Backend::kPostgres),
@@ -182,15 +204,15 @@ TEST_F(AlarmsEndToEndTest, SystemEventCodesBecomeHostEventsOfTheirOwnDvrsInstanc
       {"0xC00407D6", 10398, "-1073477674"}, {"0xC00407D7", 10392, nullptr}, {"0xC00407D8", 10394, nullptr},
       {"0xC00407D9", 10396, nullptr},   {"0x00000001", 10398, "1"},
   };
-  const std::string a = rig->id(0), b = rig->id(1);
+  const std::string a = e2e->id(0), b = e2e->id(1);
   std::vector<std::string> dvr_times;
   std::vector<int> expected_codes;
   const DateTime utc_before = UtcNow();
   for (const Case& c : cases) {
-    dvr_times.push_back(rig->dvr(0).ControlFields(std::string("sysevent ") + c.code + " disk check")["time"]);
+    dvr_times.push_back(e2e->dvr(0).ControlFields(std::string("sysevent ") + c.code + " disk check")["time"]);
     expected_codes.push_back(c.host_event);
   }
-  std::vector<Json> events = rig->WaitForHostEvents(a, 1 + std::size(cases));
+  std::vector<Json> events = e2e->WaitForHostEvents(a, 1 + std::size(cases));
   const DateTime utc_after = UtcNow();
   events.erase(events.begin());
   ASSERT_THAT(Codes(events), ElementsAreArray(expected_codes));
@@ -206,23 +228,23 @@ TEST_F(AlarmsEndToEndTest, SystemEventCodesBecomeHostEventsOfTheirOwnDvrsInstanc
     EXPECT_EQ(fields, Expected(fields[0], "$10000000000001", "Sim A", "127.0.0.2",
                                {Digits(dvr_times[k]).FormatMdy24(), "1"}));
     if (cases[k].signed_code) {
-      EXPECT_TRUE(rig->WaitForLogLine({"CallBackSystemEvents(" + a + ") ERROR ???",
+      EXPECT_TRUE(e2e->WaitForLogLine({"CallBackSystemEvents(" + a + ") ERROR ???",
                                        std::string(", ulEventId=") + cases[k].signed_code + ","}));
     }
   }
 
   // The second DVR's event reaches its own instance alone.
-  rig->dvr(1).ControlFields("sysevent 0xC00407D0");
-  std::vector<Json> b_events = rig->WaitForHostEvents(b, 2);
+  e2e->dvr(1).ControlFields("sysevent 0xC00407D0");
+  std::vector<Json> b_events = e2e->WaitForHostEvents(b, 2);
   ASSERT_EQ(b_events.size(), 2u);
   EXPECT_EQ(b_events[1].value("code", 0), 10382);
   EXPECT_EQ(Fields(b_events[1])[3], "127.0.0.3");
-  EXPECT_EQ(rig->HostEvents(a).size(), 1 + std::size(cases));
+  EXPECT_EQ(e2e->HostEvents(a).size(), 1 + std::size(cases));
 }
 
 TEST_F(AlarmsEndToEndTest, AlarmEventsOfADvrTheDatabaseDoesNotKnowEndWithAnErrorLineAndNoHostEvent) {
   ASSERT_NO_FATAL_FAILURE(Start(TwoDvrsTheSecondUnknown()));
-  const std::string b = rig->id(1);
+  const std::string b = e2e->id(1);
   struct Case {
     const char* command;
     const char* handler;
@@ -234,11 +256,11 @@ TEST_F(AlarmsEndToEndTest, AlarmEventsOfADvrTheDatabaseDoesNotKnowEndWithAnError
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
-    rig->dvr(1).ControlFields(c.command);
-    EXPECT_TRUE(rig->WaitForLogLine({std::string("??? ") + c.handler + "-" + b + "() ??? ERROR, Line: "}));
+    e2e->dvr(1).ControlFields(c.command);
+    EXPECT_TRUE(e2e->WaitForLogLine({std::string("??? ") + c.handler + "-" + b + "() ??? ERROR, Line: "}));
   }
-  EXPECT_THAT(Codes(rig->HostEvents(b)), ElementsAre(10322));
-  EXPECT_TRUE(rig->Rows("dvr_alarms").empty());
+  EXPECT_THAT(Codes(e2e->HostEvents(b)), ElementsAre(10322));
+  EXPECT_TRUE(e2e->Rows("dvr_alarms").empty());
 }
 
 // A host-raised alarm: the instance asks the DVR to raise it, reports the
@@ -248,17 +270,16 @@ TEST_F(AlarmsEndToEndTest, AlarmEventsOfADvrTheDatabaseDoesNotKnowEndWithAnError
 class HostRaisedAlarmTest : public AlarmsEndToEndTest {
  protected:
   void SetUp() override {
-    RigOptions options;
-    options.record_active_alarms = true;
-    options.dvrs = {SimulatedDvrSetup{"127.0.0.2", "A", true, false}};
+    E2eOptions options = SydneyOptions({SydneyDvr("127.0.0.2", "A", true, false)});
+    options.host_lines = "record_active_alarms = true\n";
     ASSERT_NO_FATAL_FAILURE(Start(options));
-    dvr_before = Digits(rig->dvr(0).ControlFields("clock")["clock"]);
+    dvr_before = Digits(e2e->dvr(0).ControlFields("clock")["clock"]);
   }
 
   void ExpectRaisedAndConfirmed(int code, int camera, const Texts& details, const std::string& video_id,
                                 const std::string& video2_id) {
-    const std::string id = rig->id(0);
-    std::vector<Json> events = rig->WaitForHostEvents(id, 2);
+    const std::string id = e2e->id(0);
+    std::vector<Json> events = e2e->WaitForHostEvents(id, 2);
     ASSERT_EQ(events.size(), 2u);
     ASSERT_EQ(events[1].value("code", 0), code);
     Texts fields = Fields(events[1]);
@@ -268,23 +289,23 @@ class HostRaisedAlarmTest : public AlarmsEndToEndTest {
     const std::optional<DateTime> start = DateTime::Parse(fields[0]);
     ASSERT_TRUE(start) << fields[0];
     EXPECT_GE(*start, dvr_before);
-    EXPECT_LE(*start, Digits(rig->dvr(0).ControlFields("clock")["clock"]));
-    EXPECT_EQ(rig->dvr(0).ControlFields("status")["cameras_in_alarm"], std::to_string(camera));
+    EXPECT_LE(*start, Digits(e2e->dvr(0).ControlFields("clock")["clock"]));
+    EXPECT_EQ(e2e->dvr(0).ControlFields("status")["cameras_in_alarm"], std::to_string(camera));
 
     std::string stored = fields[0];
     stored[4] = stored[7] = '-';
-    EXPECT_THAT(rig->WaitForRows("alarm_active", 1),
+    EXPECT_THAT(e2e->WaitForRows("alarm_active", 1),
                 ElementsAre(Row{{"AlarmDateTime", stored},
                                 {"EventCode", std::to_string(code)},
                                 {"GlobalAddressID", address},
                                 {"Description", details[0]}}));
-    EXPECT_THAT(rig->WaitForRows("dvr_alarm_video", 1), ElementsAre(Row{{"ID", video_id}, {"AlarmDateTime", stored}}));
+    EXPECT_THAT(e2e->WaitForRows("dvr_alarm_video", 1), ElementsAre(Row{{"ID", video_id}, {"AlarmDateTime", stored}}));
     auto confirmation = [&](const Json& j) {
       return j.value("kind", "") == "callback" && j.value("instance", "") == id && j.value("type", 0) == 207;
     };
-    ASSERT_TRUE(rig->WaitForLine(confirmation, 9000)) << "no confirmation";
+    ASSERT_TRUE(e2e->WaitForLine(confirmation, 9000)) << "no confirmation";
     std::vector<Json> confirmations;
-    for (const Json& line : rig->HostLines()) {
+    for (const Json& line : e2e->HostLines()) {
       if (confirmation(line)) confirmations.push_back(line);
     }
     ASSERT_EQ(confirmations.size(), 1u);
@@ -297,16 +318,16 @@ class HostRaisedAlarmTest : public AlarmsEndToEndTest {
 };
 
 TEST_F(HostRaisedAlarmTest, FromAHostClientWithAUserNameIsReportedAs10317AndConfirmed) {
-  EXPECT_THAT(rig->HostFrame(0, {"32", "1", "30", "Lobby door", "alice", "WS-7", "41", "V2-41"}),
+  EXPECT_THAT(e2e->HostFrame(0, {"32", "1", "30", "Lobby door", "alice", "WS-7", "41", "V2-41"}),
               ElementsAre("32", "OK"));
   ExpectRaisedAndConfirmed(10317, 1, {"Lobby door", "30", "alice", "WS-7"}, "41", "V2-41");
 }
 
 TEST_F(HostRaisedAlarmTest, ThroughTheAutomationEndpointWithoutAUserNameIsReportedAs10318AndConfirmed) {
-  EXPECT_EQ(rig->Call(rig->id(0), "GenerateAlarm", Json::array({12, 30, "Yard", "", "WS-9", "42", "V2-42"})),
+  EXPECT_EQ(e2e->Call(e2e->id(0), "GenerateAlarm", Json::array({12, 30, "Yard", "", "WS-9", "42", "V2-42"})),
             Json(true));
   ExpectRaisedAndConfirmed(10318, 12, {"Yard", "30", "", "WS-9"}, "42", "V2-42");
 }
 
 }  // namespace
-}  // namespace dvrlink::testing::alarms
+}  // namespace dvrlink::testing::e2e

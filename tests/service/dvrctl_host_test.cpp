@@ -5,12 +5,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "fakes/link_dvrsim_process.h"
-#include "fakes/svc_test_support.h"
+#include "fakes/e2e_service.h"
 #include "fakes/test_support.h"
 
 namespace dvrlink::testing {
@@ -22,44 +20,18 @@ using Words = std::vector<std::string>;
 
 svc::ProgramResult Dvrctl(const Words& args) { return svc::RunProgram(svc::ProgramPath("dvrctl"), args); }
 
-class DvrctlHostTest : public ::testing::Test {
+// dvrsim and one dvrlink instance listening for host clients on loopback;
+// grants need the DVR session, which Start waits for.
+class DvrctlHostTest : public e2e::E2eTest {
  protected:
-  // dvrsim and one dvrlink instance listening for host clients on loopback.
-  void StartService() {
-    uint16_t command_port = svc::FreeListenPort(), live_port = svc::FreeListenPort(),
-             event_port = svc::FreeListenPort();
-    sim = std::make_unique<DvrsimProcess>(Words{"--command-port", std::to_string(command_port), "--live-port",
-                                                std::to_string(live_port), "--event-port",
-                                                std::to_string(event_port)});
-    ASSERT_TRUE(sim->Started());
-    CreateEmptySqliteDb(dir.File("host.db"));
-    address = "127.0.0.1:" + std::to_string(svc::FreeListenPort());
-    WriteFile(dir.File("svc.ini"),
-              "[host]\nprogram_folder = .\nconnection_string = Provider=SQLite;Data Source=host.db\n"
-              "component_id = HC\nexport_folder = export\nautomation_socket = s.sock\nlisten_address = 127.0.0.1\n"
-              "\n[dvr]\nvendor = 1\naddress = 127.0.0.1\ncommand_port = " +
-                  std::to_string(command_port) + "\nlive_port = " + std::to_string(live_port) +
-                  "\nevent_port = " + std::to_string(event_port) + "\nlisten_port = " + address.substr(10) +
-                  "\ndebug = 0\nnumber = 0\nname = Sim\nglobal_address_id = $10000000000001\ntime_sync = 0\n"
-                  "time_sync_hours = 24\ntime_zone = Eastern Standard Time\nkey = A\nexternal_trigger = 0\n"
-                  "config_id = 1\n");
-    service = std::make_unique<svc::ChildProcess>(svc::ProgramPath("dvrlink"), Words{"--config", dir.File("svc.ini")},
-                                                  dir.File("out"), dir.File("err"));
-    ASSERT_TRUE(svc::WaitUntil([&] { return ReadFile(dir.File("err")).find("instance(s) started") != std::string::npos; }))
-        << ReadFile(dir.File("err"));
-    // Grants need the DVR session.
-    ASSERT_TRUE(svc::WaitUntil([&] { return ReadFile(dir.File("out")).find("\"code\":10322") != std::string::npos; }))
-        << ReadFile(dir.File("out"));
+  void SetUp() override {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    address = "127.0.0.1:" + std::to_string(e2e->listen_port(0));
   }
-
-  TempDir dir;
   std::string address;
-  std::unique_ptr<DvrsimProcess> sim;
-  std::unique_ptr<svc::ChildProcess> service;
 };
 
 TEST_F(DvrctlHostTest, EachFrameIsSentAfterTheReplyBeforeAndRepliesPrintOnePerLine) {
-  ASSERT_NO_FATAL_FAILURE(StartService());
   const std::string version = "39|OK|Dvrlink.clsDvrlink\\t" + std::to_string(DVRLINK_VERSION_MAJOR) + "." +
                               std::to_string(DVRLINK_VERSION_MINOR) + "." +
                               std::to_string(DVRLINK_VERSION_REVISION) + "\\r\\n\n";
@@ -82,27 +54,25 @@ TEST_F(DvrctlHostTest, EachFrameIsSentAfterTheReplyBeforeAndRepliesPrintOnePerLi
 }
 
 TEST_F(DvrctlHostTest, AScriptWaitsForTheGrantNoticeAndAMissedExpectExitsOne) {
-  ASSERT_NO_FATAL_FAILURE(StartService());
-  WriteFile(dir.File("grant.txt"),
+  WriteFile(e2e->File("grant.txt"),
             "# ask for a recording; the grant follows the reply\n"
             "33 2 \"12/04/2026 10:00:00\" \"12/04/2026 10:05:00\" \"C:\\clips\\a clip.dvr\"\n"
             "expect notice 45|\n"
             "wait 0.2\n"
             "47\n");
-  svc::ProgramResult r = Dvrctl({"--timeout", "5", "--script", dir.File("grant.txt"), address});
+  svc::ProgramResult r = Dvrctl({"--timeout", "5", "--script", e2e->File("grant.txt"), address});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, ::testing::StartsWith("33|OK\n"
                                            "notice 45|2|12/04/2026 10:00:00|12/04/2026 10:05:00|C:\\clips\\a clip.dvr\n"));
   EXPECT_THAT(r.out, ::testing::EndsWith("\n47|OK\n"));
 
-  WriteFile(dir.File("miss.txt"), "39\nexpect notice 46|\n");
-  r = Dvrctl({"--timeout", "0.3", "--script", dir.File("miss.txt"), address});
+  WriteFile(e2e->File("miss.txt"), "39\nexpect notice 46|\n");
+  r = Dvrctl({"--timeout", "0.3", "--script", e2e->File("miss.txt"), address});
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.err, HasSubstr("miss.txt:2: 'notice 46|' did not come within 0.3 s"));
 }
 
 TEST_F(DvrctlHostTest, TheBenchmarkReportsItsRoundTripsRateAndLatency) {
-  ASSERT_NO_FATAL_FAILURE(StartService());
   svc::ProgramResult r = Dvrctl({"--bench", "50", "--clients", "2", address});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_THAT(r.out, HasSubstr("round trips: 100 (2 client(s) x 50, frame 39, " + address + ")\n"));

@@ -4,126 +4,64 @@
 // short bounded waits.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "fakes/link_dvrsim_process.h"
-#include "fakes/svc_test_support.h"
+#include "fakes/e2e_service.h"
 #include "fakes/test_support.h"
-#include "platform/net/json_text.h"
 
-namespace dvrlink::testing {
+namespace dvrlink::testing::e2e {
 namespace {
 
 using ::testing::HasSubstr;
 
-class DvrsimEndToEndTest : public ::testing::Test {
+class DvrsimEndToEndTest : public E2eTest {
  protected:
-  // dvrsim on loopback, on ports a 16-bit DVR port number can hold.
-  void StartSimulator(const std::vector<std::string>& extra = {}) {
-    command_port = svc::FreeListenPort();
-    live_port = svc::FreeListenPort();
-    event_port = svc::FreeListenPort();
-    std::vector<std::string> args = {"--command-port", std::to_string(command_port), "--live-port",
-                                     std::to_string(live_port), "--event-port", std::to_string(event_port)};
-    args.insert(args.end(), extra.begin(), extra.end());
-    sim = std::make_unique<DvrsimProcess>(args);
-    ASSERT_TRUE(sim->Started());
-    ASSERT_EQ(sim->command_port, command_port);
-  }
-
-  void StartService(int reconnect_seconds) {
-    folder = dir.path();
-    CreateEmptySqliteDb(folder + "/host.db");
-    listen_port = svc::FreeListenPort();
-    id = "A-0-" + std::to_string(listen_port);
-    std::string ini = folder + "/svc.ini";
-    WriteFile(ini, "[host]\nprogram_folder = .\nconnection_string = Provider=SQLite;Data Source=host.db\n"
-                   "component_id = E2E\nexport_folder = export\nautomation_socket = s.sock\n"
-                   "listen_address = 127.0.0.1\nreconnect_seconds = " +
-                       std::to_string(reconnect_seconds) +
-                       "\n\n[dvr]\nvendor = 1\naddress = 127.0.0.1\ncommand_port = " + std::to_string(command_port) +
-                       "\nlive_port = " + std::to_string(live_port) + "\nevent_port = " + std::to_string(event_port) +
-                       "\nlisten_port = " + std::to_string(listen_port) +
-                       "\ndebug = 0\nnumber = 0\nname = Sim\nglobal_address_id = $10000000000001\ntime_sync = 0\n"
-                       "time_sync_hours = 24\ntime_zone = Eastern Standard Time\nkey = A\nexternal_trigger = 0\n"
-                       "config_id = 1\n");
-    service = std::make_unique<svc::ChildProcess>(svc::ProgramPath("dvrlink"), std::vector<std::string>{"--config", ini},
-                                                  folder + "/out", folder + "/err");
-    ASSERT_TRUE(service->started());
-    ASSERT_TRUE(svc::WaitUntil([&] { return ReadFile(folder + "/err").find("instance(s) started") != std::string::npos; }))
-        << ReadFile(folder + "/err");
-  }
-
-  void StopService() {
-    service->Signal(SIGTERM);
-    EXPECT_EQ(service->Wait(10000), std::optional<int>(0));
-  }
-
-  std::vector<int> HostEventCodes() const {
-    std::vector<int> codes;
-    for (const std::string& line : ReadLines(folder + "/host-events.jsonl")) {
-      Json j = Json::parse(line, nullptr, false);
-      if (j.is_object() && j["kind"] == "host_event") codes.push_back(j["code"].get<int>());
-    }
-    return codes;
-  }
   bool WaitForCodes(const std::vector<int>& codes) {
-    return svc::WaitUntil([&] { return HostEventCodes() == codes; }, 8000);
+    return svc::WaitUntil([&] { return e2e->HostEventCodes() == codes; }, 8000);
   }
-  svc::ProgramResult Dvrctl(const std::vector<std::string>& args) {
-    std::vector<std::string> all = {"--socket", folder + "/s.sock"};
-    all.insert(all.end(), args.begin(), args.end());
-    return svc::RunProgram(svc::ProgramPath("dvrctl"), all);
-  }
-  bool Connected() { return Dvrctl({"list"}).out.find("\ttrue\ttrue") != std::string::npos; }
-
-  TempDir dir;
-  std::string folder;
-  std::string id;
-  uint16_t command_port = 0, live_port = 0, event_port = 0, listen_port = 0;
-  std::unique_ptr<DvrsimProcess> sim;
-  std::unique_ptr<svc::ChildProcess> service;
+  bool Connected() { return e2e->Dvrctl({"list"}).out.find("\ttrue\ttrue") != std::string::npos; }
+  std::string HostLines() const { return ReadFile(e2e->File("host-events.jsonl")); }
 };
 
 TEST_F(DvrsimEndToEndTest, StartupConnectsADropIsReportedAndTheServiceReconnects) {
-  ASSERT_NO_FATAL_FAILURE(StartSimulator());
-  ASSERT_NO_FATAL_FAILURE(StartService(1));
-  ASSERT_TRUE(WaitForCodes({10322})) << ReadFile(folder + "/host-events.jsonl");
-  EXPECT_THAT(ReadFile(folder + "/out"), HasSubstr("\"instance\":\"" + id + "\""));
+  E2eOptions options;
+  options.host_lines = "reconnect_seconds = 1\n";
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  const std::string id = e2e->id(0);
+  ASSERT_TRUE(WaitForCodes({10322})) << HostLines();
+  EXPECT_THAT(ReadFile(e2e->File("out")), HasSubstr("\"instance\":\"" + id + "\""));
   EXPECT_TRUE(Connected());
 
-  EXPECT_THAT(sim->Control("drop"), HasSubstr("OK"));
-  ASSERT_TRUE(WaitForCodes({10322, 10321})) << ReadFile(folder + "/host-events.jsonl");
+  EXPECT_THAT(e2e->dvr(0).Control("drop"), HasSubstr("OK"));
+  ASSERT_TRUE(WaitForCodes({10322, 10321})) << HostLines();
   // One second later the service calls Connect again and the session is back
   // (its 10322 may be held back by the component's two-second rule).
   EXPECT_TRUE(svc::WaitUntil([&] { return Connected(); }, 5000));
-  EXPECT_THAT(ReadFile(folder + "/DebugIntegratedExtensionService.log"),
+  EXPECT_THAT(ReadFile(e2e->File("DebugIntegratedExtensionService.log")),
               HasSubstr("reconnect(" + id + ") calling Connect(127.0.0.1)"));
-  StopService();
 }
 
 TEST_F(DvrsimEndToEndTest, ARefusingDvrGivesAConnectionErrorAndConnectThroughTheEndpointRecovers) {
-  ASSERT_NO_FATAL_FAILURE(StartSimulator());
-  EXPECT_THAT(sim->Control("refuse on"), HasSubstr("OK"));
-  ASSERT_NO_FATAL_FAILURE(StartService(0));  // start-up completes although the DVR refuses
-  ASSERT_TRUE(WaitForCodes({10320})) << ReadFile(folder + "/host-events.jsonl");
+  E2eOptions options;
+  options.host_lines = "reconnect_seconds = 0\n";
+  e2e = std::make_unique<E2eService>(options);
+  ASSERT_TRUE(e2e->StartSimulators());
+  DvrsimProcess& sim = e2e->dvr(0);
+  EXPECT_THAT(sim.Control("refuse on"), HasSubstr("OK"));
+  ASSERT_TRUE(e2e->StartService(false));  // start-up completes although the DVR refuses
+  ASSERT_TRUE(WaitForCodes({10320})) << HostLines();
   EXPECT_FALSE(Connected());
 
-  EXPECT_THAT(sim->Control("refuse off"), HasSubstr("OK"));
-  svc::ProgramResult call = Dvrctl({"call", id, "Connect", "127.0.0.1", std::to_string(command_port),
-                                    std::to_string(live_port)});
+  EXPECT_THAT(sim.Control("refuse off"), HasSubstr("OK"));
+  svc::ProgramResult call = e2e->Dvrctl({"call", e2e->id(0), "Connect", "127.0.0.1",
+                                         std::to_string(sim.command_port), std::to_string(sim.live_port)});
   EXPECT_EQ(call.status, 0) << call.err;
   EXPECT_EQ(call.out, "true\n");
-  ASSERT_TRUE(WaitForCodes({10320, 10322})) << ReadFile(folder + "/host-events.jsonl");
+  ASSERT_TRUE(WaitForCodes({10320, 10322})) << HostLines();
   EXPECT_TRUE(Connected());
-  StopService();
 }
 
 }  // namespace
-}  // namespace dvrlink::testing
+}  // namespace dvrlink::testing::e2e
