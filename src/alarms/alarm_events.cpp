@@ -3,6 +3,7 @@
 // alerts when external triggering is on.
 #include <string>
 
+#include "alarms/alarm_text.h"
 #include "component/clsDvrlink.h"
 #include "component/module_state.h"
 #include "database/db_gateway.h"
@@ -17,14 +18,6 @@ namespace dvrlink {
 namespace {
 
 std::string Str(int64_t n) { return std::to_string(n); }
-
-void Log(const std::string& text) { WriteDebugLog(text, ModAllConst().iLogLevelDefault); }
-
-// 14 digits YYYYMMDDhhmmss to "MM/DD/YYYY hh:mm:ss", by position only.
-std::string RearrangeDvrTime(const std::string& t) {
-  return Mid(t, 5, 2) + "/" + Mid(t, 7, 2) + "/" + Mid(t, 1, 4) + " " + Mid(t, 9, 2) + ":" + Mid(t, 11, 2) + ":" +
-         Mid(t, 13, 2);
-}
 
 bool IsVideoLoss(const std::string& type) { return !type.empty() && UCase(type) == "VIDEOLOSS"; }
 
@@ -49,14 +42,14 @@ std::string XmlValue(const std::string& xml, const std::string& opening, const s
 
 }  // namespace
 
-bool clsDvrlink::LookUpAlarmCamera(const std::string& prefix, int error_base, const std::string& bstrURL,
+bool clsDvrlink::LookUpAlarmCamera(const std::string& prefix, const std::string& bstrURL,
                                    int16_t nCamera, std::string& sCameraName, std::string& sCameraGlobalAddressID) {
   int32_t& lErrorCode = ModAllConst2().lErrorCode;
   std::string config_id;
   {
     Ref<Recordset> rs = DBspCommandOutput("usp_DVR_Config_Select", 15, {{"@IP", bstrURL}});
     if (lErrorCode != 0) {
-      Log(prefix + ") ??? Database access error " + Str(error_base));
+      LogDefault(prefix + ") ??? Database access error " + "1");
       return false;
     }
     if (!rs || rs->State() != adStateOpen) return false;
@@ -67,7 +60,7 @@ bool clsDvrlink::LookUpAlarmCamera(const std::string& prefix, int error_base, co
   Ref<Recordset> rs =
       DBspCommandOutput("usp_DVR_Cameras_Select", 2, {{"@ID_DVR_Config", config_id}, {"@CameraIndex", Str(nCamera)}});
   if (lErrorCode != 0) {
-    Log(prefix + ") ??? Database access error " + Str(error_base + 1));
+    LogDefault(prefix + ") ??? Database access error " + "2");
     return false;
   }
   if (!rs || rs->State() != adStateOpen) return false;
@@ -81,7 +74,7 @@ void clsDvrlink::FindAlarmTimeZone(const std::string& prefix, DateTime dtStartDa
   ModTimeZoneState& tz = ModTimeZone();
   const std::string& zone = MainForm().TimeZone;
   tz.indexToTimeZone = FindDVRTimeZoneIndex(zone);
-  Log(prefix + ") " + ", dtStartDateTime=" + dtStartDateTime.FormatGeneral() + ", indexToTimeZone=" +
+  LogDefault(prefix + ") " + ", dtStartDateTime=" + dtStartDateTime.FormatGeneral() + ", indexToTimeZone=" +
       Str(tz.indexToTimeZone) + ", oFrmMainTemplate(" + Str(m_DVRCurrent) + ").TimeZone=" + zone +
       ", indexLocalMachineTimeZone=" + Str(tz.indexLocalMachineTimeZone) + ";");
 }
@@ -91,18 +84,19 @@ void clsDvrlink::m_oDvrAlmEvtCtrl_OnAlarmBegin2(int32_t lSessionID, const std::s
   try {
     if (lSessionID != m_IDSession) return;
     const std::string prefix = "Dvrlink, m_oDvrAlmEvtCtrl_OnAlarmBegin2(" + ID;
-    Log(prefix + ") " + ", bstrURL=" + bstrURL + ", nCamera=" + Str(nCamera) + ", bstrTime=" + bstrTime +
+    LogDefault(prefix + ") " + ", bstrURL=" + bstrURL + ", nCamera=" + Str(nCamera) + ", bstrTime=" + bstrTime +
         ", m_blnGenerateAlarm=" + BoolText(m_blnGenerateAlarm) + ", bstrAlarmType=" + bstrAlarmType + ";");
-    std::string sStartTime = RearrangeDvrTime(bstrTime);
+    std::string sStartTime = DvrTimeToMdy(bstrTime);
     m_StartTime = sStartTime;
     if (!IsVideoLoss(bstrAlarmType)) return;
-    Log(prefix + ") VideoLoss" + ", bstrURL=" + bstrURL + ", nCamera=" + Str(nCamera) + ", bstrTime=" + bstrTime +
+    LogDefault(prefix + ") VideoLoss" + ", bstrURL=" + bstrURL + ", nCamera=" + Str(nCamera) +
+               ", bstrTime=" + bstrTime +
         ";");
     std::string sCameraName, sCameraGlobalAddressID;
-    if (!LookUpAlarmCamera(prefix, 1, bstrURL, nCamera, sCameraName, sCameraGlobalAddressID)) return;
+    if (!LookUpAlarmCamera(prefix, bstrURL, nCamera, sCameraName, sCameraGlobalAddressID)) return;
     std::string& slot = StartTimeSlot(sStartTimes, nCamera);
     slot = sStartTime;
-    Log(prefix + ") " + ", sStartTimes(" + Str(nCamera) + ")=" + slot + ", sStartTime=" + sStartTime +
+    LogDefault(prefix + ") " + ", sStartTimes(" + Str(nCamera) + ")=" + slot + ", sStartTime=" + sStartTime +
         ", sCameraName=" + sCameraName + ";");
     DateTime dtStartDateTime = CDate(sStartTime);
     FindAlarmTimeZone(prefix, dtStartDateTime);
@@ -119,7 +113,7 @@ void clsDvrlink::m_oDvrAlmEvtCtrl_OnAlarmBegin2(int32_t lSessionID, const std::s
     r.Detail3.clear();
     r.Detail4.clear();
     IDVR_DVRSendEvent();
-    Log(prefix + ") " + ", UDTDVREvent.DataTime=" + r.DataTime + ", sStartTime=" + sStartTime + ", sHostTime=" +
+    LogDefault(prefix + ") " + ", UDTDVREvent.DataTime=" + r.DataTime + ", sStartTime=" + sStartTime + ", sHostTime=" +
         sHostTime + ", nCamera=" + Str(nCamera) + ", sStartTimes(" + Str(nCamera) + ")=" + slot +
         ", CameraGlobalAddressID=" + sCameraGlobalAddressID + ";");
   } catch (const RuntimeError& e) {
@@ -132,29 +126,31 @@ void clsDvrlink::m_oDvrAlmEvtCtrl_OnAlarmEnd2(int32_t lSessionID, const std::str
   try {
     if (lSessionID != m_IDSession) return;
     const std::string prefix = "Dvrlink, m_oDvrAlmEvtCtrl_OnAlarmEnd2(" + ID;
-    Log(prefix + ") " + ", bstrURL=" + bstrURL + ", nCamera=" + Str(nCamera) + ", bstrTime=" + bstrTime +
+    LogDefault(prefix + ") " + ", bstrURL=" + bstrURL + ", nCamera=" + Str(nCamera) + ", bstrTime=" + bstrTime +
         ", m_blnGenerateAlarm=" + BoolText(m_blnGenerateAlarm) + ", bstrAlarmType=" + bstrAlarmType + ";");
     if (!IsVideoLoss(bstrAlarmType)) return;
-    Log(prefix + ") VideoLoss" + ", bstrURL=" + bstrURL + ", nCamera=" + Str(nCamera) + ", bstrTime=" + bstrTime +
+    LogDefault(prefix + ") VideoLoss" + ", bstrURL=" + bstrURL + ", nCamera=" + Str(nCamera) +
+               ", bstrTime=" + bstrTime +
         ";");
     std::string sCameraName, sCameraGlobalAddressID;
-    if (!LookUpAlarmCamera(prefix, 1, bstrURL, nCamera, sCameraName, sCameraGlobalAddressID)) return;
-    std::string sEndTime = RearrangeDvrTime(bstrTime);
+    if (!LookUpAlarmCamera(prefix, bstrURL, nCamera, sCameraName, sCameraGlobalAddressID)) return;
+    std::string sEndTime = DvrTimeToMdy(bstrTime);
     const std::string& begin = StartTimeSlot(sStartTimes, nCamera);
-    Log(prefix + ") " + ", sStartTimes(" + Str(nCamera) + ")=" + begin + ", sEndTime=" + sEndTime + ";");
+    LogDefault(prefix + ") " + ", sStartTimes(" + Str(nCamera) + ")=" + begin + ", sEndTime=" + sEndTime + ";");
     int32_t lDuration = 0;
     if (!begin.empty()) {
       int64_t seconds = DateTime::DiffSeconds(CDate(begin), CDate(sEndTime));
       if (seconds > INT32_MAX || seconds < INT32_MIN) DVR_RAISE(kErrOverflow);
       lDuration = static_cast<int32_t>(seconds);
     }
-    Log(prefix + ") " + ", sEndTime=" + sEndTime + ", sCameraName=" + sCameraName + ", lDuration=" + Str(lDuration) +
+    LogDefault(prefix + ") " + ", sEndTime=" + sEndTime + ", sCameraName=" + sCameraName +
+               ", lDuration=" + Str(lDuration) +
         ";");
     DateTime dtStartDateTime = CDate(sEndTime);
     FindAlarmTimeZone(prefix, dtStartDateTime);
     ConvertToLocalTimeZone(dtStartDateTime);
     std::string sHostTime = dtStartDateTime.FormatGeneral();
-    Log(prefix + ") " + ", sEndTime=" + sEndTime + ", sHostTime=" + sHostTime + ", nCamera=" + Str(nCamera) +
+    LogDefault(prefix + ") " + ", sEndTime=" + sEndTime + ", sHostTime=" + sHostTime + ", nCamera=" + Str(nCamera) +
         ", GlobalAddressID=" + m_sGlobalAddressID + ";");
   } catch (const RuntimeError& e) {
     LogError("m_oDvrAlmEvtCtrl_OnAlarmEnd2-" + ID, e.Description(), e.Line());
@@ -164,7 +160,7 @@ void clsDvrlink::m_oDvrAlmEvtCtrl_OnAlarmEnd2(int32_t lSessionID, const std::str
 void clsDvrlink::m_oDvrAlmEvtCtrl_OnAlarmXml(int32_t lSessionID, const std::string& bstrURL,
                                              const std::string& bstrXML) {
   try {
-    Log("Dvrlink, m_oDvrAlmEvtCtrl_OnAlarmXml() BEGIN" + std::string(", lSessionID=") + Str(lSessionID) +
+    LogDefault("Dvrlink, m_oDvrAlmEvtCtrl_OnAlarmXml() BEGIN" + std::string(", lSessionID=") + Str(lSessionID) +
         ", m_IDSession=" + Str(m_IDSession) + ", bstrURL=" + bstrURL + ", bstrXML=" + bstrXML + ";");
     if (lSessionID != m_IDSession) return;
     std::string sCamera = XmlValue(bstrXML, "<Camera>", "</Camera>");
@@ -180,7 +176,7 @@ void clsDvrlink::m_oDvrAlmEvtCtrl_OnAlarmXml(int32_t lSessionID, const std::stri
       sEndTime = sStartTime;
       sStartTime.clear();
     }
-    Log("Dvrlink, m_oDvrAlmEvtCtrl_OnAlarmXml() " + std::string(", sCamera=") + sCamera + ", sState=" + sState +
+    LogDefault("Dvrlink, m_oDvrAlmEvtCtrl_OnAlarmXml() " + std::string(", sCamera=") + sCamera + ", sState=" + sState +
         ", sPreAlarmTime=" + sPreAlarmTime + ", sStartTime=" + sStartTime + ", sEndTime=" + sEndTime +
         ", sAlarmType=" + sAlarmType + ", sOverrideIndex=" + sOverrideIndex + ", sOverrideText=" + sOverrideText +
         ", sAlarmID=" + sAlarmID + ";");
@@ -202,7 +198,7 @@ void clsDvrlink::m_oDvrAlmEvtCtrl_OnAlarmPosInfo2(int32_t lSessionID, const std:
                               bstrEndTime,   lPreAlarmPos, lStartPos, lEndPos,    bstrAlarmType};
     if (blnTriggerExternalEnabled) {
       const AlarmPosition& last = lastPosition_;
-      Log(prefix + ") " + ", lSessionID_Last=" + Str(last.lSessionID) + ", lSessionID=" + Str(lSessionID) +
+      LogDefault(prefix + ") " + ", lSessionID_Last=" + Str(last.lSessionID) + ", lSessionID=" + Str(lSessionID) +
           ", bstrURL_Last=" + last.bstrURL + ", bstrURL=" + bstrURL + ", nCamera_Last=" + Str(last.nCamera) +
           ", nCamera=" + Str(nCamera) + ", bstrPreAlarmTime_Last=" + last.bstrPreAlarmTime +
           ", bstrPreAlarmTime=" + bstrPreAlarmTime + ", bstrStartTime_Last=" + last.bstrStartTime +
@@ -212,18 +208,18 @@ void clsDvrlink::m_oDvrAlmEvtCtrl_OnAlarmPosInfo2(int32_t lSessionID, const std:
           ", lStartPos=" + Str(lStartPos) + ", lEndPos_Last=" + Str(last.lEndPos) + ", lEndPos=" + Str(lEndPos) +
           ", bstrAlarmType_Last=" + last.bstrAlarmType + ", bstrAlarmType=" + bstrAlarmType + ";");
       if (event == last) {
-        Log(prefix + ") OFF, m_IDSession=" + Str(m_IDSession) + ", lSessionID=" + Str(lSessionID) +
+        LogDefault(prefix + ") OFF, m_IDSession=" + Str(m_IDSession) + ", lSessionID=" + Str(lSessionID) +
             ", blnTriggerExternalEnabled=" + BoolText(blnTriggerExternalEnabled));
       } else {
-        Log(prefix + ") GOT" + ", m_blnGenerateAlarm=" + BoolText(m_blnGenerateAlarm) +
+        LogDefault(prefix + ") GOT" + ", m_blnGenerateAlarm=" + BoolText(m_blnGenerateAlarm) +
             ", m_CurrentEventID=" + Str(m_CurrentEventID) + ", bstrAlarmType=" + bstrAlarmType +
             ", nCamera=" + Str(nCamera) + ", bstrURL=" + bstrURL + ", bstrStartTime=" + bstrStartTime +
             ", bstrEndTime=" + bstrEndTime + ", DVRIP=" + DVRIP + ", bstrPreAlarmTime=" + bstrPreAlarmTime + ";");
         if (bstrURL == DVRIP && !m_blnGenerateAlarm && !bstrAlarmType.empty()) {
           std::string sCameraName;
-          if (!LookUpAlarmCamera(prefix, 1, bstrURL, nCamera, sCameraName, CameraGlobalAddressID)) return;
-          std::string sStartTime = RearrangeDvrTime(bstrStartTime);
-          std::string sEndTime = RearrangeDvrTime(bstrEndTime);
+          if (!LookUpAlarmCamera(prefix, bstrURL, nCamera, sCameraName, CameraGlobalAddressID)) return;
+          std::string sStartTime = DvrTimeToMdy(bstrStartTime);
+          std::string sEndTime = DvrTimeToMdy(bstrEndTime);
           int64_t seconds = DateTime::DiffSeconds(CDate(sStartTime), CDate(sEndTime));
           if (seconds > INT16_MAX || seconds < INT16_MIN) DVR_RAISE(kErrOverflow);
           DateTime dtStartDateTime = CDate(sStartTime);
@@ -232,7 +228,7 @@ void clsDvrlink::m_oDvrAlmEvtCtrl_OnAlarmPosInfo2(int32_t lSessionID, const std:
           std::string sHostTime = dtStartDateTime.FormatGeneral();
           std::string sAlarmType2 = bstrAlarmType;
           if (nOverrideIndex >= 10 && !bstrOverrideText.empty()) sAlarmType2 = bstrOverrideText;
-          Log(prefix + ") " + ", sStartTime=" + sStartTime + ", sHostTime=" + sHostTime +
+          LogDefault(prefix + ") " + ", sStartTime=" + sStartTime + ", sHostTime=" + sHostTime +
               ", sAlarmType2=" + sAlarmType2 + ";");
           GenerateAlert(nCamera, sStartTime, static_cast<int16_t>(seconds), sCameraName, UCase(sAlarmType2),
                         sHostTime);
@@ -243,7 +239,7 @@ void clsDvrlink::m_oDvrAlmEvtCtrl_OnAlarmPosInfo2(int32_t lSessionID, const std:
     if (m_AlarmCamera == nCamera && (m_CurrentEventID == 10317 || m_CurrentEventID == 10318)) {
       m_blnGenerateAlarm = false;
     }
-    Log(prefix + ") Current DONE" + ", m_CurrentEventID=" + Str(m_CurrentEventID) +
+    LogDefault(prefix + ") Current DONE" + ", m_CurrentEventID=" + Str(m_CurrentEventID) +
         ", m_AlarmCamera=" + Str(m_AlarmCamera) + ", nCamera=" + Str(nCamera) +
         ", m_blnGenerateAlarm=" + BoolText(m_blnGenerateAlarm) + ", lSessionID=" + Str(lSessionID) + ";");
   } catch (const RuntimeError& e) {

@@ -2,6 +2,7 @@
 // reported to the host and recorded in the host database.
 #include <string>
 
+#include "alarms/alarm_text.h"
 #include "component/clsDvrlink.h"
 #include "component/module_state.h"
 #include "database/db_gateway.h"
@@ -15,8 +16,6 @@ namespace dvrlink {
 namespace {
 
 std::string Str(int64_t n) { return std::to_string(n); }
-
-void Log(const std::string& text) { WriteDebugLog(text, ModAllConst().iLogLevelDefault); }
 
 // Alarm-type words in the order they are compared (first match wins); an
 // empty database text means the word itself. Three words arrive cut at 15
@@ -89,7 +88,7 @@ bool clsDvrlink::GenerateAlert(int16_t Camera, const std::string& sStartTime, in
                                const std::string& sHostTime) {
   const std::string prefix = "Dvrlink, GenerateAlert(" + ID + ") ";
   try {
-    Log(prefix + "BEGIN" + ", m_CurrentEventID=" + Str(m_CurrentEventID) + ", Camera=" + Str(Camera) +
+    LogDefault(prefix + "BEGIN" + ", m_CurrentEventID=" + Str(m_CurrentEventID) + ", Camera=" + Str(Camera) +
         ", Duration=" + Str(Duration) + ", CameraName=" + CameraName + ", sAlarmType=" + sAlarmType +
         ", sStartTime=" + sStartTime + ", sHostTime=" + sHostTime + ";");
     SetCurrentDVR();
@@ -98,13 +97,13 @@ bool clsDvrlink::GenerateAlert(int16_t Camera, const std::string& sStartTime, in
     d.iAlarmTimerTicks = Duration;
     if (Left(m_sGlobalAddressID, 1) == "$") m_sGlobalAddressID = Mid(m_sGlobalAddressID, 2);
     const Alert alert = Classify(sAlarmType, Camera, CameraName);
-    Log(prefix + ", m_blnGenerateAlarm=" + BoolText(m_blnGenerateAlarm) + ", lAlertID=" + Str(alert.id) + ";");
+    LogDefault(prefix + ", m_blnGenerateAlarm=" + BoolText(m_blnGenerateAlarm) + ", lAlertID=" + Str(alert.id) + ";");
     if (m_blnGenerateAlarm) {
       m_blnGenerateAlarm = false;
     } else {
       UDTDVREventRecord& r = d.UDTDVREvent;
       r.EventCode = alert.id;
-      r.DataTime = Mid(sStartTime, 7, 4) + "/" + Left(sStartTime, 5) + Mid(sStartTime, 11);
+      r.DataTime = MdyToYmd(sStartTime);
       r.GlobalAddressID = CameraGlobalAddressID;
       r.DVRName = m_sDVRName;
       r.DVRAddress = DVRIP;
@@ -112,11 +111,11 @@ bool clsDvrlink::GenerateAlert(int16_t Camera, const std::string& sStartTime, in
       r.Detail2 = Str(d.iDuration);
       r.Detail3 = alert.unlisted ? sAlarmType : std::string();
       r.Detail4 = r.Detail3;
-      Log(prefix + "Generate Trigger Alert" + ", lAlertID=" + Str(alert.id) + ", UDTDVREvent.DataTime=" +
+      LogDefault(prefix + "Generate Trigger Alert" + ", lAlertID=" + Str(alert.id) + ", UDTDVREvent.DataTime=" +
           r.DataTime + ", sStartTime=" + sStartTime + ", sHostTime=" + sHostTime + ";");
       IDVR_DVRSendEvent();
     }
-    Log(prefix + ", ID_DVR_Config=" + Str(ID_DVR_Config) + ", CameraName=" + CameraName + ", sStartTime=" +
+    LogDefault(prefix + ", ID_DVR_Config=" + Str(ID_DVR_Config) + ", CameraName=" + CameraName + ", sStartTime=" +
         sStartTime + ", Duration=" + Str(Duration) + ", lAlertID=" + Str(alert.id) + ", sAlarmType=" + sAlarmType +
         ", sAlarmType2=" + alert.database_text + ";");
     const std::string sStart = DateTimeUSFormat(sStartTime);
@@ -129,11 +128,11 @@ bool clsDvrlink::GenerateAlert(int16_t Camera, const std::string& sStartTime, in
                        {"@Frames", "0"},
                        {"@AlarmType", alert.database_text}});
     if (ModAllConst2().lErrorCode != 0) {
-      Log("Dvrlink, GenerateAlert() ??? Database access error 8");
+      LogDefault("Dvrlink, GenerateAlert() ??? Database access error 8");
       return false;
     }
     SetCurrentEventID(alert.id);
-    Log(prefix + "*** DONE" + ", Camera=" + Str(Camera) + ", Duration=" + Str(Duration) + ", CameraName=" +
+    LogDefault(prefix + "*** DONE" + ", Camera=" + Str(Camera) + ", Duration=" + Str(Duration) + ", CameraName=" +
         CameraName + ", sAlarmType=" + sAlarmType + ", lAlertID=" + Str(alert.id) +
         ", CameraGlobalAddressID=" + CameraGlobalAddressID + ";");
     return true;

@@ -2,6 +2,7 @@
 // its start time, the host hears of it and its confirmation is queued.
 #include <string>
 
+#include "alarms/alarm_text.h"
 #include "component/clsDvrlink.h"
 #include "component/dvr_sinks.h"
 #include "component/module_state.h"
@@ -19,8 +20,6 @@ namespace {
 
 std::string Str(int64_t n) { return std::to_string(n); }
 
-void Log(const std::string& text) { WriteDebugLog(text, ModAllConst().iLogLevelDefault); }
-
 }  // namespace
 
 bool clsDvrlink::GenerateAlarm(int16_t Camera, int16_t Duration, const std::string& CameraName,
@@ -28,7 +27,8 @@ bool clsDvrlink::GenerateAlarm(int16_t Camera, int16_t Duration, const std::stri
                                const std::string& sDVR_AlarmVideoID, const std::string& sDVR_AlarmVideo2ID) {
   const std::string prefix = "Dvrlink, GenerateAlarm(" + ID + ") ";
   try {
-    Log(prefix + "BEGIN" + ", Camera=" + Str(Camera) + ", Duration=" + Str(Duration) + ", CameraName=" + CameraName +
+    LogDefault(prefix + "BEGIN" + ", Camera=" + Str(Camera) + ", Duration=" + Str(Duration) +
+               ", CameraName=" + CameraName +
         ", sUserName=" + sUserName + ", sWorkstationName=" + sWorkstationName +
         ", sDVR_AlarmVideoID=" + sDVR_AlarmVideoID + ", sDVR_AlarmVideo2ID=" + sDVR_AlarmVideo2ID + ";");
     SetCurrentDVR();
@@ -40,7 +40,7 @@ bool clsDvrlink::GenerateAlarm(int16_t Camera, int16_t Duration, const std::stri
       m_oDvrRemote->SetEventSink(remoteSink_.get());
       if (Camera < 0 || static_cast<size_t>(Camera) >= sIP.size()) DVR_RAISE(kErrSubscript);
       const size_t c = static_cast<size_t>(Camera);
-      Log(prefix + "Connect, sIP(" + Str(Camera) + ")=" + sIP[c] + ", iPortUnit(" + Str(Camera) +
+      LogDefault(prefix + "Connect, sIP(" + Str(Camera) + ")=" + sIP[c] + ", iPortUnit(" + Str(Camera) +
           ")=" + Str(iPortUnit[c]));
       m_lSessionRemote = DvrRemoteConnect(sIP[c], iPortUnit[c], "");
     }
@@ -53,36 +53,31 @@ bool clsDvrlink::GenerateAlarm(int16_t Camera, int16_t Duration, const std::stri
     MainForm().TimerGenerateAlarm.SetEnabled(true);
     Ref<IDvrRemote> remote = m_oDvrRemote;  // alive through the waits below
     std::string version = remote->Version();
-    Log(prefix + ", Call m_oDvrRemote.GenerateAlarm" + ", DvrAPIVersion=" + version +
+    LogDefault(prefix + ", Call m_oDvrRemote.GenerateAlarm" + ", DvrAPIVersion=" + version +
         ", m_lSessionRemote=" + Str(m_lSessionRemote) + ", iCamera=" + Str(Camera) + ", iDuration=" +
         Str(d.iDuration) + ", m_StartTime=" + m_StartTime + ";");
     remote->GenerateAlarm(m_lSessionRemote, Camera, d.iDuration);
     Delay(100);
-    Log(prefix + ", After Call m_oDvrRemote.GenerateAlarm()" + ", m_StartTime=" + m_StartTime + ";");
+    LogDefault(prefix + ", After Call m_oDvrRemote.GenerateAlarm()" + ", m_StartTime=" + m_StartTime + ";");
     if (Left(m_sGlobalAddressID, 1) == "$") m_sGlobalAddressID = Mid(m_sGlobalAddressID, 2);
     const int32_t lEventID = sUserName.empty() ? 10318 : 10317;
     for (int iWait = 5; m_StartTime.empty() && iWait > 0;) {
       --iWait;
       Delay(1000);
-      Log(prefix + ", iWait_Alarm=" + Str(iWait) + ";");
+      LogDefault(prefix + ", iWait_Alarm=" + Str(iWait) + ";");
     }
     DateTime dtStartDateTime = CDate(m_StartTime);
     DateTime hostTime = dtStartDateTime;
-    ModTimeZoneState& tz = ModTimeZone();
-    const std::string& zone = MainForm().TimeZone;
-    tz.indexToTimeZone = FindDVRTimeZoneIndex(zone);
-    Log(prefix + ", dtStartDateTime=" + dtStartDateTime.FormatGeneral() + ", indexToTimeZone=" +
-        Str(tz.indexToTimeZone) + ", oFrmMainTemplate(" + Str(m_DVRCurrent) + ").TimeZone=" + zone +
-        ", indexLocalMachineTimeZone=" + Str(tz.indexLocalMachineTimeZone) + ";");
+    FindAlarmTimeZone("Dvrlink, GenerateAlarm(" + ID, dtStartDateTime);
     ConvertToLocalTimeZone(hostTime);
     std::string sHostTime = hostTime.FormatGeneral();
     auto camera_address = [&] { return Left(m_sGlobalAddressID, 14) + PadLeading(Str(Camera + 1), 3, "0"); };
     std::string sCameraAddress = camera_address();
-    Log(prefix + ", m_StartTime=" + m_StartTime + ", dtStartDateTime=" + dtStartDateTime.FormatGeneral() +
+    LogDefault(prefix + ", m_StartTime=" + m_StartTime + ", dtStartDateTime=" + dtStartDateTime.FormatGeneral() +
         ", sHostTime=" + sHostTime + ";");
     UDTDVREventRecord& r = d.UDTDVREvent;
     r.EventCode = lEventID;
-    r.DataTime = Mid(m_StartTime, 7, 4) + "/" + Left(m_StartTime, 5) + Mid(m_StartTime, 11);
+    r.DataTime = MdyToYmd(m_StartTime);
     r.GlobalAddressID = sCameraAddress;
     r.DVRName = m_sDVRName;
     r.DVRAddress = DVRIP;
@@ -90,27 +85,27 @@ bool clsDvrlink::GenerateAlarm(int16_t Camera, int16_t Duration, const std::stri
     r.Detail2 = Str(d.iDuration);
     r.Detail3 = sUserName;
     r.Detail4 = sWorkstationName;
-    Log(prefix + ", UDTDVREvent.DataTime=" + r.DataTime + ", m_StartTime=" + m_StartTime + ", sHostTime=" +
+    LogDefault(prefix + ", UDTDVREvent.DataTime=" + r.DataTime + ", m_StartTime=" + m_StartTime + ", sHostTime=" +
         sHostTime + ", sCameraAddress=" + sCameraAddress + ", lEventID=" + Str(lEventID) + ";");
     IDVR_DVRSendEvent();
     MainForm().QueueUDTAlarmGenerated(r.DataTime, sDVR_AlarmVideo2ID);
     if (IsNumeric(sDVR_AlarmVideoID)) {
       sCameraAddress = camera_address();
       std::string sFormatted = DateTimeUSFormat(dtStartDateTime.FormatGeneral());
-      Log(prefix.substr(0, prefix.size() - 1) + " Update 3" + ", sDVR_AlarmVideoID=" + sDVR_AlarmVideoID +
+      LogDefault(prefix.substr(0, prefix.size() - 1) + " Update 3" + ", sDVR_AlarmVideoID=" + sDVR_AlarmVideoID +
           ", UDTDVREvent.DataTime=" + sFormatted + ", sDVR_AlarmVideo2ID=" + sDVR_AlarmVideo2ID +
           ", ID_DVR_Config=" + Str(ID_DVR_Config) + ", GlobalAddressID=" + m_sGlobalAddressID +
           ", EventID=" + Str(lEventID) + ", sCameraAddress=" + sCameraAddress);
       DBspCommandOutput("usp_DVR_AlarmVideo_Update", 3, {{"@ID", sDVR_AlarmVideoID}, {"@AlarmDateTime", sFormatted}});
       if (ModAllConst2().lErrorCode != 0) {
-        Log(prefix + "??? Database access error 4");
+        LogDefault(prefix + "??? Database access error 4");
         return false;
       }
       MainForm().TimerSyncData.SetEnabled(true);
     }
     SetCurrentEventID(lEventID);
     m_blnGenerateAlarm = true;
-    Log(prefix + "*** DONE" + ", lEventID=" + Str(lEventID) + ", m_blnGenerateAlarm=" + "True" +
+    LogDefault(prefix + "*** DONE" + ", lEventID=" + Str(lEventID) + ", m_blnGenerateAlarm=" + "True" +
         ", Camera=" + Str(Camera) + ", Duration=" + Str(Duration) + ", CameraName=" + CameraName + ";");
     return true;
   } catch (const RuntimeError& e) {

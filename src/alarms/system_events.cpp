@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "alarms/alarm_text.h"
 #include "component/clsDvrlink.h"
 #include "component/module_state.h"
 #include "support/debug_log.h"
@@ -41,8 +42,7 @@ void clsDvrlink::CallBackSystemEvents(int32_t lSessionID, const std::string& bst
                           ", lSessionID=" + Str(lSessionID) + ", bstrURL=" + bstrURL + ", ulEventId=" +
                           Str(ulEventId) + ", bstrTime=" + bstrTime + ", bstrMessage=" + bstrMessage + ";");
     }
-    std::string event_time = Mid(bstrTime, 5, 2) + "/" + Mid(bstrTime, 7, 2) + "/" + Mid(bstrTime, 1, 4) + " " +
-                             Mid(bstrTime, 9, 2) + ":" + Mid(bstrTime, 11, 2) + ":" + Mid(bstrTime, 13, 2);
+    std::string event_time = DvrTimeToMdy(bstrTime);
     WriteDebugLog("Dvrlink, CallBackSystemEvents(" + ID + ") Generate System Event" + ", lSystemEventID=" +
                       Str(host_event) + ", sStartTime=" + event_time + ";",
                   ModAllConst().iLogLevelDefault);

@@ -191,10 +191,10 @@ class clsDvrlink : public IDataArrivalReceiver,
                                         const std::string& bstrOverrideText);
   // The DVR's configuration and the camera's name and address from the host
   // database, for the alarm handlers whose log lines start with `prefix`.
-  // False when the handler is to end: a database error (logged with
-  // `error_base` or error_base + 1) or no result set. A result set without
-  // rows or a missing field raises.
-  bool LookUpAlarmCamera(const std::string& prefix, int error_base, const std::string& bstrURL, int16_t nCamera,
+  // False when the handler is to end: a database error (logged as access
+  // error 1 or 2) or no result set. A result set without rows or a missing
+  // field raises.
+  bool LookUpAlarmCamera(const std::string& prefix, const std::string& bstrURL, int16_t nCamera,
                          std::string& sCameraName, std::string& sCameraGlobalAddressID);
   // The DVR's time-zone index from the main form's TimeZone, logged with the
   // handler's prefix.
