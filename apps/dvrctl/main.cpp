@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "service/automation_client.h"
+#include "dvrctl/automation_client.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);

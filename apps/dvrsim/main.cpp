@@ -14,7 +14,7 @@
 #include <optional>
 #include <string>
 
-#include "platform/dvr_link/sim/dvr_simulator.h"
+#include "dvrsim/dvr_simulator.h"
 #include "platform/platform_state.h"
 #include "support/datetime.h"
 

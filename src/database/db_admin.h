@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ado_connection.h"
+#include "database/ado_connection.h"
 #include "platform/ini_file.h"
 
 namespace dvrlink {

@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/ado_connection.h"
+#include "database/ado_connection.h"
 #include "platform/object_ref.h"
 
 namespace dvrlink {

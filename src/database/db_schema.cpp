@@ -1,6 +1,6 @@
 #include "database/db_schema.h"
 
-#include "platform/ado_connection.h"
+#include "database/ado_connection.h"
 #include "support/runtime_error.h"
 #include "support/vbstring.h"
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/ado_connection.h"
+#include "database/ado_connection.h"
 #include "platform/object_ref.h"
 
 namespace dvrlink {

@@ -11,7 +11,7 @@
 #include <stdexcept>
 
 #include "component/clsDvrlink.h"
-#include "platform/host_sink.h"
+#include "host/host_sink.h"
 #include "platform/platform_state.h"
 #include "service/automation_methods.h"
 #include "service/service_config.h"

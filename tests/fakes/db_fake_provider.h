@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/ado_connection.h"
+#include "database/ado_connection.h"
 #include "support/runtime_error.h"
 
 namespace dvrlink::testing {

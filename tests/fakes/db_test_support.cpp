@@ -11,7 +11,7 @@
 
 #include "database/db_admin.h"
 #include "database/db_state.h"
-#include "platform/ado_connection.h"
+#include "database/ado_connection.h"
 #include "platform/platform_state.h"
 #include "support/mod_all_const.h"
 #include "support/support_state.h"

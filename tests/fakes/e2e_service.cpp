@@ -6,7 +6,7 @@
 
 #include "database/db_admin.h"
 #include "fakes/test_support.h"
-#include "platform/ado_connection.h"
+#include "database/ado_connection.h"
 #include "platform/ini_file.h"
 
 namespace dvrlink::testing::e2e {

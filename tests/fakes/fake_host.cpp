@@ -1,6 +1,6 @@
 #include "fakes/fake_host.h"
 
-#include "platform/ado_connection.h"
+#include "database/ado_connection.h"
 #include "platform/platform_state.h"
 
 namespace dvrlink::testing {

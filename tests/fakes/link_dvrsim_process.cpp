@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "fakes/svc_test_support.h"
-#include "platform/dvr_link/sim/control_text.h"
+#include "dvrsim/control_text.h"
 
 namespace dvrlink::testing {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/dvr_link/link_socket.h"
+#include "link/link_socket.h"
 
 namespace dvrlink::testing {
 

@@ -2,7 +2,7 @@
 
 #include <poll.h>
 
-#include "platform/dvr_link/link_protocol.h"
+#include "link/link_protocol.h"
 
 namespace dvrlink::testing {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/dvr_link/link_connection.h"
+#include "link/link_connection.h"
 #include "platform/event_loop.h"
 
 namespace dvrlink::testing {

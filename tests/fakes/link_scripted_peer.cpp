@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "platform/dvr_link/link_protocol.h"
+#include "link/link_protocol.h"
 
 namespace dvrlink::testing {
 

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dvr_link/link_socket.h"
+#include "link/link_socket.h"
 
 namespace dvrlink::testing {
 

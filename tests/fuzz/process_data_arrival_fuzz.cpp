@@ -10,7 +10,7 @@
 
 #include "component/clsDvrlink.h"
 #include "component/module_state.h"
-#include "platform/ado_connection.h"
+#include "database/ado_connection.h"
 
 namespace dvrlink {
 namespace {

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "fakes/e2e_service.h"
-#include "platform/dvr_link/dvr_link.h"
-#include "platform/dvr_link/dvr_remote_client.h"
+#include "link/dvr_link.h"
+#include "link/dvr_remote_client.h"
 #include "platform/platform_state.h"
 #include "support/datetime.h"
 #include "support/runtime_error.h"

@@ -17,7 +17,7 @@
 
 #include "fakes/svc_test_support.h"
 #include "fakes/test_support.h"
-#include "platform/host_sink.h"
+#include "host/host_sink.h"
 #include "platform/platform_state.h"
 #include "service/automation_methods.h"
 #include "support/runtime_error.h"

@@ -13,7 +13,7 @@
 
 #include "fakes/e2e_service.h"
 #include "fakes/test_support.h"
-#include "platform/dvr_link/dvr_remote_client.h"
+#include "link/dvr_remote_client.h"
 #include "platform/platform_state.h"
 
 namespace dvrlink::testing::e2e {

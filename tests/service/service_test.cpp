@@ -15,7 +15,7 @@
 
 #include "fakes/svc_test_support.h"
 #include "fakes/test_support.h"
-#include "platform/host_sink.h"
+#include "host/host_sink.h"
 #include "platform/platform_state.h"
 
 namespace dvrlink::testing {

@@ -1,0 +1,365 @@
+// PostgreSQL provider over libpq. The procedures are functions named like
+// them, with parameters named like "@IP"; parameter discovery reads pg_proc,
+// and a call is
+//   SELECT * FROM "usp_X"("@A" => $1, "@B" => $2)
+// with every value bound as text and converted by the server to the declared
+// type. A function returning void gives a closed recordset.
+//
+// Errors: SQLSTATE class 23 (integrity constraint) is 0x80040E2F, class 22
+// (data exception, such as a text that is not a date) 0x80040E07, a lost or
+// refused connection 0x80004005, anything else 0x80040E14. A connection found
+// broken is reset at the start of the next call, so the call after the server
+// comes back works.
+#include <libpq-fe.h>
+#include <poll.h>
+
+#include <cstring>
+
+#include "database/ado_connection.h"
+#include "support/runtime_error.h"
+#include "support/vbstring.h"
+
+namespace dvrlink {
+namespace {
+
+// Type OIDs of the built-in types the provider reads (pg_type.h).
+constexpr Oid kOidBool = 16;
+constexpr Oid kOidInt8 = 20;
+constexpr Oid kOidInt2 = 21;
+constexpr Oid kOidInt4 = 23;
+constexpr Oid kOidFloat4 = 700;
+constexpr Oid kOidFloat8 = 701;
+constexpr Oid kOidTimestamp = 1114;
+constexpr Oid kOidTimestampTz = 1184;
+constexpr Oid kOidDate = 1082;
+constexpr Oid kOidVoid = 2278;
+
+// The declared parameters of the first function of the name on the search
+// path; table columns of RETURNS TABLE ('t') are results, not parameters.
+constexpr const char* kDescribeSql = R"sql(
+WITH f AS (
+  SELECT p.oid, p.proargnames, p.proargmodes,
+         coalesce(p.proallargtypes, p.proargtypes::oid[]) AS types
+  FROM pg_catalog.pg_proc p
+  JOIN pg_catalog.pg_namespace n ON n.oid = p.pronamespace
+  WHERE p.proname = $1 AND n.nspname = ANY (pg_catalog.current_schemas(false))
+  ORDER BY pg_catalog.array_position(pg_catalog.current_schemas(false), n.nspname::text), p.oid
+  LIMIT 1
+)
+SELECT a.name, coalesce(a.mode, 'i'), pg_catalog.format_type(a.typ, NULL)
+FROM f CROSS JOIN LATERAL unnest(f.types, f.proargnames, f.proargmodes::text[])
+     WITH ORDINALITY AS a(typ, name, mode, ord)
+WHERE coalesce(a.mode, 'i') <> 't'
+ORDER BY a.ord
+)sql";
+
+class Result {
+ public:
+  explicit Result(PGresult* r) : r_(r) {}
+  ~Result() { PQclear(r_); }
+  Result(const Result&) = delete;
+  Result& operator=(const Result&) = delete;
+  PGresult* get() const { return r_; }
+
+ private:
+  PGresult* r_;
+};
+
+std::string ErrorField(const PGresult* r, int field) {
+  const char* text = r ? PQresultErrorField(r, field) : nullptr;
+  return text ? text : "";
+}
+
+std::string TrimMessage(std::string message) {
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  for (char& c : message) {
+    if (c == '\n') c = ' ';
+  }
+  return message;
+}
+
+class PostgresProvider : public DbProvider {
+ public:
+  PostgresProvider(PGconn* conn, std::string where) : conn_(conn), where_(std::move(where)) {}
+  ~PostgresProvider() override { PQfinish(conn_); }
+  PostgresProvider(const PostgresProvider&) = delete;
+  PostgresProvider& operator=(const PostgresProvider&) = delete;
+  std::string Name() const override { return "PostgreSQL"; }
+
+  std::vector<AdoParameterInfo> DescribeProcedure(const std::string& procedure) override {
+    EnsureConnected();
+    if (!describe_prepared_) {
+      // Planned once per connection: discovery runs on every gateway call.
+      Result prepared(PQprepare(conn_, kDescribeStatement, kDescribeSql, 1, nullptr));
+      Check(prepared.get(), "procedure '" + procedure + "'");
+      describe_prepared_ = true;
+    }
+    const char* values[1] = {procedure.c_str()};
+    Result r(PQexecPrepared(conn_, kDescribeStatement, 1, values, nullptr, nullptr, 0));
+    Check(r.get(), "procedure '" + procedure + "'");
+    std::vector<AdoParameterInfo> result;
+    for (int row = 0; row < PQntuples(r.get()); ++row) {
+      AdoParameterInfo info;
+      info.Name = PQgetvalue(r.get(), row, 0);
+      std::string mode = PQgetvalue(r.get(), row, 1);
+      std::string type = PQgetvalue(r.get(), row, 2);
+      info.Direction = mode == "o" ? adParamOutput : mode == "b" ? adParamInputOutput : adParamInput;
+      if (type == "integer" || type == "smallint") {
+        info.Type = adInteger;
+        info.Size = 4;
+      } else if (type == "bigint") {
+        info.Type = adBigInt;
+        info.Size = 8;
+      } else if (type == "boolean") {
+        info.Type = adBoolean;
+        info.Size = 2;
+      } else if (type == "double precision" || type == "real" || type == "numeric") {
+        info.Type = adDouble;
+        info.Size = 8;
+      } else if (type.rfind("timestamp", 0) == 0 || type == "date") {
+        info.Type = adDBTimeStamp;
+        info.Size = 16;
+      } else {
+        info.Type = adVarChar;
+        info.Size = INT32_MAX;
+      }
+      result.push_back(std::move(info));
+    }
+    return result;
+  }
+
+  std::shared_ptr<Recordset> ExecuteProcedure(const std::string& procedure,
+                                              std::vector<AdoParameter>& parameters) override {
+    EnsureConnected();
+    std::string sql = "SELECT * FROM " + Identifier(procedure) + "(";
+    std::vector<std::string> texts;
+    std::vector<bool> nulls;
+    for (const AdoParameter& p : parameters) {
+      if (p.Direction == adParamOutput || p.Direction == adParamReturnValue) continue;
+      if (p.Value.IsEmpty()) continue;  // not sent: the function's default applies
+      if (!texts.empty()) sql += ", ";
+      sql += Identifier(p.Name) + " => $" + std::to_string(texts.size() + 1);
+      nulls.push_back(p.Value.IsNull());
+      texts.push_back(p.Value.IsNull() ? std::string() : ValueText(p.Value));
+    }
+    sql += ")";
+    std::vector<const char*> values;
+    for (size_t i = 0; i < texts.size(); ++i) values.push_back(nulls[i] ? nullptr : texts[i].c_str());
+    Result r(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                          nullptr, 0));
+    Check(r.get(), "procedure '" + procedure + "'");
+
+    std::shared_ptr<Recordset> result;
+    int columns = PQnfields(r.get());
+    if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || columns == 0 ||
+        (columns == 1 && PQftype(r.get(), 0) == kOidVoid)) {
+      result = std::make_shared<Recordset>();
+    } else {
+      std::vector<std::string> names;
+      for (int c = 0; c < columns; ++c) names.emplace_back(PQfname(r.get(), c));
+      std::vector<std::vector<AdoValue>> rows;
+      rows.reserve(static_cast<size_t>(PQntuples(r.get())));
+      for (int row = 0; row < PQntuples(r.get()); ++row) {
+        std::vector<AdoValue> values_of_row;
+        values_of_row.reserve(static_cast<size_t>(columns));
+        for (int c = 0; c < columns; ++c) values_of_row.push_back(ReadValue(r.get(), row, c));
+        rows.push_back(std::move(values_of_row));
+      }
+      result = std::make_shared<Recordset>(std::move(names), std::move(rows));
+    }
+    CopyOutputs(*result, parameters);
+    return result;
+  }
+
+  void ExecuteScript(const std::string& sql) override {
+    EnsureConnected();
+    Result r(PQexec(conn_, sql.c_str()));
+    Check(r.get(), "schema script");
+  }
+
+  bool HasTable(const std::string& table) override {
+    EnsureConnected();
+    const char* values[1] = {table.c_str()};
+    Result r(PQexecParams(conn_, "SELECT pg_catalog.to_regclass($1) IS NOT NULL", 1, nullptr, values, nullptr,
+                          nullptr, 0));
+    Check(r.get(), "look-up of table '" + table + "'");
+    return PQntuples(r.get()) == 1 && std::strcmp(PQgetvalue(r.get(), 0, 0), "t") == 0;
+  }
+
+ private:
+  // A connection that broke, or that the server has closed since the last
+  // call (its goodbye message is waiting on the socket), is reset first.
+  void EnsureConnected() {
+    if (PQstatus(conn_) == CONNECTION_OK) {
+      pollfd pfd{PQsocket(conn_), POLLIN, 0};
+      if (pfd.fd >= 0 && ::poll(&pfd, 1, 0) > 0) {
+        PQconsumeInput(conn_);
+        while (PGnotify* n = PQnotifies(conn_)) PQfreemem(n);
+      }
+      if (PQstatus(conn_) == CONNECTION_OK) return;
+    }
+    PQreset(conn_);
+    describe_prepared_ = false;  // a new session has no prepared statements
+    if (PQstatus(conn_) != CONNECTION_OK) {
+      DVR_RAISE_TEXT(kAdoErrUnspecified,
+                     "PostgreSQL: cannot reconnect to " + where_ + ": " + TrimMessage(PQerrorMessage(conn_)));
+    }
+  }
+
+  std::string Identifier(const std::string& name) const {
+    char* quoted = PQescapeIdentifier(conn_, name.c_str(), name.size());
+    if (quoted == nullptr) {
+      DVR_RAISE_TEXT(kDbErrErrorsInCommand,
+                     "PostgreSQL: '" + name + "' cannot be used as a name: " + TrimMessage(PQerrorMessage(conn_)));
+    }
+    std::string result = quoted;
+    PQfreemem(quoted);
+    return result;
+  }
+
+  static std::string ValueText(const AdoValue& value) {
+    switch (value.kind()) {
+      case AdoValue::Kind::kBoolean:
+        return value.integer() != 0 ? "true" : "false";
+      case AdoValue::Kind::kDate: {
+        std::string iso = value.date().FormatIso();
+        iso[10] = ' ';
+        return iso;
+      }
+      default:
+        return value.ToText();
+    }
+  }
+
+  void Check(PGresult* r, const std::string& what) {
+    ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+    if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK) return;
+    std::string sqlstate = ErrorField(r, PG_DIAG_SQLSTATE);
+    if (PQstatus(conn_) != CONNECTION_OK || sqlstate.rfind("08", 0) == 0 || sqlstate.rfind("57P", 0) == 0) {
+      std::string message = r ? ErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : std::string();
+      if (message.empty()) message = PQerrorMessage(conn_);
+      DVR_RAISE_TEXT(kAdoErrUnspecified, "PostgreSQL: connection to " + where_ + " lost during " + what + ": " +
+                                             TrimMessage(message));
+    }
+    std::string message = ErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
+    if (message.empty()) message = TrimMessage(PQerrorMessage(conn_));
+    std::string detail = ErrorField(r, PG_DIAG_MESSAGE_DETAIL);
+    std::string text = "PostgreSQL: " + what + ": " + message;
+    if (!detail.empty()) text += " " + detail;
+    text += " (SQLSTATE " + sqlstate + ")";
+    int32_t number = kDbErrErrorsInCommand;
+    if (sqlstate.rfind("23", 0) == 0) number = kDbErrIntegrityViolation;
+    if (sqlstate.rfind("22", 0) == 0) number = kDbErrCantConvertValue;
+    DVR_RAISE_TEXT(number, text);
+  }
+
+  static AdoValue ReadValue(const PGresult* r, int row, int column) {
+    if (PQgetisnull(r, row, column)) return AdoValue::Null();
+    std::string text(PQgetvalue(r, row, column), static_cast<size_t>(PQgetlength(r, row, column)));
+    switch (PQftype(r, column)) {
+      case kOidInt2:
+      case kOidInt4:
+      case kOidInt8:
+        return AdoValue::Integer(std::stoll(text));
+      case kOidFloat4:
+      case kOidFloat8:
+        return AdoValue::Double(std::stod(text));
+      case kOidBool:
+        return AdoValue::Boolean(text == "t");
+      case kOidTimestamp:
+      case kOidTimestampTz:
+      case kOidDate:
+        if (auto d = DateTime::Parse(text.substr(0, 19))) return AdoValue::Date(*d);
+        return AdoValue::Text(std::move(text));
+      default:
+        return AdoValue::Text(std::move(text));
+    }
+  }
+
+  static void CopyOutputs(const Recordset& result, std::vector<AdoParameter>& parameters) {
+    for (AdoParameter& p : parameters) {
+      if (p.Direction != adParamOutput && p.Direction != adParamInputOutput && p.Direction != adParamReturnValue) {
+        continue;
+      }
+      p.Value = AdoValue::Null();
+      if (result.State() != adStateOpen || result.Eof()) continue;
+      for (const std::string& column : result.Columns()) {
+        if (column == p.Name) p.Value = result.Fields(column).Value;
+      }
+    }
+  }
+
+  static constexpr const char* kDescribeStatement = "dvrlink_describe_procedure";
+
+  PGconn* conn_;
+  std::string where_;
+  bool describe_prepared_ = false;
+};
+
+std::string Setting(const std::map<std::string, std::string>& settings, const char* key,
+                    const std::string& fallback = std::string()) {
+  auto it = settings.find(key);
+  return it == settings.end() || it->second.empty() ? fallback : it->second;
+}
+
+}  // namespace
+
+std::unique_ptr<DbProvider> OpenPostgresProvider(const std::map<std::string, std::string>& settings) {
+  std::string host = Setting(settings, "host", Setting(settings, "server", Setting(settings, "data source")));
+  std::string port = Setting(settings, "port");
+  std::string database = Setting(settings, "database", Setting(settings, "initial catalog"));
+  std::string user = Setting(settings, "user id", Setting(settings, "uid"));
+  std::string password = Setting(settings, "password", Setting(settings, "pwd"));
+  std::string timeout = Setting(settings, "connect timeout", "15");
+  std::string encoding = Setting(settings, "client encoding", "UTF8");
+  if (database.empty()) {
+    DVR_RAISE_TEXT(kAdoErrUnspecified, "PostgreSQL: the connection string names no 'Database'");
+  }
+  std::vector<std::pair<const char*, std::string>> params;
+  auto add = [&](const char* key, const std::string& value) {
+    if (!value.empty()) params.emplace_back(key, value);
+  };
+  add("host", host);
+  add("port", port);
+  add("dbname", database);
+  add("user", user);
+  add("password", password);
+  add("connect_timeout", timeout);
+  add("client_encoding", encoding);
+  add("application_name", std::string("dvrlink"));
+  // Timestamps come back as YYYY-MM-DD hh:mm:ss whatever the server's default;
+  // "Search Path" names the schema(s) holding the tables and procedures.
+  std::string options = "-c DateStyle=ISO,MDY";
+  std::string search_path = Setting(settings, "search path");
+  if (!search_path.empty()) {
+    options += " -c search_path=";
+    for (char c : search_path) {
+      if (c == ' ' || c == '\\') options += '\\';
+      options += c;
+    }
+  }
+  add("options", options);
+  std::vector<const char*> keys;
+  std::vector<const char*> values;
+  for (const auto& [key, value] : params) {
+    keys.push_back(key);
+    values.push_back(value.c_str());
+  }
+  keys.push_back(nullptr);
+  values.push_back(nullptr);
+
+  std::string where = (host.empty() ? std::string("the local server") : host) + (port.empty() ? "" : ":" + port) +
+                      "/" + database;
+  PGconn* conn = PQconnectdbParams(keys.data(), values.data(), 0);
+  if (conn == nullptr) DVR_RAISE_TEXT(kAdoErrUnspecified, "PostgreSQL: out of memory connecting to " + where);
+  if (PQstatus(conn) != CONNECTION_OK) {
+    std::string message = TrimMessage(PQerrorMessage(conn));
+    PQfinish(conn);
+    DVR_RAISE_TEXT(kAdoErrUnspecified, "PostgreSQL: cannot connect to " + where + ": " + message);
+  }
+  // Server notices ("relation already exists, skipping") are not errors.
+  PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+  return std::make_unique<PostgresProvider>(conn, where);
+}
+
+}  // namespace dvrlink

@@ -1,0 +1,105 @@
+// The host sink's three line shapes, its file and its listeners.
+#include "host/host_sink.h"
+
+#include <gtest/gtest.h>
+
+#include "component/module_state.h"
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "fakes/test_support.h"
+#include "platform/platform_state.h"
+
+namespace dvrlink {
+namespace {
+
+const std::string S(1, '\x18');
+const std::string E(1, '\x19');
+const std::string P(1, '\x1A');
+
+// A message 44 as IDVR_DVRSendEvent builds it.
+std::string Message44(const std::string& code, std::vector<std::string> texts) {
+  std::string m = S + "44" + P + code;
+  for (const std::string& t : texts) m += P + t;
+  return m + E;
+}
+
+TEST(HostSinkTest, MessagesBecomeHostEventsOrPlainMessages) {
+  const std::vector<std::string> twelve = {"2026/12/05 10:00:00", "$12", "DVR1", "10.0.0.5", "", "", "", "",
+                                           "", "", "", "d8"};
+  const std::string twelve_json = R"(["2026/12/05 10:00:00","$12","DVR1","10.0.0.5","","","","","","","","d8"])";
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string line;  // empty: a "message" line carrying the text unchanged
+  };
+  const std::vector<Case> cases = {
+      {"a message 44 is a host event with its twelve texts in order", Message44("10322", twelve),
+       R"({"kind":"host_event","instance":"A-0-5000","time":"T","code":10322,"fields":)" + twelve_json + "}"},
+      {"a negative code", Message44("-5", twelve),
+       R"({"kind":"host_event","instance":"A-0-5000","time":"T","code":-5,"fields":)" + twelve_json + "}"},
+      {"Latin-1 texts come out as UTF-8",
+       Message44("10323", {"t", "g", "K\xFC" "che", "a", "", "", "", "", "", "", "", ""}),
+       R"({"kind":"host_event","instance":"A-0-5000","time":"T","code":10323,"fields":["t","g","Küche","a","","","","","","","",""]})"},
+      {"eleven texts is not a message 44", Message44("10322", std::vector<std::string>(11, "a")), ""},
+      {"thirteen texts is not a message 44", Message44("10322", std::vector<std::string>(13, "a")), ""},
+      {"another command code", S + "45" + P + "3" + E, ""},
+      {"a code that is not a number", Message44("1x", twelve), ""},
+      {"a code beyond 32 bits", Message44("99999999999", twelve), ""},
+      {"an empty code", Message44("", twelve), ""},
+      {"a lone minus", Message44("-", twelve), ""},
+      {"a minus inside the code", Message44("1-2", twelve), ""},
+      {"an empty frame", S + E, ""},
+      {"an empty text", "", ""},
+      {"an unframed text", "hello", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string line = DumpLine(HostSink::MessageLine("A-0-5000", "T", c.text));
+    if (c.line.empty()) {
+      Json expected = Json::object();
+      expected["kind"] = "message";
+      expected["instance"] = "A-0-5000";
+      expected["time"] = "T";
+      expected["text"] = c.text;
+      EXPECT_EQ(line, DumpLine(expected));
+    } else {
+      EXPECT_EQ(line, c.line);
+    }
+  }
+}
+
+TEST(HostSinkTest, CallbacksAndMessagesGoToTheFileAndListenersWithTheInstanceAndTime) {
+  ResetModuleState();
+  testing::TempDir dir;
+  UseManualClock(DateTime::FromParts(2026, 12, 5, 19, 15, 9));
+  HostSinkOptions options;
+  options.events_file = dir.File("host-events.jsonl");
+  options.write_stdout = false;
+  HostSink sink(options);
+  std::vector<std::string> heard;
+  uint64_t first = 0;
+  first = sink.AddListener([&](const std::string& line) {
+    heard.push_back("1 " + line);
+    sink.RemoveListener(first);  // a listener may leave while lines go out
+  });
+  sink.AddListener([&](const std::string& line) { heard.push_back("2 " + line); });
+
+  std::string id = "A-0-5000";
+  HostCallback callback(sink, [&] { return id; });
+  callback.IDVR_Callback(207, 1, "confirmed", "104");
+  id = "A-0-5001";  // the ID as it stands at each call
+  sink.Message(id, Message44("10321", std::vector<std::string>(12, "x")));
+
+  const std::string callback_line =
+      R"({"kind":"callback","instance":"A-0-5000","time":"2026-12-05T19:15:09","type":207,"event_id":1,"description":"confirmed","ident":"104"})";
+  const std::string event_line =
+      R"({"kind":"host_event","instance":"A-0-5001","time":"2026-12-05T19:15:09","code":10321,"fields":["x","x","x","x","x","x","x","x","x","x","x","x"]})";
+  EXPECT_EQ(testing::ReadLines(options.events_file), (std::vector<std::string>{callback_line, event_line}));
+  EXPECT_EQ(heard, (std::vector<std::string>{"1 " + callback_line, "2 " + callback_line, "2 " + event_line}));
+}
+
+}  // namespace
+}  // namespace dvrlink

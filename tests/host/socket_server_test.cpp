@@ -1,0 +1,390 @@
+// The host-client socket server over real TCP on loopback, on the real
+// clock with short bounded waits; and its client allow-lists.
+#include "host/socket_server.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "fakes/svc_test_support.h"
+#include "fakes/test_support.h"
+#include "platform/net/address_filter.h"
+#include "platform/platform_state.h"
+#include "support/runtime_error.h"
+
+namespace dvrlink {
+namespace {
+
+using net::AddressFilter;
+using testing::svc::PumpFor;
+using testing::svc::PumpUntil;
+using testing::svc::TestClient;
+
+const std::string S(1, '\x18');
+const std::string E(1, '\x19');
+const std::string P(1, '\x1A');
+
+std::string Frame(const std::string& body) { return S + body + E; }
+
+struct Delivery {
+  int16_t type, index;
+  std::string block;
+};
+
+struct RecordingReceiver : IDataArrivalReceiver {
+  std::vector<Delivery> deliveries;
+  void Callback(int16_t type, int16_t index, const std::string& block) override {
+    deliveries.push_back(Delivery{type, index, block});
+  }
+  std::vector<std::string> BlocksOf(int16_t index) const {
+    std::vector<std::string> blocks;
+    for (const Delivery& d : deliveries) {
+      if (d.index == index) blocks.push_back(d.block);
+    }
+    return blocks;
+  }
+};
+
+class SocketServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Platform().program_folder = dir.path(); }
+
+  std::shared_ptr<SocketServer> Start(SocketServerOptions options = {}) {
+    if (options.listen_address.empty()) options.listen_address = "127.0.0.1";
+    auto server = std::make_shared<SocketServer>(options);
+    server->Connect(&receiver, "HOSTPC", 0, "10.0.0.5", 0, false);
+    return server;
+  }
+  // Connects and waits until the server has given the client an index,
+  // which goes to *index.
+  TestClient Join(SocketServer& server, int16_t* index = nullptr, const char* source = nullptr) {
+    std::vector<int16_t> before = server.ClientIndexes();
+    TestClient client = TestClient::Tcp(server.BoundPort(), source);
+    EXPECT_TRUE(client.connected());
+    int16_t newest = 0;
+    PumpUntil([&] {
+      for (int16_t i : server.ClientIndexes()) {
+        if (std::find(before.begin(), before.end(), i) == before.end()) newest = i;
+      }
+      return newest != 0;
+    });
+    if (index) *index = newest;
+    return client;
+  }
+  // Waits until the client holds as many characters as expected, all it has received.
+  static void ExpectReceived(TestClient& client, const std::string& expected) {
+    EXPECT_EQ(client.ReceiveUntil([&](const std::string& r) { return r.size() >= expected.size(); }), expected);
+  }
+  std::string AlwaysLog() const { return testing::ReadFile(dir.File("DebugDeviceAdm.log")); }
+
+  testing::TempDir dir;
+  RecordingReceiver receiver;
+};
+
+TEST(AddressFilterTest, AcceptsAddressesAndRangesOfTheList) {
+  const struct {
+    const char* name;
+    std::string list;
+    std::vector<std::string> accepted, refused;
+  } cases[] = {
+      {"an empty list accepts everyone", "", {"127.0.0.1", "10.9.8.7", "::1"}, {}},
+      {"single addresses", "127.0.0.1, 10.0.0.5", {"127.0.0.1", "10.0.0.5"}, {"127.0.0.2", "10.0.0.6"}},
+      {"an IPv4 range", "192.168.10.0/24", {"192.168.10.0", "192.168.10.255"}, {"192.168.11.1", "192.168.9.255"}},
+      {"a prefix that is not a byte boundary", "10.0.0.0/13", {"10.7.255.255"}, {"10.8.0.0"}},
+      {"/0 accepts every address of the family", "0.0.0.0/0", {"1.2.3.4"}, {"::1"}},
+      {"IPv6 addresses and ranges", "::1, fd00::/8", {"::1", "fd12:3456::1"}, {"fe80::1", "127.0.0.1"}},
+      {"an IPv4 client on an IPv6 socket matches as IPv4", "127.0.0.1", {"::ffff:127.0.0.1"}, {"::ffff:127.0.0.2"}},
+      {"blanks and empty items are ignored", " 127.0.0.1 ,, [::1] ", {"127.0.0.1", "::1"}, {"127.0.0.3"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    AddressFilter filter = AddressFilter::Parse(c.list);
+    for (const std::string& a : c.accepted) EXPECT_TRUE(filter.Accepts(a)) << a;
+    for (const std::string& a : c.refused) EXPECT_FALSE(filter.Accepts(a)) << a;
+  }
+}
+
+TEST(AddressFilterTest, RefusesItemsThatAreNotAddresses) {
+  const struct {
+    const char* name;
+    std::string list, named;
+  } cases[] = {
+      {"a host name", "127.0.0.1, dvr-host", "'dvr-host'"},
+      {"a prefix too long for IPv4", "10.0.0.0/33", "prefix longer than 32"},
+      {"a prefix that is not a number", "10.0.0.0/x", "'10.0.0.0/x'"},
+      {"an empty prefix", "10.0.0.0/", "'10.0.0.0/'"},
+      {"an address out of range", "300.1.1.1", "'300.1.1.1'"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      AddressFilter::Parse(c.list);
+      ADD_FAILURE() << "accepted";
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(c.named), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(NextClientIndexTest, IncreasesWrapsAndSkipsIndexesInUse) {
+  std::set<int16_t> all;
+  for (int i = 1; i <= 32767; ++i) all.insert(static_cast<int16_t>(i));
+  std::set<int16_t> all_but_9 = all;
+  all_but_9.erase(9);
+  const struct {
+    const char* name;
+    int16_t last;
+    std::set<int16_t> in_use;
+    int16_t expected;
+  } cases[] = {
+      {"the first client gets 1, never 0", 0, {}, 1},
+      {"one more than the last", 1, {1}, 2},
+      {"a freed lower index is not reused early", 5, {2, 5}, 6},
+      {"indexes in use are skipped", 5, {6, 7}, 8},
+      {"after 32767 comes 1", 32767, {32767}, 1},
+      {"wrapping skips indexes in use", 32767, {1, 2, 32767}, 3},
+      {"the only free index is found", 20, all_but_9, 9},
+      {"none free gives 0", 100, all, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(NextClientIndex(c.last, c.in_use), c.expected);
+  }
+}
+
+TEST(CutBlocksTest, CutsAfterTheLastEndMarkerAtFrameEnds) {
+  const std::string f10k = Frame(std::string(9998, 'a'));   // 10,000 characters
+  const std::string f20k = Frame(std::string(19998, 'b'));  // 20,000 characters
+  const std::string f40k = Frame(std::string(39998, 'c'));  // larger than a block
+  const struct {
+    const char* name;
+    std::string data;
+    std::vector<std::string> blocks;
+    std::vector<size_t> oversized;
+    std::string left;
+  } cases[] = {
+      {"no end marker: nothing yet", S + "31" + P + "x", {}, {}, S + "31" + P + "x"},
+      {"two frames are one block", Frame("1") + Frame("2"), {Frame("1") + Frame("2")}, {}, ""},
+      {"text after the last end marker waits", Frame("1") + "noise" + S + "2", {Frame("1")}, {}, "noise" + S + "2"},
+      {"leading noise stays with its frame", "xx" + Frame("1"), {"xx" + Frame("1")}, {}, ""},
+      {"frames are packed up to the limit", f10k + f20k + f10k, {f10k + f20k, f10k}, {}, ""},
+      {"a frame exactly at the limit fits", Frame(std::string(32765, 'd')), {Frame(std::string(32765, 'd'))}, {}, ""},
+      {"a frame over the limit is dropped, the others go", f10k + f40k + f10k, {f10k, f10k}, {40000}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string data = c.data;
+    BlockCut cut = CutBlocks(data, '\x19', 32767);
+    EXPECT_EQ(cut.blocks, c.blocks);
+    EXPECT_EQ(cut.oversized, c.oversized);
+    EXPECT_EQ(data, c.left);
+  }
+}
+
+TEST_F(SocketServerTest, TwoClientsGetDistinctIndexesTheirOwnRepliesAndEveryMessage) {
+  auto server = Start();
+  std::vector<std::string> observed;
+  server->SetSendObserver([&](const std::string& text) { observed.push_back(text); });
+  int16_t first_index = 0, second_index = 0;
+  TestClient first = Join(*server, &first_index);
+  TestClient second = Join(*server, &second_index);
+  EXPECT_EQ(first_index, 1);
+  EXPECT_EQ(second_index, 2);
+
+  first.Send(Frame("36"));
+  second.Send(Frame("39"));
+  ASSERT_TRUE(PumpUntil([&] { return receiver.deliveries.size() == 2; }));
+  for (const Delivery& d : receiver.deliveries) EXPECT_EQ(d.type, 201);
+  EXPECT_EQ(receiver.BlocksOf(first_index), std::vector<std::string>{Frame("36")});
+  EXPECT_EQ(receiver.BlocksOf(second_index), std::vector<std::string>{Frame("39")});
+
+  // Replies and notices go framed to their client only.
+  server->CommandDone(second_index, "39" + P + "OK");
+  server->GetVideoProgress(first_index, "33" + P + "1");
+  ExpectReceived(second, Frame("39" + P + "OK"));
+  ExpectReceived(first, Frame("33" + P + "1"));
+  EXPECT_TRUE(observed.empty());
+
+  // SendCommand goes unchanged to every client and to the observer.
+  const std::string message = Frame("44" + P + "10322" + P + "2026/12/05 10:00:00");
+  server->SendCommand(message);
+  ExpectReceived(first, Frame("33" + P + "1") + message);
+  ExpectReceived(second, Frame("39" + P + "OK") + message);
+  EXPECT_EQ(observed, std::vector<std::string>{message});
+}
+
+// How blocks are cut is checked with CutBlocks above; here that the server
+// keeps what a read leaves over for the next one.
+TEST_F(SocketServerTest, DeliveriesFollowTheEndMarkersWhateverTheWrites) {
+  const struct {
+    const char* name;
+    std::vector<std::string> writes, blocks;
+  } cases[] = {
+      {"a frame split across two writes is delivered whole",
+       {S + "31" + P + "127.0.0.2", P + "7000" + P + "7001" + E},
+       {Frame("31" + P + "127.0.0.2" + P + "7000" + P + "7001")}},
+      {"text after the last end marker leads the next block",
+       {Frame("36") + "\r\n", Frame("39")},
+       {Frame("36"), "\r\n" + Frame("39")}},
+      {"bytes are characters (Latin-1), passed unchanged",
+       {Frame("41" + P + "caf\xE9\xFF")},
+       {Frame("41" + P + "caf\xE9\xFF")}},
+  };
+  auto server = Start();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    int16_t index = 0;
+    TestClient client = Join(*server, &index);
+    for (const std::string& w : c.writes) {
+      client.Send(w);
+      PumpFor(30);  // let the server read this write before the next one
+    }
+    PumpUntil([&] { return receiver.BlocksOf(index).size() >= c.blocks.size(); }, 1000);
+    PumpFor(20);
+    EXPECT_EQ(receiver.BlocksOf(index), c.blocks);
+  }
+}
+
+TEST_F(SocketServerTest, LongInputIsCutIntoBlocksAtFrameEnds) {
+  auto server = Start();
+  int16_t index = 0;
+  TestClient client = Join(*server, &index);
+  std::string data;
+  for (int i = 0; i < 6; ++i) data += Frame(std::to_string(i) + P + std::string(14000, 'x'));  // 84,000 characters
+  client.Send(data);
+  std::string joined;
+  ASSERT_TRUE(PumpUntil([&] {
+    joined.clear();
+    for (const std::string& b : receiver.BlocksOf(index)) joined += b;
+    return joined.size() == data.size();
+  }));
+  EXPECT_EQ(joined, data);
+  std::vector<std::string> blocks = receiver.BlocksOf(index);
+  EXPECT_GE(blocks.size(), 3u);
+  for (const std::string& b : blocks) {
+    EXPECT_LE(b.size(), SocketServer::kMaxBlock);
+    EXPECT_EQ(b.back(), '\x19');
+    EXPECT_EQ(b.front(), '\x18');  // every cut falls between two frames
+  }
+}
+
+TEST_F(SocketServerTest, MoreThan64KiBWithoutEndMarkerDisconnectsThatClientOnly) {
+  auto server = Start();
+  int16_t chatty_index = 0, quiet_index = 0;
+  TestClient chatty = Join(*server, &chatty_index);
+  TestClient quiet = Join(*server, &quiet_index);
+
+  // 64 KiB followed by an end marker is within the rule: the piece is too
+  // long for a block, so it is dropped, but the client stays.
+  chatty.Send(S + std::string(65535, 'y') + E);
+  PumpUntil([&] { return AlwaysLog().find("more than a block holds") != std::string::npos; });
+  EXPECT_EQ(server->ClientIndexes().size(), 2u);
+
+  chatty.Send(Frame("36") + S + std::string(65536, 'z'));
+  EXPECT_TRUE(chatty.WaitClosed());
+  EXPECT_NE(AlwaysLog().find("client " + std::to_string(chatty_index) + " (127.0.0.1"), std::string::npos);
+  EXPECT_NE(AlwaysLog().find("bytes without an end marker"), std::string::npos);
+  // What was complete before the breach was still delivered.
+  EXPECT_EQ(receiver.BlocksOf(chatty_index), std::vector<std::string>{Frame("36")});
+
+  quiet.Send(Frame("39"));
+  ASSERT_TRUE(PumpUntil([&] { return receiver.BlocksOf(quiet_index).size() == 1; }));
+  server->CommandDone(quiet_index, "39" + P + "OK");
+  ExpectReceived(quiet, Frame("39" + P + "OK"));
+  EXPECT_EQ(server->ClientIndexes(), std::vector<int16_t>{quiet_index});
+}
+
+TEST_F(SocketServerTest, ClientsOutsideTheAllowListAreRefused) {
+  SocketServerOptions options;
+  options.allowed_clients = net::AddressFilter::Parse("127.0.0.2, 10.0.0.0/8");
+  auto server = Start(options);
+
+  TestClient refused = TestClient::Tcp(server->BoundPort());  // from 127.0.0.1
+  ASSERT_TRUE(refused.connected());
+  EXPECT_TRUE(refused.WaitClosed());
+  EXPECT_TRUE(server->ClientIndexes().empty());
+  EXPECT_NE(AlwaysLog().find("refused client 127.0.0.1:"), std::string::npos);
+
+  TestClient allowed = Join(*server, nullptr, "127.0.0.2");
+  allowed.Send(Frame("36"));
+  ASSERT_TRUE(PumpUntil([&] { return receiver.deliveries.size() == 1; }));
+  EXPECT_EQ(receiver.deliveries[0].index, 1);
+}
+
+TEST_F(SocketServerTest, TextToAClientThatIsGoneIsDroppedWithALogLine) {
+  auto server = Start();
+  int16_t index = 0;
+  TestClient client = Join(*server, &index);
+  client.Close();
+  ASSERT_TRUE(PumpUntil([&] { return server->ClientIndexes().empty(); }));
+
+  const struct {
+    const char* name;
+    void (SocketServer::*send)(int16_t, const std::string&);
+    int16_t index;
+  } cases[] = {
+      {"CommandDone", &SocketServer::CommandDone, index},
+      {"CurrentVideoFile", &SocketServer::CurrentVideoFile, index},
+      {"GetVideoProgress", &SocketServer::GetVideoProgress, index},
+      {"GetAlarmListProgress", &SocketServer::GetAlarmListProgress, index},
+      {"an index never given", &SocketServer::CommandDone, 999},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string text = std::string(c.name) + "-text";
+    EXPECT_NO_THROW(((*server).*(c.send))(c.index, text));
+    EXPECT_NE(AlwaysLog().find("client " + std::to_string(c.index) + " is gone; text dropped: " + text),
+              std::string::npos);
+  }
+}
+
+TEST_F(SocketServerTest, DisconnectWhileHoldingTheRetrievalGrantIsLogged) {
+  auto server = Start();
+  int16_t holder_index = 0, other_index = 0;
+  TestClient holder = Join(*server, &holder_index);
+  TestClient other = Join(*server, &other_index);
+  server->CommandDone(holder_index, "45" + P + "3" + P + "a" + P + "b" + P + "clip.dvr");
+  server->CommandDone(other_index, "33" + P + "OK");
+  other.Close();
+  ASSERT_TRUE(PumpUntil([&] { return server->ClientIndexes().size() == 1; }));
+  EXPECT_EQ(AlwaysLog().find("holding the retrieval grant"), std::string::npos);
+  holder.Close();
+  ASSERT_TRUE(PumpUntil([&] { return server->ClientIndexes().empty(); }));
+  EXPECT_NE(AlwaysLog().find("client " + std::to_string(holder_index) + " disconnected while holding the retrieval grant"),
+            std::string::npos);
+}
+
+TEST_F(SocketServerTest, DeviceFormCloseClosesListenerAndClients) {
+  auto server = Start();
+  uint16_t port = server->BoundPort();
+  TestClient client = Join(*server);
+  server->DeviceFormClose();
+  EXPECT_TRUE(client.WaitClosed());
+  EXPECT_FALSE(server->Listening());
+  EXPECT_FALSE(TestClient::Tcp(port).connected());
+}
+
+TEST_F(SocketServerTest, APortInUseRaisesSoInitializeFails) {
+  // Host-client ports are 16-bit signed: below the system's ephemeral range.
+  uint16_t port = testing::svc::FreeListenPort();
+  auto first = std::make_shared<SocketServer>(SocketServerOptions{"127.0.0.1", {}});
+  first->Connect(&receiver, "HOSTPC", static_cast<int16_t>(port), "10.0.0.5", 0, false);
+  ASSERT_EQ(first->BoundPort(), port);
+  SocketServer second(SocketServerOptions{"127.0.0.1", {}});
+  try {
+    second.Connect(&receiver, "HOSTPC", static_cast<int16_t>(port), "10.0.0.5", 0, false);
+    FAIL() << "Connect on a port in use did not raise";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.Number(), kErrInvalidCall);
+    EXPECT_NE(e.Description().find("cannot listen on 127.0.0.1:" + std::to_string(first->BoundPort())),
+              std::string::npos);
+  }
+  EXPECT_THROW(second.Connect(&receiver, "HOSTPC", -1, "10.0.0.5", 0, false), RuntimeError);
+}
+
+}  // namespace
+}  // namespace dvrlink

@@ -1,0 +1,290 @@
+// The DVR link client against a real dvrsim process on loopback: sessions on
+// the command and event ports, what the DVR's faults look like to the
+// component, the bounds of the synchronous calls, and the order of events.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "fakes/link_dvrsim_process.h"
+#include "fakes/link_recorders.h"
+#include "fakes/link_scripted_peer.h"
+#include "fakes/svc_test_support.h"
+#include "fakes/test_support.h"
+#include "link/dvr_event_ctrl_client.h"
+#include "link/dvr_remote_client.h"
+#include "platform/platform_state.h"
+#include "support/runtime_error.h"
+
+namespace dvrlink::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+using Ms = std::chrono::milliseconds;
+
+const std::string kAddress = "127.0.0.1";
+
+class LinkClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Platform().program_folder = dir.path();
+    ASSERT_TRUE(sim.Started());
+  }
+  std::shared_ptr<DvrRemoteClient> NewRemote(int32_t timeout_ms = 2000) {
+    DvrLinkOptions options;
+    options.reply_timeout_ms = timeout_ms;
+    options.export_folder = dir.path();
+    auto remote = std::make_shared<DvrRemoteClient>(Loop(), options);
+    remote->SetEventSink(&recorder);
+    return remote;
+  }
+  // An event control with its session sink and alarm sink on the recorder.
+  std::shared_ptr<DvrEventCtrlClient> NewEventCtrl() {
+    auto ctrl = std::make_shared<DvrEventCtrlClient>(Loop(), DvrLinkOptions());
+    ctrl->SetEventSink(&recorder);
+    ctrl->AlarmEventCtrl()->SetEventSink(&recorder);
+    return ctrl;
+  }
+  // Connects and starts an event session and waits until it is connected
+  // and acknowledged at the DVR.
+  int32_t OpenEventSession(DvrEventCtrlClient& ctrl) {
+    int32_t session = ctrl.Connect(kAddress, sim.event_port);
+    ctrl.Start();
+    bool connected = PumpUntil([&] { return !recorder.Starting("connected").empty(); });
+    EXPECT_TRUE(connected);
+    ctrl.Acknowledge();
+    EXPECT_TRUE(PumpUntil([&] { return sim.Status()["ready_sessions"] == "1"; }));
+    return session;
+  }
+  static double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  }
+
+  TempDir dir;
+  DvrsimProcess sim;
+  LinkEventRecorder recorder;
+};
+
+TEST_F(LinkClientTest, CommandSessionVersionAndTimeSync) {
+  auto remote = NewRemote();
+  int32_t session = 0;
+  remote->Connect(kAddress, static_cast<int16_t>(sim.command_port), "", session);
+  ASSERT_GT(session, 0);
+  EXPECT_EQ(sim.Status()["command_sessions"], "1");
+
+  EXPECT_THAT(remote->Version(), AllOf(StartsWith("DVR link client "), HasSubstr("; DVR: dvrsim 1.0.0")));
+
+  remote->TimeSync(session, DateTime::FromParts(2026, 12, 4, 17, 5, 9));
+  EXPECT_THAT(recorder.events, IsEmpty()) << "the DVR's time_sync event came inside the call";
+  EXPECT_EQ(sim.Status()["last_time_sync"], "20261204170509");
+  EXPECT_EQ(sim.Control("clock").substr(0, 17), "OK clock=20261204") << "the DVR clock follows the sync";
+  ASSERT_TRUE(PumpUntil([&] { return !recorder.events.empty(); }));
+  EXPECT_THAT(recorder.events, ElementsAre(StartsWith("time_sync " + std::to_string(session) + " 2 ")));
+}
+
+TEST_F(LinkClientTest, CallsWithoutAValidSessionRaiseNamedErrors) {
+  struct Case {
+    const char* name;
+    std::function<void(DvrRemoteClient&, int32_t session)> call;
+    int32_t number;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"time sync on another session",
+       [](DvrRemoteClient& r, int32_t s) { r.TimeSync(s + 1, DateTime::FromParts(2026, 1, 1)); },
+       kErrDvrLinkRejected, "is not this connection's session"},
+      {"alarm on a camera the DVR lacks", [](DvrRemoteClient& r, int32_t s) { r.GenerateAlarm(s, 16, 5); },
+       kErrDvrLinkRejected, "camera 16 does not exist"},
+      {"retrieval with the end before the begin",
+       [](DvrRemoteClient& r, int32_t s) {
+         r.GetVideo(s, 0, DateTime::FromParts(2026, 1, 2), DateTime::FromParts(2026, 1, 1), "clip.dvr");
+       },
+       kErrDvrLinkRejected, "is before begin"},
+  };
+  auto remote = NewRemote();
+  int32_t session = 0;
+  remote->Connect(kAddress, static_cast<int16_t>(sim.command_port), "", session);
+  ASSERT_GT(session, 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.call(*remote, session);
+      ADD_FAILURE() << "no error raised";
+    } catch (const RuntimeError& e) {
+      EXPECT_EQ(e.Number(), c.number);
+      EXPECT_THAT(e.Description(), HasSubstr(c.text));
+    }
+  }
+  // Never connected: a clear error, no crash.
+  auto idle = NewRemote();
+  try {
+    idle->TimeSync(1, DateTime::FromParts(2026, 1, 1));
+    ADD_FAILURE() << "no error raised";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.Number(), kErrDvrLinkNotConnected);
+  }
+  EXPECT_THAT(idle->Version(), StartsWith("DVR link client ")) << "the client's own version needs no DVR";
+}
+
+TEST_F(LinkClientTest, EventSessionReportsConnectedWithTheAddressTextAndADropAsDisconnected) {
+  auto ctrl = NewEventCtrl();
+  int32_t session = ctrl->Connect(kAddress, sim.event_port);
+  ASSERT_GT(session, 0);
+  ctrl->Start();
+  EXPECT_THAT(recorder.events, IsEmpty()) << "an event came inside Connect";
+  const std::string s = std::to_string(session) + " 127.0.0.1";
+  ASSERT_TRUE(PumpUntil([&] { return !recorder.events.empty(); }));
+  EXPECT_THAT(recorder.events, ElementsAre("connected " + s));
+  EXPECT_TRUE(ctrl->IsSessionConnected(session));
+  EXPECT_EQ(sim.Status()["sessions"], "1");
+
+  ctrl->Acknowledge();
+  ASSERT_TRUE(PumpUntil([&] { return sim.Status()["ready_sessions"] == "1"; }));
+  EXPECT_EQ(sim.Control("drop"), "OK dropped=1");
+  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() >= 2; }));
+  PumpFor(50);  // nothing more follows
+  EXPECT_THAT(recorder.events, ElementsAre("connected " + s, "disconnected " + s));
+  EXPECT_FALSE(ctrl->IsSessionConnected(session));
+}
+
+TEST_F(LinkClientTest, RefusingDvrGivesSessionZeroAndConnectErrorThenDisconnected) {
+  ASSERT_EQ(sim.Control("refuse on"), "OK refusing=on");
+  auto remote = NewRemote();
+  int32_t session = 99;
+  remote->Connect(kAddress, static_cast<int16_t>(sim.command_port), "", session);
+  EXPECT_EQ(session, 0);
+
+  auto ctrl = NewEventCtrl();
+  int32_t event_session = ctrl->Connect(kAddress, sim.event_port);
+  EXPECT_GT(event_session, 0) << "the event session number comes at once";
+  ctrl->Start();
+  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() >= 2; }));
+  PumpFor(50);
+  std::string s = std::to_string(event_session);
+  EXPECT_THAT(recorder.events, ElementsAre("connect_error " + s + " 127.0.0.1 the DVR refuses new sessions",
+                                           "disconnected " + s + " 127.0.0.1"));
+
+  // Once the DVR accepts again, a new Connect gets through.
+  ASSERT_EQ(sim.Control("refuse off"), "OK refusing=off");
+  remote->Connect(kAddress, static_cast<int16_t>(sim.command_port), "", session);
+  EXPECT_GT(session, 0);
+}
+
+TEST_F(LinkClientTest, NothingListeningEndsWithinTheBound) {
+  uint16_t port = svc::FreeTcpPort();
+  auto remote = NewRemote();
+  auto start = std::chrono::steady_clock::now();
+  int32_t session = 99;
+  remote->Connect(kAddress, static_cast<int16_t>(port), "", session);
+  EXPECT_EQ(session, 0);
+  EXPECT_LT(SecondsSince(start), 2.5);
+
+  auto ctrl = NewEventCtrl();
+  int32_t event_session = ctrl->Connect(kAddress, port);
+  ctrl->Start();
+  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() >= 2; }, 2500));
+  std::string s = std::to_string(event_session);
+  EXPECT_THAT(recorder.events, ElementsAre(StartsWith("connect_error " + s + " 127.0.0.1 cannot connect to 127.0.0.1:" +
+                                                      std::to_string(port)),
+                                           "disconnected " + s + " 127.0.0.1"));
+}
+
+TEST_F(LinkClientTest, SilentDvrEndsEachCallAtTheBound) {
+  // Accepts connections, never answers.
+  LinkScriptedPeer silent({}, [](const std::string&) { return std::vector<std::string>(); });
+  auto remote = NewRemote(300);
+  auto start = std::chrono::steady_clock::now();
+  int32_t session = 99;
+  remote->Connect(kAddress, static_cast<int16_t>(silent.port()), "", session);
+  EXPECT_EQ(session, 0);
+  EXPECT_GE(SecondsSince(start), 0.29);
+  EXPECT_LT(SecondsSince(start), 1.0);
+
+  // A DVR that answers connect and then goes quiet: the call raises.
+  LinkScriptedPeer quiet({}, [](const std::string& line) {
+    if (line.find("\"connect\"") != std::string::npos) {
+      return std::vector<std::string>{LinkScriptedPeer::ReplyTo(line, "{\"session\":5}")};
+    }
+    return std::vector<std::string>();
+  });
+  remote->Connect(kAddress, static_cast<int16_t>(quiet.port()), "", session);
+  ASSERT_EQ(session, 5);
+  start = std::chrono::steady_clock::now();
+  try {
+    remote->TimeSync(5, DateTime::FromParts(2026, 12, 4, 17, 5, 9));
+    ADD_FAILURE() << "no error raised";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.Number(), kErrDvrLinkTimeout);
+    EXPECT_THAT(e.Description(), HasSubstr("no answer from the DVR at 127.0.0.1:"));
+  }
+  EXPECT_LT(SecondsSince(start), 1.0);
+}
+
+TEST_F(LinkClientTest, DetachedSinksDropPendingEvents) {
+  auto ctrl = NewEventCtrl();
+  int32_t session = ctrl->Connect(kAddress, sim.event_port);
+  // Not started: the connected event waits in the client.
+  ASSERT_TRUE(PumpUntil([&] { return ctrl->IsSessionConnected(session); }));
+  ASSERT_THAT(recorder.events, IsEmpty());
+  ctrl->SetEventSink(nullptr);
+  ctrl->SetEventSink(&recorder);
+  ctrl->Start();
+  PumpFor(100);
+  EXPECT_THAT(recorder.events, IsEmpty());
+}
+
+TEST_F(LinkClientTest, AlarmEventsReachTheAlarmSinkWithTheirFields) {
+  auto ctrl = NewEventCtrl();
+  int32_t session = OpenEventSession(*ctrl);
+  recorder.events.clear();
+  std::string s = std::to_string(session) + " 127.0.0.1";
+
+  auto begin = DvrsimProcess::Fields(sim.Control("alarm begin 2 MOTION"));
+  auto end = DvrsimProcess::Fields(sim.Control("alarm end 2 MOTION"));
+  EXPECT_EQ(sim.Control("alarm pos 3 \"VIDEO LOSS\" 20261204170509 20261204170519 pre=20261204170500 prepos=1 "
+                        "startpos=2 endpos=3 override=10 overridetext=MOTION alarmid=A7"),
+            "OK sent=1 camera=3 alarm_id=A7");
+  auto xml = DvrsimProcess::Fields(sim.Control("alarm xml 4 End VIDEOLOSS"));
+  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() >= 4; }));
+  EXPECT_THAT(recorder.events,
+              ElementsAre("begin " + s + " cam=2 time=" + begin["time"] + " type=MOTION oi=0 ot= id=" +
+                              begin["alarm_id"],
+                          "end " + s + " cam=2 time=" + end["time"] + " type=MOTION oi=0 ot= id=" + end["alarm_id"],
+                          "pos " + s + " cam=3 pre=20261204170500 start=20261204170509 end=20261204170519 "
+                              "positions=1,2,3 type=VIDEO LOSS oi=10 ot=MOTION id=A7",
+                          "xml " + s + " <Alarm><Camera>4</Camera><State>End</State><PreAlarmTime Ver = \"1\">" +
+                              xml["time"] + "</PreAlarmTime><StartTime Ver = \"1\">" + xml["time"] +
+                              "</StartTime><EndTime Ver = \"1\">" + xml["time"] +
+                              "</EndTime><Type>VIDEOLOSS</Type><OverrideIndex>0</OverrideIndex><OverrideText>"
+                              "</OverrideText><AlarmID>" + xml["alarm_id"] + "</AlarmID></Alarm>"));
+}
+
+TEST_F(LinkClientTest, HostRaisedAlarmBeginsAtOnceAndEndsWhenStopped) {
+  auto ctrl = NewEventCtrl();
+  int32_t event_session = OpenEventSession(*ctrl);
+  recorder.events.clear();
+  auto remote = NewRemote();
+  int32_t session = 0;
+  remote->Connect(kAddress, static_cast<int16_t>(sim.command_port), "", session);
+  ASSERT_GT(session, 0);
+
+  remote->GenerateAlarm(session, 5, 30);
+  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() >= 2; }));
+  EXPECT_EQ(sim.Status()["cameras_in_alarm"], "5");
+  remote->StopAlarm(session, 5);
+  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() >= 4; }));
+  std::string s = std::to_string(event_session) + " 127.0.0.1";
+  EXPECT_THAT(recorder.events, ElementsAre(StartsWith("begin " + s + " cam=5 time="),
+                                           AllOf(StartsWith("xml " + s + " <Alarm><Camera>5</Camera>"),
+                                                 HasSubstr("<State>Begin</State>"), HasSubstr("<Type>OVERRIDE</Type>")),
+                                           AllOf(StartsWith("end " + s + " cam=5 time="), HasSubstr("type=OVERRIDE")),
+                                           AllOf(StartsWith("pos " + s + " cam=5 pre="), HasSubstr("type=OVERRIDE"))));
+  EXPECT_THAT(recorder.events[0], HasSubstr("type=OVERRIDE"));
+  EXPECT_EQ(sim.Status()["cameras_in_alarm"], "");
+}
+
+}  // namespace
+}  // namespace dvrlink::testing

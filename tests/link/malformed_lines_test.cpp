@@ -1,0 +1,145 @@
+// What the client does with lines from a DVR that break the protocol: each
+// is logged and skipped, the session goes on, and nothing crashes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "fakes/link_loop_peer.h"
+#include "fakes/link_recorders.h"
+#include "fakes/link_scripted_peer.h"
+#include "fakes/test_support.h"
+#include "link/dvr_event_ctrl_client.h"
+#include "link/dvr_remote_client.h"
+#include "platform/platform_state.h"
+
+namespace dvrlink::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+class MalformedLinesTest : public ::testing::Test {
+ protected:
+  void SetUp() override { Platform().program_folder = dir.path(); }
+  int LoggedErrors() const { return CountLinesContaining(dir.File("DebugDeviceAdm.log"), "??? DVR link, "); }
+  TempDir dir;
+  LinkEventRecorder recorder;
+};
+
+TEST_F(MalformedLinesTest, EventSessionSkipsBadLinesAndKeepsGoing) {
+  LinkLoopPeer dvr(Loop());
+  DvrEventCtrlClient ctrl(Loop(), DvrLinkOptions());
+  ctrl.SetEventSink(&recorder);
+  ctrl.AlarmEventCtrl()->SetEventSink(&recorder);
+  int32_t session = ctrl.Connect("127.0.0.1", dvr.port());
+  ctrl.Start();
+  ASSERT_TRUE(PumpUntil([&] { return !dvr.received().empty(); }));
+  EXPECT_EQ(dvr.received()[0], R"({"id":1,"op":"connect","session":)" + std::to_string(session) +
+                                   R"(,"subscribe":"alarms"})");
+  const std::string s = std::to_string(session);
+  const char* bad_lines[] = {
+      "{oops",
+      "[\"connected\"]",
+      "\xff\xfe garbage",
+      R"({"op":"reboot","id":4})",
+      R"({"id":1,"error":"no"})",
+  };
+  for (const char* line : bad_lines) dvr.Send(line);
+  dvr.Send(R"({"id":1,"result":{"session":)" + s + "}}");
+  dvr.Send(R"({"event":"connected","session":)" + s + "}");
+  dvr.Send(R"({"event":"alarm_begin","session":)" + s + R"(,"time":"20261204170509","type":"MOTION"})");
+  dvr.Send(R"({"event":"alarm_begin","session":)" + s + R"(,"camera":"two","time":"20261204170509","type":"M"})");
+  dvr.Send(R"({"event":"alarm_pos","session":)" + s + R"(,"camera":70000,"start_time":"x","end_time":"y","type":"M"})");
+  dvr.Send(R"({"event":"alarm_begin","session":)" + s + R"(,"camera":2,"time":"20261204170509","type":"MOTION"})");
+  dvr.Send(R"({"event":"fan_failure","session":)" + s + R"(,"fan":2})");
+  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() >= 3; }));
+  EXPECT_THAT(recorder.events,
+              ElementsAre("connected " + s + " 127.0.0.1",
+                          "begin " + s + " 127.0.0.1 cam=2 time=20261204170509 type=MOTION oi=0 ot= id=",
+                          "unexpected " + s + " 127.0.0.1 {\"event\":\"fan_failure\",\"session\":" + s +
+                              ",\"fan\":2}"));
+  EXPECT_EQ(LoggedErrors(), 8);
+  EXPECT_TRUE(ctrl.IsSessionConnected(session));
+
+  // A line without end beyond the limit ends the session instead of
+  // filling memory.
+  dvr.Send(std::string(link::kMaxLineBytes + 16, 'x'));
+  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() >= 4; }, 3000));
+  EXPECT_EQ(recorder.events.back(), "disconnected " + s + " 127.0.0.1");
+}
+
+TEST_F(MalformedLinesTest, EventPortThatNeverConfirmsEndsTheSessionAtTheBound) {
+  UseManualClock();
+  LinkLoopPeer dvr(Loop());  // accepts, reads, never answers
+  DvrLinkOptions options;
+  options.reply_timeout_ms = 2000;
+  DvrEventCtrlClient ctrl(Loop(), options);
+  ctrl.SetEventSink(&recorder);
+  int32_t session = ctrl.Connect("127.0.0.1", dvr.port());
+  ctrl.Start();
+  ASSERT_TRUE(PumpUntil([&] { return !dvr.received().empty(); }));
+  Loop().RunFor(1'900'000);
+  EXPECT_TRUE(recorder.events.empty());
+  Loop().RunFor(200'000);
+  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() >= 2; }));
+  const std::string s = std::to_string(session);
+  EXPECT_THAT(recorder.events,
+              ElementsAre(StartsWith("connect_error " + s + " 127.0.0.1 no answer from the DVR at 127.0.0.1:"),
+                          "disconnected " + s + " 127.0.0.1"));
+  // A late confirmation changes nothing.
+  dvr.Send(R"({"event":"connected","session":)" + s + "}");
+  Loop().RunFor(100'000);
+  EXPECT_EQ(recorder.events.size(), 2u);
+}
+
+TEST_F(MalformedLinesTest, CommandCallsFindTheirReplyAmongBadLines) {
+  LinkScriptedPeer dvr(
+      {"{oops", R"({"event":"time_sync","session":5})", R"({"id":77,"result":{}})", "[]"},
+      [](const std::string& line) -> std::vector<std::string> {
+        if (line.find("\"op\":\"connect\"") != std::string::npos) {
+          return {"not json at all", LinkScriptedPeer::ReplyTo(line, R"({"session":5})")};
+        }
+        if (line.find("\"op\":\"timesync\"") != std::string::npos) {
+          return {LinkScriptedPeer::ReplyTo(line, "{}"),
+                  R"({"event":"time_sync","session":5,"reason":2,"data1":-3,"data2":0})"};
+        }
+        if (line.find("\"op\":\"version\"") != std::string::npos) {
+          return {LinkScriptedPeer::ReplyTo(line, R"({"version":42})")};
+        }
+        return {LinkScriptedPeer::ErrorTo(line, 2, "unknown op")};
+      });
+  DvrRemoteClient remote(Loop(), DvrLinkOptions());
+  remote.SetEventSink(&recorder);
+  int32_t session = 0;
+  remote.Connect("127.0.0.1", static_cast<int16_t>(dvr.port()), "", session);
+  ASSERT_EQ(session, 5);
+  remote.TimeSync(5, DateTime::FromParts(2026, 12, 4, 17, 5, 9));
+  EXPECT_THAT(dvr.Received(), ElementsAre(R"({"id":1,"login":"","op":"connect"})",
+                                          R"({"id":2,"op":"timesync","session":5,"time":"20261204170509"})"));
+  try {
+    remote.Version();
+    ADD_FAILURE() << "a version that is no text was accepted";
+  } catch (const RuntimeError& e) {
+    EXPECT_THAT(e.Description(), HasSubstr("malformed reply to 'version'"));
+  }
+  ASSERT_TRUE(PumpUntil([&] { return !recorder.events.empty(); }));
+  PumpFor(30);
+  EXPECT_THAT(recorder.events, ElementsAre("time_sync 5 2 -3 0"));
+  // {oops, the event without reason, [] and "not json at all"; the stray
+  // reply is only noted.
+  EXPECT_EQ(LoggedErrors(), 4);
+}
+
+TEST_F(MalformedLinesTest, AConnectReplyWithoutASessionNumberGivesSessionZero) {
+  LinkScriptedPeer dvr({}, [](const std::string& line) -> std::vector<std::string> {
+    return {LinkScriptedPeer::ReplyTo(line, R"({"session":"five"})")};
+  });
+  DvrRemoteClient remote(Loop(), DvrLinkOptions());
+  int32_t session = 9;
+  remote.Connect("127.0.0.1", static_cast<int16_t>(dvr.port()), "", session);
+  EXPECT_EQ(session, 0);
+  EXPECT_EQ(LoggedErrors(), 1);
+}
+
+}  // namespace
+}  // namespace dvrlink::testing

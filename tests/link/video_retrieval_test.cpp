@@ -1,0 +1,256 @@
+// Recorded-video retrieval over the DVR link: names the client refuses
+// without asking the DVR, streams it must reject (the partial file removed),
+// a good stream written completely before "done" is reported, and a real
+// dvrsim serving a retrieval while other calls on the session go on.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <sstream>
+
+#include "fakes/link_dvrsim_process.h"
+#include "fakes/link_recorders.h"
+#include "fakes/link_scripted_peer.h"
+#include "fakes/test_support.h"
+#include "link/base64.h"
+#include "link/dvr_remote_client.h"
+#include "platform/platform_state.h"
+#include "support/runtime_error.h"
+
+namespace dvrlink::testing {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::StartsWith;
+namespace fs = std::filesystem;
+
+const std::string kAddress = "127.0.0.1";
+const DateTime kBegin = DateTime::FromParts(2026, 12, 4, 10, 0, 0);
+
+// Every entry below root, as relative paths.
+std::vector<std::string> Tree(const std::string& root) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    found.push_back(entry.path().lexically_relative(root).string());
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+std::string Event(const std::string& name, const std::string& fields) {
+  return "{\"event\":\"" + name + "\",\"session\":5," + fields + "}";
+}
+std::string Chunk(int64_t offset, const std::string& bytes) {
+  return Event("video_data", "\"offset\":" + std::to_string(offset) + ",\"data\":\"" + link::Base64Encode(bytes) + "\"");
+}
+std::string Progress(int reason, int64_t data1, int64_t data2) {
+  return Event("get_video", "\"reason\":" + std::to_string(reason) + ",\"data1\":" + std::to_string(data1) +
+                                ",\"data2\":" + std::to_string(data2));
+}
+
+// Notes what the file held when the retrieval was reported done.
+struct DoneRecorder : LinkEventRecorder {
+  std::string path;
+  std::optional<std::string> at_done;
+  void OnGetVideoEvent(int32_t s, int32_t reason, int32_t d1, int32_t d2) override {
+    LinkEventRecorder::OnGetVideoEvent(s, reason, d1, d2);
+    if (reason == 2 && fs::exists(path)) at_done = ReadFile(path);
+  }
+};
+
+TEST(Base64Test, KnownVectorsRoundTripAndNonCanonicalTextIsRejected) {
+  for (const std::string& bytes : {std::string(), std::string("f"), std::string("fo"), std::string("foobar"),
+                                   std::string("\0\xff\xfe", 3)}) {
+    EXPECT_EQ(link::Base64Decode(link::Base64Encode(bytes)), std::optional<std::string>(bytes));
+  }
+  EXPECT_EQ(link::Base64Encode("fo"), "Zm8=");
+  EXPECT_EQ(link::Base64Encode(std::string("\0\xff\xfe", 3)), "AP/+");
+  for (const char* bad : {"Zm9", "Zm=v", "Zg==Zg==", "Zh==", "Zm9=", "====", "Zm9v\n", "Zm9-"}) {
+    EXPECT_FALSE(link::Base64Decode(bad).has_value()) << bad;
+  }
+}
+
+class VideoRetrievalTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Platform().program_folder = dir.path();
+    fs::create_directories(exported);
+    fs::create_directories(outside);
+  }
+  // A DVR that answers connect with session 5 and retrieve with `total`
+  // bytes followed by `stream`.
+  std::unique_ptr<LinkScriptedPeer> Peer(int64_t total, std::vector<std::string> stream) {
+    return std::make_unique<LinkScriptedPeer>(
+        std::vector<std::string>(), [total, stream](const std::string& line) {
+          std::vector<std::string> out;
+          if (line.find("\"connect\"") != std::string::npos) {
+            out.push_back(LinkScriptedPeer::ReplyTo(line, "{\"session\":5}"));
+          } else if (line.find("\"retrieve\"") != std::string::npos) {
+            out.push_back(LinkScriptedPeer::ReplyTo(line, "{\"bytes\":" + std::to_string(total) + "}"));
+            out.insert(out.end(), stream.begin(), stream.end());
+          } else {
+            out.push_back(LinkScriptedPeer::ReplyTo(line, "{\"version\":\"scripted\"}"));
+          }
+          return out;
+        });
+  }
+  std::shared_ptr<DvrRemoteClient> Connected(uint16_t port, const std::string& export_folder) {
+    DvrLinkOptions options;
+    options.export_folder = export_folder;
+    auto remote = std::make_shared<DvrRemoteClient>(Loop(), options);
+    remote->SetEventSink(&recorder);
+    int32_t session = 0;
+    remote->Connect(kAddress, static_cast<int16_t>(port), "", session);
+    EXPECT_GT(session, 0);
+    return remote;
+  }
+  void Retrieve(DvrRemoteClient& remote, const std::string& file, int64_t seconds = 10) {
+    remote.GetVideo(remote.Session(), 2, kBegin, kBegin.AddSeconds(seconds), file);
+  }
+  // Whether an event other than progress has come.
+  bool Ended() const {
+    for (const std::string& e : recorder.events) {
+      std::istringstream in(e);
+      std::string name;
+      int session = 0, reason = 0;
+      in >> name >> session >> reason;
+      if (name == "get_video" && reason != 1) return true;
+    }
+    return false;
+  }
+
+  TempDir dir;
+  std::string exported = dir.File("export");
+  std::string outside = dir.File("outside");
+  DoneRecorder recorder;
+};
+
+TEST_F(VideoRetrievalTest, RefusedNamesSendNothingAndReportFailureFromTheLoop) {
+  fs::create_directory_symlink(outside, exported + "/link");
+  struct Case {
+    const char* name;
+    std::string file;
+    std::string export_folder;
+  };
+  const Case cases[] = {
+      {"empty name", "", exported},
+      {"absolute name", outside + "/x.bin", exported},
+      {"parent folder", "../x.bin", exported},
+      {"climbing out past a sub-folder", "a/../../x.bin", exported},
+      {"no file name", "sub/", exported},
+      {"a link leading out", "link/new/x.bin", exported},
+      {"no export folder", "x.bin", ""},
+  };
+  auto peer = Peer(0, {});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    recorder.events.clear();
+    auto remote = Connected(peer->port(), c.export_folder);
+    Retrieve(*remote, c.file);
+    EXPECT_THAT(recorder.events, IsEmpty()) << "reported inside the call";
+    ASSERT_TRUE(PumpUntil([&] { return !recorder.events.empty(); }));
+    EXPECT_THAT(recorder.events, ElementsAre("get_video 5 3 0 0"));
+    remote->Version();  // a round trip: every line sent before it has arrived
+  }
+  for (const std::string& line : peer->Received()) EXPECT_THAT(line, Not(HasSubstr("retrieve")));
+  EXPECT_THAT(Tree(outside), IsEmpty());
+  EXPECT_THAT(Tree(exported), ElementsAre("link")) << "no sub-folder made for a refused name";
+}
+
+TEST_F(VideoRetrievalTest, FaultyStreamsEndInFailureAndLeaveNoFile) {
+  const std::string four = "abcd";
+  struct Case {
+    const char* name;
+    std::vector<std::string> stream;
+    std::vector<std::string> events;
+  };
+  const Case cases[] = {
+      {"chunk out of order",
+       {Chunk(0, four), Progress(1, 4, 12), Chunk(8, four), Chunk(4, four), Progress(1, 12, 12), Progress(2, 12, 12)},
+       {"get_video 5 1 4 12", "get_video 5 3 4 12"}},
+      {"bad base64", {Chunk(0, four), Event("video_data", "\"offset\":4,\"data\":\"ab$=\""), Progress(2, 12, 12)},
+       {"get_video 5 3 4 12"}},
+      {"fewer bytes than announced", {Chunk(0, four), Chunk(4, four), Progress(2, 12, 12)}, {"get_video 5 3 8 12"}},
+      {"more bytes than announced", {Chunk(0, four + four + four + four), Progress(2, 12, 12)},
+       {"get_video 5 3 0 12"}},
+      {"the DVR gives up", {Chunk(0, four), Progress(3, 4, 12)}, {"get_video 5 3 4 12"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    recorder.events.clear();
+    auto peer = Peer(12, c.stream);
+    auto remote = Connected(peer->port(), exported);
+    Retrieve(*remote, "clip.dvr");
+    ASSERT_TRUE(PumpUntil([&] { return Ended(); }));
+    PumpFor(30);  // the rest of the stream is skipped
+    EXPECT_THAT(recorder.events, ElementsAreArray(c.events));
+    EXPECT_THAT(Tree(exported), IsEmpty());
+  }
+}
+
+TEST_F(VideoRetrievalTest, ConnectionEndingMidStreamRemovesThePartialFile) {
+  auto peer = Peer(12, {Chunk(0, "abcd"), Progress(1, 4, 12)});
+  auto remote = Connected(peer->port(), exported);
+  Retrieve(*remote, "clip.dvr");
+  ASSERT_TRUE(PumpUntil([&] { return !recorder.events.empty(); }));
+  EXPECT_THAT(Tree(exported), ElementsAre(StartsWith(".clip.dvr.part-"))) << "written under a temporary name";
+  peer.reset();
+  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() == 2; }));
+  EXPECT_THAT(recorder.events, ElementsAre("get_video 5 1 4 12", "get_video 5 3 4 12"));
+  EXPECT_THAT(Tree(exported), IsEmpty());
+}
+
+TEST_F(VideoRetrievalTest, GoodStreamIsCompleteWhenDoneIsReportedAndReplacesAnOldFile) {
+  std::string video;
+  for (int i = 0; i < 100000; ++i) video += static_cast<char>(i * 7 % 251);
+  fs::create_directories(exported + "/cams/2");
+  WriteFile(exported + "/cams/2/clip.dvr", "an older retrieval");
+  auto peer = Peer(100000, {Chunk(0, video.substr(0, 49152)), Progress(1, 49152, 100000),
+                            Chunk(49152, video.substr(49152, 49152)), Progress(1, 98304, 100000),
+                            Chunk(98304, video.substr(98304)), Progress(1, 100000, 100000),
+                            Progress(2, 100000, 100000)});
+  auto remote = Connected(peer->port(), exported);
+  recorder.path = exported + "/cams/2/clip.dvr";
+  Retrieve(*remote, "./cams/x/../2/clip.dvr");
+  ASSERT_TRUE(PumpUntil([&] { return Ended(); }));
+  EXPECT_THAT(recorder.events, ElementsAre("get_video 5 1 49152 100000", "get_video 5 1 98304 100000",
+                                           "get_video 5 1 100000 100000", "get_video 5 2 100000 100000"));
+  ASSERT_TRUE(recorder.at_done.has_value());
+  EXPECT_TRUE(*recorder.at_done == video) << "the file was not complete when done was reported";
+  EXPECT_THAT(Tree(exported), ElementsAre("cams", "cams/2", "cams/2/clip.dvr"));
+}
+
+TEST_F(VideoRetrievalTest, SimulatorStreamsWhileOtherCallsOnTheSessionAreAnswered) {
+  DvrsimProcess sim;
+  ASSERT_TRUE(sim.Started());
+  auto remote = Connected(sim.command_port, exported);
+  const int64_t seconds = 600;
+  Retrieve(*remote, "long.dvr", seconds);
+  // Between its events: a second retrieval the DVR refuses, and a call.
+  try {
+    Retrieve(*remote, "second.dvr");
+    ADD_FAILURE() << "a second retrieval was taken";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.Number(), kErrDvrLinkRejected);
+    EXPECT_THAT(e.Description(), HasSubstr("(code 6)"));
+  }
+  EXPECT_THAT(remote->Version(), HasSubstr("DVR: dvrsim"));
+  ASSERT_TRUE(PumpUntil([&] { return Ended(); }, 10000));
+  const int64_t total = seconds * 4096;
+  EXPECT_EQ(recorder.events.back(), "get_video " + std::to_string(remote->Session()) + " 2 " + std::to_string(total) +
+                                        " " + std::to_string(total));
+  EXPECT_GE(recorder.events.size(), static_cast<size_t>(total / 65536)) << "progress at least every 64 KiB";
+  std::string video = ReadFile(exported + "/long.dvr");
+  ASSERT_EQ(static_cast<int64_t>(video.size()), total);
+  EXPECT_EQ(video.substr(total - 4096, 36), "dvrsim camera=2 time=20261204100959\n");
+  EXPECT_THAT(Tree(exported), ElementsAre("long.dvr"));
+  EXPECT_EQ(sim.Status()["retrievals"], "1");
+}
+
+}  // namespace
+}  // namespace dvrlink::testing
