@@ -3,7 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "platform/platform_state.h"
+#include "platform/platform_state.h"  // log stamps from the loop clock, files in the program folder
 #include "support/runtime_error.h"
 #include "support/support_state.h"
 

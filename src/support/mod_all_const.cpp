@@ -1,6 +1,6 @@
 #include "support/mod_all_const.h"
 
-#include "platform/platform_state.h"
+#include "platform/platform_state.h"  // Delay pumps the message loop
 #include "support/datetime.h"
 #include "support/debug_log.h"
 #include "support/runtime_error.h"
