@@ -9,7 +9,7 @@ cd "$(dirname "$0")"
 ROOT=$(pwd)
 
 PACKAGES=(
-  cmake ninja-build g++ clang-14 libclang-rt-14-dev
+  cmake ninja-build ccache g++ clang-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libpq-dev postgresql libicu-dev tzdata nlohmann-json3-dev python3
 )
