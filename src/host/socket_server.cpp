@@ -79,6 +79,7 @@ BlockCut CutBlocks(std::string& data, char end_marker, size_t max_block) {
 SocketServer::SocketServer(SocketServerOptions options) : options_(std::move(options)) {}
 
 SocketServer::~SocketServer() {
+  *alive_ = false;
   for (auto& [index, client] : clients_) {
     Loop().Unwatch(client->watch);
     client->closed = true;
@@ -169,6 +170,7 @@ void SocketServer::OnAcceptReady() {
     net::UniqueFd fd(raw);
     std::string peer_text = net::SocketAddressText(peer);
     if (!options_.allowed_clients.Accepts(peer)) {
+      ++refused_clients_;
       WriteDebugLogAlways(LogPrefix("Accept") + " refused client " + peer_text + ": not in allowed_clients");
       continue;  // fd closes here
     }
@@ -341,22 +343,52 @@ void SocketServer::CloseClient(const std::shared_ptr<Client>& client, const std:
       outstanding = !forms[static_cast<size_t>(form_index)]->blnVideoRequestGranted;
     }
     if (outstanding) {
-      WriteDebugLogAlways(LogPrefix("Close") + " client " + std::to_string(client->index) +
-                          " disconnected while holding the retrieval grant; the grant stays until command 47 "
-                          "or a reset");
+      ReleaseGrant(client->index,
+                   "client " + std::to_string(client->index) + " disconnected while holding the retrieval grant");
     }
   }
+}
+
+void SocketServer::ReleaseGrant(int16_t index, const std::string& why) {
+  WriteDebugLogAlways(LogPrefix("ReleaseGrant") + " " + why + ": the component gets command 47 for client " +
+                      std::to_string(index));
+  std::weak_ptr<bool> alive = alive_;
+  Loop().Post([this, alive, index] {
+    std::shared_ptr<bool> live = alive.lock();
+    if (!live || !*live || receiver_ == nullptr) return;
+    int16_t outer = releasing_index_;
+    releasing_index_ = index;
+    try {
+      receiver_->Callback(201, index, std::string(1, kStart) + "47" + std::string(1, kEnd));
+    } catch (...) {
+      releasing_index_ = outer;
+      throw;
+    }
+    releasing_index_ = outer;
+  });
+}
+
+std::string SocketServer::PeerOf(int16_t index) const {
+  auto it = clients_.find(index);
+  return it == clients_.end() ? std::string() : it->second->peer;
 }
 
 void SocketServer::SendFramed(const char* procedure, int16_t index, const std::string& text) {
   auto it = clients_.find(index);
   if (it == clients_.end() || it->second->closed) {
+    if (index == releasing_index_) {
+      WriteDebugLog(LogPrefix(procedure) + " reply to the grant release dropped: " + text, Level());
+      return;
+    }
     WriteDebugLogAlways(LogPrefix(procedure) + " client " + std::to_string(index) + " is gone; text dropped: " +
                         text);
     return;
   }
   std::shared_ptr<Client> client = it->second;
-  if (IsGrantNotice(text)) grant_client_ = index;
+  if (IsGrantNotice(text)) {
+    grant_client_ = index;
+    grant_since_micros_ = Loop().NowMicros();
+  }
   Write(client, std::string(1, kStart) + text + std::string(1, kEnd));
 }
 

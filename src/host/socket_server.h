@@ -19,6 +19,11 @@
 //     gone the text is dropped with a log line and nothing is raised.
 //   - SendCommand texts are already framed: they go unchanged to every
 //     connected client, and to the send observer (the service's host sink).
+//   - A client that disconnects while it holds the retrieval grant (it was
+//     sent notice 45 or 46 and the form has not been told the retrieval is
+//     done) gives the grant back: the component is sent, from the loop, the
+//     frame of command 47 under that client's index, as if the client had
+//     sent it last; the release is logged and the reply dropped quietly.
 //
 // Everything runs on the message loop (Loop()); deliveries may nest when
 // the component waits in Delay while handling a block.
@@ -97,6 +102,21 @@ class SocketServer : public ISocketServer, public std::enable_shared_from_this<S
   // Called with every SendCommand text.
   void SetSendObserver(std::function<void(const std::string&)> observer) { send_observer_ = std::move(observer); }
 
+  // Hands the component the frame of command 47 under `index` (0: no
+  // client), from the loop, with a log line naming `why`; the reply to it is
+  // dropped quietly. The release a departing grant holder gets, and the
+  // console's release of a stuck grant.
+  void ReleaseGrant(int16_t index, const std::string& why);
+  // The client last sent a grant notice (0: none) and the loop time it was
+  // sent; the grant itself is held while the form's blnVideoRequestGranted
+  // is False.
+  int16_t GrantClient() const { return grant_client_; }
+  int64_t GrantSinceMicros() const { return grant_since_micros_; }
+  // Clients refused by allowed_clients so far.
+  int64_t RefusedClients() const { return refused_clients_; }
+  // The peer address of a connected client; empty when there is none.
+  std::string PeerOf(int16_t index) const;
+
   bool Listening() const { return listener_.valid(); }
   // The port listened on; 0 when not listening.
   uint16_t BoundPort() const { return bound_port_; }
@@ -141,6 +161,12 @@ class SocketServer : public ISocketServer, public std::enable_shared_from_this<S
   int16_t last_index_ = 0;
   // The client last sent a retrieval grant (notice 45 or 46); 0 for none.
   int16_t grant_client_ = 0;
+  int64_t grant_since_micros_ = 0;
+  // The index a release's reply goes to while the component handles it.
+  int16_t releasing_index_ = -1;
+  int64_t refused_clients_ = 0;
+  // Cleared at destruction, so a release posted earlier finds the server gone.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   int16_t dvr_current_ = 0;
   std::string main_form_text_;
   std::string remote_host_;

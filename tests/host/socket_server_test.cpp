@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <set>
 #include <stdexcept>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,10 @@ struct Delivery {
 
 struct RecordingReceiver : IDataArrivalReceiver {
   std::vector<Delivery> deliveries;
+  std::function<void(const Delivery&)> on_delivery;  // the component's answer, when set
   void Callback(int16_t type, int16_t index, const std::string& block) override {
     deliveries.push_back(Delivery{type, index, block});
+    if (on_delivery) on_delivery(deliveries.back());
   }
   std::vector<std::string> BlocksOf(int16_t index) const {
     std::vector<std::string> blocks;
@@ -342,7 +345,7 @@ TEST_F(SocketServerTest, TextToAClientThatIsGoneIsDroppedWithALogLine) {
   }
 }
 
-TEST_F(SocketServerTest, DisconnectWhileHoldingTheRetrievalGrantIsLogged) {
+TEST_F(SocketServerTest, ADepartingGrantHolderReleasesTheGrantWithCommand47) {
   auto server = Start();
   int16_t holder_index = 0, other_index = 0;
   TestClient holder = Join(*server, &holder_index);
@@ -351,11 +354,22 @@ TEST_F(SocketServerTest, DisconnectWhileHoldingTheRetrievalGrantIsLogged) {
   server->CommandDone(other_index, "33" + P + "OK");
   other.Close();
   ASSERT_TRUE(PumpUntil([&] { return server->ClientIndexes().size() == 1; }));
+  PumpFor(20);
   EXPECT_EQ(AlwaysLog().find("holding the retrieval grant"), std::string::npos);
+  EXPECT_TRUE(receiver.deliveries.empty());
+
+  // The reply the component gives the release finds the client gone and is
+  // dropped without the "is gone" line.
+  receiver.on_delivery = [&](const Delivery& d) { server->CommandDone(d.index, "47" + P + "OK"); };
   holder.Close();
-  ASSERT_TRUE(PumpUntil([&] { return server->ClientIndexes().empty(); }));
-  EXPECT_NE(AlwaysLog().find("client " + std::to_string(holder_index) + " disconnected while holding the retrieval grant"),
+  ASSERT_TRUE(PumpUntil([&] { return receiver.deliveries.size() == 1; }));
+  EXPECT_EQ(receiver.deliveries[0].type, 201);
+  EXPECT_EQ(receiver.deliveries[0].index, holder_index);
+  EXPECT_EQ(receiver.deliveries[0].block, std::string("\x18") + "47" + "\x19");
+  EXPECT_NE(AlwaysLog().find("client " + std::to_string(holder_index) +
+                             " disconnected while holding the retrieval grant: the component gets command 47"),
             std::string::npos);
+  EXPECT_EQ(AlwaysLog().find("is gone"), std::string::npos);
 }
 
 TEST_F(SocketServerTest, DeviceFormCloseClosesListenerAndClients) {
