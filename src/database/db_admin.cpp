@@ -1,5 +1,7 @@
 #include "database/db_admin.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -62,17 +64,19 @@ const char* kUsage =
     "Creates, upgrades and checks the Dvrlink host database.\n"
     "\n"
     "Commands:\n"
-    "  init --connection STRING [--config FILE]\n"
+    "  init [--connection STRING] [--config FILE]\n"
     "      Create or upgrade the tables and stored procedures (safe to run again;\n"
     "      creates a SQLite file), then, with --config, create or update the DVR\n"
     "      and camera rows of every [dvr] / [dvr.N] section of the service\n"
-    "      configuration FILE.\n"
-    "  check --connection STRING\n"
-    "      Report what the database lacks; exit 0 when complete, 1 otherwise.\n"
+    "      configuration FILE. Without --connection, the connection_string of\n"
+    "      FILE's [host] section is used.\n"
+    "  check [--connection STRING] [--config FILE]\n"
+    "      Report what the database lacks (with --config, also the DVR and\n"
+    "      camera rows of FILE's DVR sections); exit 0 when complete, 1 otherwise.\n"
     "  schema sqlite|postgresql\n"
     "      Print the schema script of a provider.\n"
-    "  --help\n"
-    "      Print this text.\n"
+    "  --help, --version\n"
+    "      Print this text, or the version.\n"
     "\n"
     "Connection strings:\n"
     "  Provider=SQLite;Data Source=FILE\n"
@@ -82,6 +86,98 @@ const char* kUsage =
     "or configuration.\n";
 
 }  // namespace
+
+std::string ResolvePath(const std::string& folder, const std::string& path) {
+  std::filesystem::path p(path);
+  std::string joined = (p.is_absolute() ? p : std::filesystem::path(folder) / p).lexically_normal().string();
+  if (joined.size() > 1 && joined.back() == '/') joined.pop_back();
+  return joined;
+}
+
+std::string ResolveConnectionString(const std::string& folder, const std::string& connection_string) {
+  // Only a SQLite connection names a file.
+  std::vector<std::string> pairs;
+  size_t start = 0;
+  while (start <= connection_string.size()) {
+    size_t semi = connection_string.find(';', start);
+    if (semi == std::string::npos) semi = connection_string.size();
+    pairs.push_back(connection_string.substr(start, semi - start));
+    start = semi + 1;
+  }
+  auto key_is = [](const std::string& pair, const char* key) {
+    size_t eq = pair.find('=');
+    return eq != std::string::npos && EqualsNoCase(Trim(pair.substr(0, eq)), key);
+  };
+  bool sqlite = false;
+  for (const std::string& pair : pairs) {
+    sqlite = sqlite || (key_is(pair, "provider") && EqualsNoCase(Trim(pair.substr(pair.find('=') + 1)), "sqlite"));
+  }
+  if (!sqlite) return connection_string;
+  std::string result;
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    std::string pair = pairs[i];
+    if (key_is(pair, "data source")) {
+      size_t eq = pair.find('=');
+      std::string file = Trim(pair.substr(eq + 1));
+      if (!file.empty() && file.front() != '/') pair = pair.substr(0, eq + 1) + ResolvePath(folder, file);
+    }
+    if (i > 0) result += ";";
+    result += pair;
+  }
+  return result;
+}
+
+std::string ConfigConnectionString(const IniFile& ini) {
+  const IniSection* host = ini.Find("host");
+  const IniEntry* entry = host ? host->Find("connection_string") : nullptr;
+  if (entry == nullptr || Trim(entry->value).empty()) {
+    throw DbConfigError(ini.file() + ": [host] has no connection_string; give --connection STRING");
+  }
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(ini.file(), ec);
+  return ResolveConnectionString((ec ? std::filesystem::path(ini.file()) : absolute).parent_path().string(),
+                                 entry->value);
+}
+
+std::vector<std::string> CheckDvrSeeds(const std::string& connection_string, const std::vector<DvrSeed>& seeds) {
+  std::unique_ptr<DbProvider> provider = OpenProvider(connection_string, false);
+  auto rows = [&](const std::string& procedure, const std::vector<std::pair<std::string, AdoValue>>& values) {
+    std::vector<AdoParameter> parameters;
+    for (const auto& [name, value] : values) {
+      AdoParameter p;
+      p.Name = name;
+      p.Value = value;
+      parameters.push_back(std::move(p));
+    }
+    std::shared_ptr<Recordset> set = provider->ExecuteProcedure(procedure, parameters);
+    std::vector<int32_t> ids;
+    for (; set && set->State() == adStateOpen && !set->Eof(); set->MoveNext()) {
+      ids.push_back(set->Fields("ID").Value.ToLong());
+    }
+    return ids;
+  };
+  std::vector<std::string> missing;
+  for (const DvrSeed& seed : seeds) {
+    const std::string dvr = "[" + seed.section + "] DVR " + seed.address + " (config_id " +
+                            std::to_string(seed.config_id) + ")";
+    std::vector<int32_t> configs = rows("usp_DVR_Config_Select", {{"@IP", AdoValue::Text(seed.address)}});
+    if (std::find(configs.begin(), configs.end(), seed.config_id) == configs.end()) {
+      missing.push_back(dvr + ": no DVR configuration row");
+      continue;
+    }
+    std::string cameras;
+    for (int camera = 0; camera < 16; ++camera) {
+      if (!rows("usp_DVR_Cameras_Select", {{"@ID_DVR_Config", AdoValue::Integer(seed.config_id)},
+                                            {"@CameraIndex", AdoValue::Integer(camera)}})
+               .empty()) {
+        continue;
+      }
+      cameras += (cameras.empty() ? "" : ",") + std::to_string(camera);
+    }
+    missing.push_back(cameras.empty() ? std::string() : dvr + ": no rows for cameras " + cameras);
+  }
+  return missing;
+}
 
 std::string CameraGlobalAddressID(const std::string& dvr_global_address_id, int camera_index) {
   std::string base = dvr_global_address_id;
@@ -207,6 +303,11 @@ int RunDbTool(const std::vector<std::string>& args, std::ostream& out, std::ostr
     out << kUsage;
     return 0;
   }
+  if (command == "--version") {
+    out << "dvrlink-db " << DVRLINK_VERSION_MAJOR << "." << DVRLINK_VERSION_MINOR << "." << DVRLINK_VERSION_REVISION
+        << "\n";
+    return 0;
+  }
   if (command == "schema") {
     if (args.size() != 2) return usage_error("schema takes one provider name: sqlite or postgresql");
     if (EqualsNoCase(args[1], "sqlite")) {
@@ -233,7 +334,7 @@ int RunDbTool(const std::vector<std::string>& args, std::ostream& out, std::ostr
       out << kUsage;
       return 0;
     }
-    if (option != "--connection" && !(option == "--config" && command == "init")) {
+    if (option != "--connection" && option != "--config") {
       return usage_error("unknown option '" + option + "' for " + command);
     }
     if (!value) {
@@ -242,11 +343,29 @@ int RunDbTool(const std::vector<std::string>& args, std::ostream& out, std::ostr
     }
     (option == "--connection" ? connection : config) = *value;
   }
-  if (!connection || Trim(*connection).empty()) return usage_error(command + " needs --connection STRING");
+  std::vector<DvrSeed> seeds;
+  if (config) {
+    try {
+      IniFile ini = IniFile::Load(*config);
+      seeds = ReadDvrSeeds(ini);
+      if (!connection) connection = ConfigConnectionString(ini);
+    } catch (const std::runtime_error& e) {  // IniError, DbConfigError
+      err << "dvrlink-db: " << e.what() << "\n";
+      return 2;
+    }
+  }
+  if (!connection || Trim(*connection).empty()) {
+    return usage_error(command + " needs --connection STRING or --config FILE");
+  }
 
   if (command == "check") {
     try {
       std::vector<std::string> missing = CheckDatabase(*connection);
+      if (missing.empty()) {
+        for (const std::string& item : CheckDvrSeeds(*connection, seeds)) {
+          if (!item.empty()) missing.push_back(item);
+        }
+      }
       for (const std::string& item : missing) out << "missing: " << item << "\n";
       if (missing.empty()) {
         out << "complete\n";
@@ -259,15 +378,6 @@ int RunDbTool(const std::vector<std::string>& args, std::ostream& out, std::ostr
     }
   }
 
-  std::vector<DvrSeed> seeds;
-  if (config) {
-    try {
-      seeds = ReadDvrSeeds(IniFile::Load(*config));
-    } catch (const std::runtime_error& e) {  // IniError, DbConfigError
-      err << "dvrlink-db: " << e.what() << "\n";
-      return 2;
-    }
-  }
   try {
     InitDatabase(*connection);
     out << "schema and procedures ready\n";

@@ -42,6 +42,23 @@ struct DvrSeed {
 // out of range, or two sections with the same config_id or address.
 std::vector<DvrSeed> ReadDvrSeeds(const IniFile& ini);
 
+// Paths of the service configuration: a relative path joined to folder
+// (lexically normalised); an absolute path as it is.
+std::string ResolvePath(const std::string& folder, const std::string& path);
+// The connection string with a relative SQLite Data Source resolved against
+// folder; other connection strings unchanged.
+std::string ResolveConnectionString(const std::string& folder, const std::string& connection_string);
+// The [host] connection_string of a service configuration, resolved against
+// the file's folder; raises DbConfigError when it has none.
+std::string ConfigConnectionString(const IniFile& ini);
+
+// What the database lacks of each seed, in the seeds' order: "" when its
+// rows are there, else "[SECTION] DVR ADDRESS (config_id N): " and the DVR
+// configuration row (looked up by address, with the seed's config_id) or
+// the camera rows missing. Raises RuntimeError when the database cannot be
+// opened or read.
+std::vector<std::string> CheckDvrSeeds(const std::string& connection_string, const std::vector<DvrSeed>& seeds);
+
 // The camera's global address: the DVR's without a leading "$", cut to 14
 // characters, followed by camera_index + 1 padded to 3 digits.
 std::string CameraGlobalAddressID(const std::string& dvr_global_address_id, int camera_index);

@@ -78,6 +78,7 @@ Ref<Recordset> DBspCommandOutput(int32_t& lReturnCode, const std::string& sStore
         if (!p.Value.IsNull()) lOutputValue = p.Value.ToLong();
       }
     }
+    if (db.gateway_call_done) db.gateway_call_done(sStoredProcedure, 0);
     return result;
   } catch (const RuntimeError& e) {
     number = e.Number();
@@ -107,6 +108,7 @@ Ref<Recordset> DBspCommandOutput(int32_t& lReturnCode, const std::string& sStore
   } else {
     LogError("modAllConst2, DBspCommandOutput-" + db.sDBDeviceID, db.sLastError, db.lLastErrorLine);
   }
+  if (db.gateway_call_done) db.gateway_call_done(sStoredProcedure, db.lErrorCode);
   return result;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "database/ado_connection.h"
@@ -18,6 +19,9 @@ struct ModAllConst2State {
   int32_t lLastErrorLine = 0;
   Ref<IAdoConnection> oDBConnection;
   std::string sDBDeviceID;  // copy of the component's ID for the gateway's log lines
+  // Told of every gateway call's outcome (0 = success, as lErrorCode), for
+  // the service's metrics; empty: nobody is told.
+  std::function<void(const std::string& procedure, int32_t error_code)> gateway_call_done;
 };
 
 ModAllConst2State& ModAllConst2();

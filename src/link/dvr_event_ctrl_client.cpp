@@ -130,6 +130,7 @@ void DvrEventCtrlClient::OnSessionEvent(int32_t session, const std::string& url,
                                         const std::string& line) {
   const Json& body = event.body;
   std::shared_ptr<DvrAlmEvtCtrlClient> alarms = alarms_;
+  if (options_.observer && event.name.rfind("alarm_", 0) == 0) options_.observer->OnAlarmEvent(url, event.name);
   try {
     if (event.name == "alarm_begin" || event.name == "alarm_end") {
       AlarmEdge a = ReadAlarmEdge(body);

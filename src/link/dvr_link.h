@@ -13,11 +13,27 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/object_factory.h"
 
 namespace dvrlink {
+
+// Told what passes on the link, for the service's console and metrics. Calls
+// come from the loop; `address` is the DVR address as configured (the
+// event sessions' bstrURL, the remote-control client's address).
+class LinkObserver {
+ public:
+  virtual ~LinkObserver() = default;
+  // An alarm event (alarm_begin, alarm_end, alarm_xml, alarm_pos) received.
+  virtual void OnAlarmEvent(const std::string& address, const std::string& event) = 0;
+  // Bytes of recorded video written to a file.
+  virtual void OnVideoBytes(const std::string& address, int64_t bytes) = 0;
+  // A time_sync event: reason 2 = set, 3 = failed; moved_seconds = how far
+  // the DVR clock moved.
+  virtual void OnTimeSync(const std::string& address, int32_t reason, int32_t moved_seconds) = 0;
+};
 
 struct DvrLinkOptions {
   // Folder under which retrieved video files are written (the service's
@@ -29,6 +45,8 @@ struct DvrLinkOptions {
   // Wait before the system-event component opens a lost subscription again
   // (until Disconnect).
   int32_t system_event_retry_ms = 10000;
+  // Null: nobody watches.
+  std::shared_ptr<LinkObserver> observer;
 };
 
 // Error numbers the DVR link raises (automation object errors).

@@ -268,6 +268,7 @@ void DvrRemoteClient::HandleLine(const std::string& line) {
       int32_t reason = static_cast<int32_t>(link::IntField(body, "reason", INT32_MIN, INT32_MAX));
       int32_t data1 = static_cast<int32_t>(link::IntFieldOr(body, "data1", INT32_MIN, INT32_MAX, 0));
       int32_t data2 = static_cast<int32_t>(link::IntFieldOr(body, "data2", INT32_MIN, INT32_MAX, 0));
+      if (options_.observer) options_.observer->OnTimeSync(address_, reason, data1);
       queue_.Push(kRemoteSink, session, [this, session, reason, data1, data2] {
         if (sink_) sink_->OnTimeSyncEvent(session, reason, data1, data2);
       });
@@ -323,7 +324,11 @@ void DvrRemoteClient::HandleVideoData(const Json& body) {
     return;
   }
   std::string error;
-  if (!retrieval_->writer->Append(offset, *bytes, error)) FailRetrieval(error);
+  if (!retrieval_->writer->Append(offset, *bytes, error)) {
+    FailRetrieval(error);
+  } else if (options_.observer) {
+    options_.observer->OnVideoBytes(address_, static_cast<int64_t>(bytes->size()));
+  }
 }
 
 void DvrRemoteClient::HandleGetVideo(const Json& body) {

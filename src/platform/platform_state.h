@@ -32,6 +32,11 @@ struct PlatformState {
   int os_major_version = 6;
   // Receives the lines added to the text boxes of shown forms.
   std::function<void(const std::string&)> status_echo;
+  // Told of every log line written ("debug", "service" or "title") and of
+  // every error line the error logger writes (the service's console and
+  // metrics); empty: nobody is told.
+  std::function<void(const char* log)> log_line_written;
+  std::function<void(const std::string& line)> error_logged;
 };
 
 PlatformState& Platform();

@@ -33,12 +33,20 @@ class ReconnectPolicy {
   bool Pending() const { return timer_.Enabled(); }
   // The delay the next failure will wait, in seconds.
   int32_t NextDelaySeconds() const { return next_seconds_; }
+  // Connect calls made so far.
+  int64_t Attempts() const { return attempts_; }
+  // Monotonic time (the loop's clock) of the pending retry; meaningful while
+  // Pending().
+  int64_t DueMicros() const { return due_micros_; }
 
  private:
   void Fire();
 
+  EventLoop& loop_;
   int32_t base_seconds_;
   int32_t next_seconds_;
+  int64_t attempts_ = 0;
+  int64_t due_micros_ = 0;
   bool stopped_ = false;
   std::function<void()> connect_;
   Timer timer_;

@@ -5,6 +5,8 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <systemd/sd-daemon.h>
+
 #include <cerrno>
 #include <filesystem>
 #include <iostream>
@@ -16,6 +18,10 @@
 #include "host/host_sink.h"
 #include "platform/platform_state.h"
 #include "host/socket_server.h"
+#include "database/db_state.h"
+#include "service/config_check.h"
+#include "service/console.h"
+#include "service/service_monitor.h"
 #include "service/reconnect_policy.h"
 #include "support/debug_log.h"
 #include "support/runtime_error.h"
@@ -40,6 +46,7 @@ class HostProduct : public IHostProduct {};
 
 const char* kUsage =
     "usage: dvrlink --config FILE\n"
+    "       dvrlink --check-config FILE\n"
     "       dvrlink --help | --version\n"
     "\n"
     "Runs the DVR integration service: one component instance per DVR section of\n"
@@ -52,7 +59,18 @@ const char* kUsage =
     "  automation        JSON Lines on a Unix socket (automation_socket, default\n"
     "                    <program_folder>/dvrlink.sock); client: dvrctl\n"
     "\n"
+    "  console           with [host] console = ADDRESS:PORT, a status page, its\n"
+    "                    JSON API (/api/instances, /api/events) and /metrics\n"
+    "\n"
+    "--check-config FILE checks every value of FILE against what the component\n"
+    "will do with it, the folders and files it names, the time-zone keys and the\n"
+    "host database with its DVR rows, prints one line per problem\n"
+    "(FILE:LINE: key 'K' in [SECTION]: ...) and exits 0 when there is none, else 2.\n"
+    "The same check runs at every start, before any instance starts.\n"
+    "\n"
     "SIGINT or SIGTERM closes every instance (DeviceFormClose) and exits 0.\n"
+    "Under systemd (NOTIFY_SOCKET set) READY=1 is sent once every instance's\n"
+    "Initialize has run.\n"
     "Exit status: 0 stopped by a signal; 1 no instance started or the service\n"
     "could not start; 2 bad command line or configuration.\n";
 
@@ -89,7 +107,11 @@ Service::Service(ServiceConfig config, ServiceOptions options, std::ostream& err
 
 Service::~Service() {
   // An instance left open would keep calling into the sink released below.
-  if (!slots_.empty()) Shutdown();
+  if (!slots_.empty() || console_) Shutdown();
+  // The hooks point into this service.
+  Platform().error_logged = nullptr;
+  Platform().log_line_written = nullptr;
+  ModAllConst2().gateway_call_done = nullptr;
   // Instances first: their sockets and sessions hold watches of the loop and
   // their callbacks point into the sink.
   slots_.clear();
@@ -101,20 +123,20 @@ void Service::RegisterObjects() {
   if (options_.register_dvr_objects) {
     DvrLinkOptions link;
     link.export_folder = config_.export_folder;
+    link.observer = monitor_;
     RegisterDvrLinkObjects(Platform().factory, link);
     RegisterDvrComponents(Platform().factory, link);
   }
 }
 
 int Service::Start() {
+  // The configuration check has looked at the folders already; the service
+  // creates none of them (only files inside the program folder).
   for (const auto& [key, folder] : {std::pair<const char*, const std::string*>{"program_folder", &config_.program_folder},
                                     {"export_folder", &config_.export_folder}}) {
     std::error_code ec;
-    std::filesystem::create_directories(*folder, ec);
-    if (ec || !std::filesystem::is_directory(*folder)) {
-      throw StartupError(config_.file + ": " + key + ": cannot create the folder " + *folder +
-                             (ec ? ": " + ec.message() : std::string()),
-                         2);
+    if (!std::filesystem::is_directory(*folder, ec)) {
+      throw StartupError(config_.file + ": " + key + ": the folder " + *folder + " does not exist", 2);
     }
   }
   PlatformState& platform = Platform();
@@ -128,6 +150,11 @@ int Service::Start() {
       throw StartupError(config_.file + ": registry: " + e.Description(), 2);
     }
   }
+  platform.error_logged = [this](const std::string& line) {
+    if (capturing_errors_) captured_errors_.push_back(line);
+    if (monitor_) monitor_->OnErrorLine(line);
+  };
+  if (!config_.console.empty()) monitor_ = std::make_shared<ServiceMonitor>([this] { return Monitored(); });
   HostSinkOptions sink_options;
   sink_options.events_file = config_.program_folder + "/host-events.jsonl";
   sink_options.write_stdout = options_.write_stdout;
@@ -145,6 +172,7 @@ int Service::Start() {
   }
   WriteServiceLog("dvrlink " + VersionText() + " starting: " + std::to_string(config_.dvrs.size()) +
                   " DVR(s), configuration " + config_.file);
+  if (monitor_) StartConsole();
 
   int started = 0;
   for (const DvrConfig& dvr : config_.dvrs) {
@@ -156,6 +184,40 @@ int Service::Start() {
     started += slots_.back()->started ? 1 : 0;
   }
   return started;
+}
+
+void Service::StartConsole() {
+  ServiceMonitor* monitor = monitor_.get();
+  Platform().log_line_written = [monitor](const char* log) { monitor->OnLogLine(log); };
+  ModAllConst2().gateway_call_done = [monitor](const std::string&, int32_t code) { monitor->OnGatewayCall(code); };
+  console_ = std::make_unique<ServiceConsole>(config_, *monitor);
+  try {
+    console_->Start();
+  } catch (const std::runtime_error& e) {
+    console_.reset();
+    throw StartupError(config_.file + ": console: " + e.what(), 1);
+  }
+  ServiceConsole* console = console_.get();
+  sink_->AddListener([monitor, console](const std::string& line) {
+    monitor->OnHostLine(line);
+    console->Publish(line);
+  });
+  // Session changes that bring no host event are seen within a second.
+  sampler_ = std::make_unique<Timer>(Loop(), [monitor] { monitor->Sample(); });
+  sampler_->SetInterval(1000);
+  sampler_->SetEnabled(true);
+  WriteServiceLog("dvrlink, console on " + config_.console);
+  err_ << "dvrlink: console on http://" << config_.console << "/" << std::endl;
+}
+
+uint16_t Service::ConsolePort() const { return console_ ? console_->BoundPort() : 0; }
+
+std::vector<MonitoredInstance> Service::Monitored() const {
+  std::vector<MonitoredInstance> all;
+  for (const auto& slot : slots_) {
+    if (slot->instance) all.push_back(MonitoredInstance{&slot->dvr, slot->instance, slot->reconnect.get(), slot->started});
+  }
+  return all;
 }
 
 void Service::StartInstance(Slot& slot) {
@@ -191,16 +253,21 @@ void Service::StartInstance(Slot& slot) {
   }
   slot.callback = std::make_shared<HostCallback>(*sink_, instance_id);
   std::vector<std::string> parameters = slot.dvr.parameters;
+  captured_errors_.clear();
+  capturing_errors_ = true;
   slot.started = slot.instance->Initialize(
       Ref<IHostCallback>(slot.callback), Ref<IHostProduct>(std::make_shared<HostProduct>()), parameters,
       Ref<IConnectionStringSource>(std::make_shared<ConnectionStringText>(config_.connection_string)),
       config_.component_id);
+  capturing_errors_ = false;
   if (slot.started) {
     err_ << "dvrlink: [" << slot.dvr.section << "] " << slot.instance->ID << " started (DVR " << slot.dvr.address()
          << ", host clients on port " << slot.instance->ServerPort << ")" << std::endl;
   } else {
-    std::string line = "[" + slot.dvr.section + "] " + slot.instance->ID +
-                       ": Initialize returned False; see the logs in " + config_.program_folder;
+    std::string why;
+    for (const std::string& error : captured_errors_) why += (why.empty() ? "" : "; ") + error;
+    std::string line = "[" + slot.dvr.section + "] " + slot.instance->ID + ": Initialize returned False: " +
+                       (why.empty() ? "see the logs in " + config_.program_folder : why);
     err_ << "dvrlink: " << line << std::endl;
     WriteServiceLog("dvrlink, " + line);
   }
@@ -214,6 +281,8 @@ void Service::RequestStop() {
 void Service::Shutdown() {
   if (shut_down_) return;
   shut_down_ = true;
+  sampler_.reset();
+  if (console_) console_->Stop();
   for (const auto& slot : slots_) {
     if (slot->reconnect) slot->reconnect->Stop();
   }
@@ -234,6 +303,7 @@ std::vector<AutomationTarget> Service::Targets() const {
 
 int RunService(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   std::string config_path;
+  bool check_only = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
@@ -244,10 +314,14 @@ int RunService(const std::vector<std::string>& args, std::ostream& out, std::ost
       out << "dvrlink " << VersionText() << "\n";
       return 0;
     }
-    if (a == "--config" && i + 1 < args.size()) {
+    if ((a == "--config" || a == "--check-config") && i + 1 < args.size()) {
       config_path = args[++i];
+      check_only = a == "--check-config";
     } else if (a.rfind("--config=", 0) == 0) {
       config_path = a.substr(9);
+    } else if (a.rfind("--check-config=", 0) == 0) {
+      config_path = a.substr(15);
+      check_only = true;
     } else {
       err << "dvrlink: unknown argument '" << a << "'\n" << kUsage;
       return 2;
@@ -257,12 +331,24 @@ int RunService(const std::vector<std::string>& args, std::ostream& out, std::ost
     err << "dvrlink: --config FILE is required\n" << kUsage;
     return 2;
   }
-  ServiceConfig config;
-  try {
-    config = LoadServiceConfig(config_path);
-  } catch (const ConfigError& e) {
-    err << "dvrlink: " << e.what() << std::endl;
+  ConfigCheckResult check = CheckServiceConfigFile(config_path);
+  if (check_only) {
+    for (const std::string& line : check.problems) err << line << "\n";
+    for (const std::string& line : check.unseeded) err << line << "\n";
+    if (!check.problems.empty() || !check.unseeded.empty()) return 2;
+    out << config_path << ": configuration OK (" << check.config.dvrs.size() << " DVR section(s))\n";
+    return 0;
+  }
+  if (!check.problems.empty()) {
+    for (const std::string& line : check.problems) err << "dvrlink: " << line << "\n";
+    err << "dvrlink: not started: " << check.problems.size() << " configuration problem(s)" << std::endl;
     return 2;
+  }
+  ServiceConfig config = std::move(check.config);
+  Platform().program_folder = config.program_folder;
+  for (const std::string& line : check.unseeded) {
+    err << "dvrlink: warning: " << line << "\n";
+    WriteServiceLog("dvrlink, warning: " + line);
   }
 
   // Signals arrive as readable data on the loop, never as interruptions.
@@ -304,8 +390,11 @@ int RunService(const std::vector<std::string>& args, std::ostream& out, std::ost
     } else {
       err << "dvrlink: " << started << " of " << config.dvrs.size() << " instance(s) started; automation socket "
           << service.AutomationSocketPath() << std::endl;
+      // Under systemd (Type=notify): every Initialize has run.
+      sd_notifyf(0, "READY=1\nSTATUS=%d of %zu instance(s) started", started, config.dvrs.size());
       if (!service.StopRequested()) Loop().Run();
     }
+    sd_notify(0, "STOPPING=1");
     service.Shutdown();
     Loop().Unwatch(watch);
   }

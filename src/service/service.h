@@ -22,6 +22,9 @@ class clsDvrlink;
 class HostSink;
 class HostCallback;
 class ReconnectPolicy;
+class ServiceConsole;
+class ServiceMonitor;
+struct MonitoredInstance;
 
 // A problem that keeps the service from starting; status is the exit status.
 class StartupError : public std::runtime_error {
@@ -47,10 +50,11 @@ class Service {
   Service(const Service&) = delete;
   Service& operator=(const Service&) = delete;
 
-  // Folders, settings, objects, the automation endpoint, then each
-  // instance's creation and Initialize (stopping early when a stop was
-  // requested meanwhile). Returns how many instances started. Raises
-  // StartupError.
+  // Folders, settings, objects, the automation endpoint, the console (when
+  // configured), then each instance's creation and Initialize (stopping
+  // early when a stop was requested meanwhile). Returns how many instances
+  // started. Raises StartupError. An instance whose Initialize fails is
+  // reported on the error stream with the error lines it logged.
   int Start();
   // Asks the service to stop (the signal handler): Run returns.
   void RequestStop();
@@ -62,10 +66,14 @@ class Service {
   HostSink& sink() { return *sink_; }
   const ServiceConfig& config() const { return config_; }
   const std::string& AutomationSocketPath() const { return config_.automation_socket; }
+  // The console's port; 0 when it is off.
+  uint16_t ConsolePort() const;
+  std::vector<MonitoredInstance> Monitored() const;
 
  private:
   struct Slot;
   void RegisterObjects();
+  void StartConsole();
   void StartInstance(Slot& slot);
 
   ServiceConfig config_;
@@ -75,6 +83,12 @@ class Service {
   std::unique_ptr<AutomationDispatcher> dispatcher_;
   std::unique_ptr<AutomationEndpoint> endpoint_;
   std::vector<std::unique_ptr<Slot>> slots_;
+  std::shared_ptr<ServiceMonitor> monitor_;  // with the console only
+  std::unique_ptr<ServiceConsole> console_;
+  std::unique_ptr<Timer> sampler_;
+  // Error lines logged while an instance's Initialize runs.
+  bool capturing_errors_ = false;
+  std::vector<std::string> captured_errors_;
   bool stop_requested_ = false;
   bool shut_down_ = false;
 };

@@ -12,13 +12,14 @@ namespace {
 
 // One open-append-close per line. Each step that fails is skipped; nothing is
 // reported. A single write keeps lines from different processes whole.
-void AppendLine(const std::string& path, const std::string& line) {
+void AppendLine(const char* log, const std::string& path, const std::string& line) {
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
   std::string data = line + "\r\n";
   ssize_t written = ::write(fd, data.data(), data.size());
-  (void)written;
   ::close(fd);
+  const auto& observer = Platform().log_line_written;
+  if (written == static_cast<ssize_t>(data.size()) && observer) observer(log);
 }
 
 std::string InProgramFolder(const std::string& name) {
@@ -42,7 +43,7 @@ std::string TitleLogPath() { return InProgramFolder(Platform().title + ".log"); 
 std::string LogStamp() { return Loop().clock().LocalNow().FormatUS12(); }
 
 void WriteTitleLog(const std::string& text) {
-  AppendLine(TitleLogPath(), Loop().clock().LocalNow().FormatGeneral() + "  " + text);
+  AppendLine("title", TitleLogPath(), Loop().clock().LocalNow().FormatGeneral() + "  " + text);
 }
 
 void WriteDebugLog(const std::string& text, int16_t level) {
@@ -53,15 +54,15 @@ void WriteDebugLog(const std::string& text, int16_t level) {
   if (BitWiseAnd(s.lLogLevel, s.lBitValue[static_cast<size_t>(level)]) > 0) enabled = true;
   if (!enabled) return;
   std::string pad = level < 10 ? "  " : " ";
-  AppendLine(DebugLogPath(), LogStamp() + "-" + std::to_string(level) + pad + text);
+  AppendLine("debug", DebugLogPath(), LogStamp() + "-" + std::to_string(level) + pad + text);
 }
 
 void WriteDebugLogAlways(const std::string& text, int32_t /*unused*/) {
-  AppendLine(DebugLogPath(), LogStamp() + "\t" + text);
+  AppendLine("debug", DebugLogPath(), LogStamp() + "\t" + text);
 }
 
 void WriteServiceLog(const std::string& text) {
-  AppendLine(ServiceLogPath(), LogStamp() + "\t" + text);
+  AppendLine("service", ServiceLogPath(), LogStamp() + "\t" + text);
 }
 
 void RestoreMousePointer() {}
@@ -72,6 +73,7 @@ void LogError(const std::string& source, const std::string& description, int32_t
       "??? " + source + "() ??? ERROR, Line: " + std::to_string(line) + ", " + description;
   WriteDebugLogAlways(text);
   if (ModAllConst().blnErrorToServiceLog) WriteServiceLog(text);
+  if (Platform().error_logged) Platform().error_logged(text);
 }
 
 std::string ToBinary(int32_t x) {

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "database/db_admin.h"
@@ -123,6 +124,7 @@ std::string E2eService::DvrSection(size_t i) const {
 bool E2eService::StartService(bool wait_connected) {
   if (dvrs_.size() != options_.dvrs.size()) return false;
   const std::string& folder = dir_.path();
+  std::filesystem::create_directories(folder + "/export");
   database_ = std::make_unique<TestDatabase>(options_.backend);
   database_->Execute(options_.backend == Backend::kSqlite ? kSqliteReadProcedures : kPostgresReadProcedures);
 

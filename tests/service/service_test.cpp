@@ -13,9 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "database/db_admin.h"
 #include "fakes/svc_test_support.h"
 #include "fakes/test_support.h"
 #include "host/host_sink.h"
+#include "platform/net/address_filter.h"
 #include "platform/platform_state.h"
 
 namespace dvrlink::testing {
@@ -29,7 +31,7 @@ std::string DvrSection(const std::string& name, int number, uint16_t listen_port
   s << "[" << name << "]\n"
     << "vendor = 1\naddress = " << address << "\ncommand_port = " << command_port << "\nlive_port = " << live_port
     << "\nlisten_port = " << listen_port << "\ndebug = 0\nnumber = " << number << "\nname = DVR" << number
-    << "\nglobal_address_id = $1234567890123\ntime_sync = 0\ntime_sync_hours = 24\n"
+    << "\nglobal_address_id = $12345678901234\ntime_sync = 0\ntime_sync_hours = 24\n"
     << "time_zone = Eastern Standard Time\nkey = A\nevent_port = " << event_port
     << "\nexternal_trigger = 0\nconfig_id = " << 40 + number << "\n";
   return s.str();
@@ -61,16 +63,20 @@ class ServiceWiringTest : public ComponentTest {
   void SetUp() override {
     ComponentTest::SetUp();
     port = svc::FreeListenPort();
+    ASSERT_EQ(::mkdir(dir.File("export").c_str(), 0755), 0);
     MakeService(HostSection(dir.path(), "reconnect_seconds = 5\n") +
                 DvrSection("dvr", 0, port, "10.0.0.5", 7000, 7001, 7002));
   }
-  // The service over the fakes, from a configuration whose database is the fixture's.
+  // The service over the fakes, from a configuration whose database is the
+  // fixture's. The configuration check is the program's: values it would
+  // refuse reach the instances here.
   void MakeService(std::string text) {
     text.replace(text.find(dir.path() + "/host.db"), dir.path().size() + 8, db_path);
     ServiceOptions options;
     options.register_dvr_objects = false;
     options.write_stdout = false;
-    service = std::make_unique<Service>(ParseServiceConfig(text, dir.File("svc.ini")), options, err);
+    std::vector<std::string> problems;
+    service = std::make_unique<Service>(ParseServiceConfig(text, dir.File("svc.ini"), problems), options, err);
   }
   void TearDown() override { service.reset(); }
 
@@ -156,6 +162,8 @@ class ServiceProgramTest : public ::testing::Test {
 TEST_F(ServiceProgramTest, ABadConfigurationExitsTwoWithOneLine) {
   // Each rule's text is the configuration tests' concern; here the program's
   // answer to a refused file and to a missing one.
+  ASSERT_EQ(::mkdir(dir.File("export").c_str(), 0755), 0);
+  InitDatabase("Provider=SQLite;Data Source=" + dir.File("host.db"));
   std::string missing_key = HostSection(dir.path()) + DvrSection("dvr", 0, 5000, "127.0.0.1", 7000, 7001, 7002);
   missing_key.erase(missing_key.find("component_id = SVC\n"), 19);
   struct Case {
@@ -174,9 +182,9 @@ TEST_F(ServiceProgramTest, ABadConfigurationExitsTwoWithOneLine) {
     if (!c.text.empty()) WriteFile(path, c.text);
     svc::ProgramResult r = svc::RunProgram(Dvrlink(), {"--config", path});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
-    EXPECT_THAT(r.err, HasSubstr("dvrlink: " + path));
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')).rfind("dvrlink: " + path, 0), 0u) << r.err;
     EXPECT_THAT(r.err, HasSubstr(c.named));
+    EXPECT_THAT(r.err, HasSubstr("\ndvrlink: not started: 1 configuration problem(s)\n"));
   }
   svc::ProgramResult usage = svc::RunProgram(Dvrlink(), {});
   EXPECT_EQ(usage.status, 2);
@@ -185,14 +193,23 @@ TEST_F(ServiceProgramTest, ABadConfigurationExitsTwoWithOneLine) {
   EXPECT_THAT(help.out, HasSubstr("usage: dvrlink --config FILE"));
 }
 
-TEST_F(ServiceProgramTest, NoInstanceStartedExitsOne) {
-  // The host database file does not exist, so every Initialize fails.
-  std::string folder = dir.File("p");
-  WriteFile(dir.File("svc.ini"), HostSection(folder) + DvrSection("dvr", 0, svc::FreeListenPort(), "127.0.0.1",
-                                                                      svc::FreeListenPort(), 2, 3));
+TEST_F(ServiceProgramTest, NoInstanceStartedExitsOneAndSaysWhy) {
+  // The configuration passes its check, but the host-client port is taken,
+  // so Initialize fails when it starts listening: the reason is on stderr.
+  ASSERT_EQ(::mkdir(dir.File("export").c_str(), 0755), 0);
+  InitDatabase("Provider=SQLite;Data Source=" + dir.File("host.db"));
+  uint16_t port = svc::FreeListenPort();
+  net::UniqueFd taken(::socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_storage where = *net::ParseSocketAddress("127.0.0.1", port);
+  ASSERT_EQ(::bind(taken.get(), reinterpret_cast<sockaddr*>(&where), sizeof(sockaddr_in)), 0);
+  ASSERT_EQ(::listen(taken.get(), 1), 0);
+  WriteFile(dir.File("svc.ini"),
+            HostSection(dir.path()) + DvrSection("dvr", 0, port, "127.0.0.1", svc::FreeListenPort(), 2, 3));
   svc::ProgramResult r = svc::RunProgram(Dvrlink(), {"--config", dir.File("svc.ini")});
   EXPECT_EQ(r.status, 1);
-  EXPECT_THAT(r.err, HasSubstr("Initialize returned False"));
+  EXPECT_THAT(r.err, HasSubstr("A-0-" + std::to_string(port) + ": Initialize returned False: ??? Dvrlink, Initialize-A-0-" +
+                               std::to_string(port) + "() ??? ERROR, Line: "));
+  EXPECT_THAT(r.err, HasSubstr("cannot listen on 127.0.0.1:" + std::to_string(port) + ": Address already in use"));
   EXPECT_THAT(r.err, HasSubstr("no instance started"));
 }
 
@@ -201,7 +218,8 @@ TEST_F(ServiceProgramTest, SigtermAndSigintCloseEveryInstanceAndExitZero) {
     SCOPED_TRACE(signal_number == SIGTERM ? "SIGTERM" : "SIGINT");
     std::string folder = dir.File(signal_number == SIGTERM ? "t" : "i");
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
-    CreateEmptySqliteDb(folder + "/host.db");
+    ASSERT_EQ(::mkdir((folder + "/export").c_str(), 0755), 0);
+    InitDatabase("Provider=SQLite;Data Source=" + folder + "/host.db");
     // The DVR is unreachable: nothing listens on its ports.
     uint16_t listen_port = svc::FreeListenPort();
     std::string ini = folder + "/svc.ini";

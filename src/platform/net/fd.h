@@ -31,6 +31,8 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
+  // Gives the descriptor up without closing it (a new owner closes it).
+  int Release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;
