@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Dvrlink's two commands:
-#   ./dvrlink.sh run    set up, build and start the product on loopback
-#   ./dvrlink.sh test   set up, build and run every test, then the whole suite
-#                       again under AddressSanitizer and UndefinedBehaviorSanitizer
-# Both install what is missing first (Debian packages, by name).
+# Dvrlink's commands:
+#   ./dvrlink.sh run      set up, build and start the product on loopback
+#   ./dvrlink.sh test     set up, build and run every test, then the whole suite
+#                         again under AddressSanitizer and UndefinedBehaviorSanitizer
+#   ./dvrlink.sh package  build the Debian package (build/dvrlink_VERSION_ARCH.deb)
+# All install what is missing first (Debian packages, by name; the browser
+# test's puppeteer-core from npm, pinned, into build/npm).
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -12,7 +14,11 @@ PACKAGES=(
   cmake ninja-build ccache g++ clang-14 libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libpq-dev postgresql libicu-dev tzdata nlohmann-json3-dev python3
+  pkg-config libmicrohttpd-dev libsystemd-dev systemd help2man dpkg-dev chromium
 )
+# Node.js and npm for the browser test: Debian's packages when the commands
+# are missing (a Node.js installed otherwise brings its own npm).
+COMMANDS=(node:nodejs npm:npm)
 
 say() { printf '== %s\n' "$*"; }
 
@@ -20,6 +26,9 @@ ensure_packages() {
   local missing=() p
   for p in "${PACKAGES[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  for p in "${COMMANDS[@]}"; do
+    command -v "${p%%:*}" >/dev/null || missing+=("${p#*:}")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   say "installing missing packages: ${missing[*]}"
@@ -34,8 +43,22 @@ configure_and_build() {  # DIR COMPILER BUILD_TYPE [extra cmake args...]
   shift 3
   if [ ! -f "$dir/build.ninja" ]; then
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" -DCMAKE_CXX_COMPILER="$cxx" "$@" >/dev/null
+  elif [ $# -gt 0 ]; then
+    cmake "$dir" "$@" >/dev/null
   fi
   cmake --build "$dir" -j"$(nproc)"
+}
+
+# puppeteer-core for the console's browser test, at the version the lock file
+# pins, into DIR/npm (nothing of it is committed).
+install_browser_test_tools() {  # DIR
+  local npm_dir=$1/npm
+  if ! cmp -s tests/console/package-lock.json "$npm_dir/package-lock.json" || [ ! -d "$npm_dir/node_modules" ]; then
+    say "installing the browser test's tools (npm, pinned) into $npm_dir"
+    mkdir -p "$npm_dir"
+    cp tests/console/package.json tests/console/package-lock.json "$npm_dir/"
+    (cd "$npm_dir" && npm ci --no-audit --no-fund --ignore-scripts --loglevel=error)
+  fi
 }
 
 PG_DIR=""
@@ -62,7 +85,8 @@ run_suite() {  # DIR
 cmd_test() {
   ensure_packages
   say "building (g++)"
-  configure_and_build build g++ RelWithDebInfo
+  install_browser_test_tools build
+  configure_and_build build g++ RelWithDebInfo -DDVRLINK_BROWSER_TEST=ON -DDVRLINK_PACKAGE_TEST=ON
   trap stop_test_database EXIT
   start_test_database
   say "running the tests"
@@ -73,6 +97,9 @@ cmd_test() {
   export ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1
   export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
   run_suite build-asan
+  if [ -f build/console-screenshot.png ]; then
+    say "console screenshot (CI artifact): $ROOT/build/console-screenshot.png"
+  fi
   say "fuzzing the command channel (bounded run)"
   local corpus
   corpus=$(mktemp -d /tmp/dvrlink-fuzz.XXXXXX)
@@ -92,11 +119,20 @@ cmd_run() {
   exec scripts/run-demo.sh
 }
 
+cmd_package() {
+  ensure_packages
+  say "building (g++)"
+  configure_and_build build g++ RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr
+  (cd build && cpack -G DEB)
+  say "package: $(ls -t "$ROOT"/build/dvrlink_*.deb | head -n1)"
+}
+
 case "${1:-}" in
   test) cmd_test ;;
   run) cmd_run ;;
+  package) cmd_package ;;
   *)
-    echo "usage: ./dvrlink.sh run | test" >&2
+    echo "usage: ./dvrlink.sh run | test | package" >&2
     exit 2
     ;;
 esac

@@ -169,6 +169,11 @@ int RunDvrctl(const std::vector<std::string>& args, std::ostream& out, std::ostr
       out << kUsage << "\n" << HostClientUsage();
       return 0;
     }
+    if (a == "--version") {
+      out << "dvrctl " << DVRLINK_VERSION_MAJOR << "." << DVRLINK_VERSION_MINOR << "." << DVRLINK_VERSION_REVISION
+          << "\n";
+      return 0;
+    }
     if (a.rfind("--", 0) != 0) break;
     if (i + 1 >= args.size()) return usage_error("option " + a + " needs a value");
     if (a == "--socket") {

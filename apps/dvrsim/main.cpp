@@ -76,6 +76,11 @@ int main(int argc, char** argv) {
       std::cout << kUsage;
       return 0;
     }
+    if (arg == "--version") {
+      std::cout << "dvrsim " << DVRLINK_VERSION_MAJOR << "." << DVRLINK_VERSION_MINOR << "."
+                << DVRLINK_VERSION_REVISION << "\n";
+      return 0;
+    }
     if (i + 1 >= argc) return UsageError("missing value after " + arg);
     std::string value = argv[++i];
     if (auto port = ports.find(arg); port != ports.end()) {

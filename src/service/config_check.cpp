@@ -108,6 +108,7 @@ class Checker {
     std::vector<DvrSeed> seeds;
     std::vector<const DvrConfig*> dvrs;
     for (const DvrConfig& dvr : c_.dvrs) {
+      if (dvr.address().empty()) continue;  // reported by the file's own rules
       int32_t id = 0;
       try {
         id = std::stoi(dvr.config_id());

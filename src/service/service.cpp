@@ -206,8 +206,10 @@ void Service::StartConsole() {
   sampler_ = std::make_unique<Timer>(Loop(), [monitor] { monitor->Sample(); });
   sampler_->SetInterval(1000);
   sampler_->SetEnabled(true);
-  WriteServiceLog("dvrlink, console on " + config_.console);
-  err_ << "dvrlink: console on http://" << config_.console << "/" << std::endl;
+  const std::string where = config_.console.substr(0, config_.console.rfind(':') + 1) +
+                            std::to_string(console_->BoundPort());
+  WriteServiceLog("dvrlink, console on " + where);
+  err_ << "dvrlink: console on http://" << where << "/" << std::endl;
 }
 
 uint16_t Service::ConsolePort() const { return console_ ? console_->BoundPort() : 0; }

@@ -218,7 +218,7 @@ void Parser::ParseHost(const IniSection& host, ServiceConfig& config) {
     if (!ParseConsoleAddress(e->value)) {
       KeyProblem(e->line, "console", host.name(),
                  "'" + e->value + "' is not ADDRESS:PORT; allowed: a numeric IPv4 address or [IPv6 address] and a " +
-                     "port from 1 to 65535, such as 127.0.0.1:8080");
+                     "port from 0 to 65535 (0: any free port), such as 127.0.0.1:8080");
     }
     config.console = e->value;
   }
@@ -311,7 +311,7 @@ std::optional<sockaddr_storage> ParseConsoleAddress(const std::string& text) {
   std::string host = text.substr(0, colon);
   if (host.find(':') != std::string::npos && (host.front() != '[' || host.back() != ']')) return std::nullopt;
   std::optional<int64_t> port = WholeNumber(text.substr(colon + 1));
-  if (!port || *port < 1 || *port > 65535) return std::nullopt;
+  if (!port || *port < 0 || *port > 65535) return std::nullopt;
   return net::ParseSocketAddress(host, static_cast<uint16_t>(*port));
 }
 

@@ -105,8 +105,8 @@ struct ServiceConfig {
   int HostLineOf(const std::string& key) const;
 };
 
-// A console address "ADDRESS:PORT" (numeric IPv4, or [IPv6]); nothing when
-// the text is not one.
+// A console address "ADDRESS:PORT" (numeric IPv4, or [IPv6]; port 0 picks a
+// free port); nothing when the text is not one.
 std::optional<sockaddr_storage> ParseConsoleAddress(const std::string& text);
 
 // Longest path a Unix domain socket can be bound to.

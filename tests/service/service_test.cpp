@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -226,16 +228,30 @@ TEST_F(ServiceProgramTest, SigtermAndSigintCloseEveryInstanceAndExitZero) {
     WriteFile(ini, HostSection(folder) + DvrSection("dvr", 0, listen_port, "127.0.0.1", svc::FreeListenPort(),
                                                     svc::FreeListenPort(), svc::FreeListenPort()));
     std::string id = "A-0-" + std::to_string(listen_port);
+    // systemd's side of Type=notify: a datagram socket named by NOTIFY_SOCKET.
+    net::UniqueFd notify(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_un notify_address{};
+    notify_address.sun_family = AF_UNIX;
+    std::snprintf(notify_address.sun_path, sizeof notify_address.sun_path, "%s/notify", folder.c_str());
+    ASSERT_EQ(::bind(notify.get(), reinterpret_cast<sockaddr*>(&notify_address), sizeof notify_address), 0);
+    auto notice = [&] {
+      char text[256] = {};
+      svc::WaitUntil([&] { return ::recv(notify.get(), text, sizeof text - 1, 0) > 0; }, 3000);
+      return std::string(text);
+    };
     {
-      svc::ChildProcess service(Dvrlink(), {"--config", ini}, folder + "/out", folder + "/err");
+      svc::ChildProcess service("/usr/bin/env", {"NOTIFY_SOCKET=" + folder + "/notify", Dvrlink(), "--config", ini},
+                                folder + "/out", folder + "/err");
       ASSERT_TRUE(service.started());
       ASSERT_TRUE(svc::WaitUntil([&] { return ReadFile(folder + "/err").find("instance(s) started") != std::string::npos; }))
           << ReadFile(folder + "/err");
+      EXPECT_EQ(notice(), "READY=1\nSTATUS=1 of 1 instance(s) started");
       svc::ProgramResult list = svc::RunProgram(svc::ProgramPath("dvrctl"), {"--socket", folder + "/s.sock", "list"});
       EXPECT_EQ(list.status, 0) << list.err;
       EXPECT_THAT(list.out, HasSubstr(id + "\t0\tDVR0\t127.0.0.1\t"));
       service.Signal(signal_number);
       EXPECT_EQ(service.Wait(10000), std::optional<int>(0));
+      EXPECT_EQ(notice(), "STOPPING=1");
     }
     EXPECT_THAT(ReadFile(folder + "/Dvrlink.log"), HasSubstr("DeviceFormClose(" + id + ") DONE"));
     EXPECT_NE(::access((folder + "/s.sock").c_str(), F_OK), 0);

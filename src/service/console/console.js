@@ -68,7 +68,8 @@ function render(list) {
     setField(c, 'debug', `${i.debug_mode ? 'on' : 'off'} (flags ${i.debug_flags}), external trigger ${i.external_trigger ? 'on' : 'off'}`);
     setField(c, 'clients', String(i.clients ?? 0));
     setField(c, 'last_event', i.last_event && i.last_event.time ? `${i.last_event.time} ${eventText(i.last_event)}` : 'none');
-    setField(c, 'last_error', i.last_error && i.last_error.time ? `${i.last_error.time} ${i.last_error.text}` : 'none');
+    const failed = i.last_error && i.last_error.time;
+    setField(c, 'last_error', failed ? `${i.last_error.time} ${i.last_error.text}` : 'none', failed ? 'bad' : '');
     setField(c, 'status', i.form ? i.form.status_lines.join('\n') : '');
   }
 }

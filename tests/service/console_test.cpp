@@ -1,0 +1,254 @@
+// The status console in-process: the real service, socket server and HTTP
+// server over faked DVR objects on the manual clock; requests are written
+// by hand on a loopback socket and only their status and body are read.
+#include "service/console.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "component/module_state.h"
+#include "fakes/svc_test_support.h"
+#include "fakes/test_support.h"
+#include "platform/net/address_filter.h"
+#include "service/service.h"
+#include "service/service_monitor.h"
+
+namespace dvrlink::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+const char* kToken = "console-token-0123456789";
+
+struct Reply {
+  int status = 0;
+  std::string body;
+};
+
+class ConsoleTest : public ComponentTest {
+ protected:
+  void SetUp() override {
+    ComponentTest::SetUp();
+    ASSERT_EQ(::mkdir(dir.File("export").c_str(), 0755), 0);
+    port = svc::FreeListenPort();
+    id = "A-0-" + std::to_string(port);
+  }
+  void TearDown() override { service.reset(); }
+
+  // The service over the fakes, its console on a free port.
+  void StartService(const std::string& console = "127.0.0.1:0") {
+    std::ostringstream ini;
+    ini << "[host]\nprogram_folder = " << dir.path() << "\nconnection_string = " << SqliteConnection()
+        << "\ncomponent_id = SVC\nexport_folder = export\nautomation_socket = s.sock\nlisten_address = 127.0.0.1\n"
+        << "allowed_clients = 127.0.0.1\nreconnect_seconds = 5\nconsole = " << console << "\nconsole_token = "
+        << kToken << "\n[dvr]\nvendor = 1\naddress = 10.0.0.5\ncommand_port = 7000\nlive_port = 7001\nlisten_port = "
+        << port << "\ndebug = 0\nnumber = 0\nname = DVR0\nglobal_address_id = $12345678901234\ntime_sync = 0\n"
+        << "time_sync_hours = 24\ntime_zone = Eastern Standard Time\nkey = A\nevent_port = 7002\n"
+        << "external_trigger = 0\nconfig_id = 40\n";
+    ServiceOptions options;
+    options.register_dvr_objects = false;
+    options.write_stdout = false;
+    service = std::make_unique<Service>(ParseServiceConfig(ini.str(), dir.File("svc.ini")), options, err);
+    ASSERT_EQ(service->Start(), 1) << err.str();
+    events().PostConnected(11, "10.0.0.5");
+    Loop().RunForMillis(100);
+  }
+  FakeDvrEventCtrl& events() { return *world.event_ctrls.at(0); }
+
+  // One request, answered and closed by the server.
+  Reply Http(const std::string& method, const std::string& path, const std::string& token = "",
+             const char* source = nullptr) {
+    svc::TestClient client = svc::TestClient::Tcp(service->ConsolePort(), source);
+    std::string request = method + " " + path + " HTTP/1.1\r\nHost: console\r\nConnection: close\r\n";
+    if (!token.empty()) request += "Authorization: Bearer " + token + "\r\n";
+    client.Send(request + "\r\n");
+    EXPECT_TRUE(client.WaitClosed()) << method << " " << path;
+    const std::string& text = client.received();
+    Reply reply;
+    if (text.size() > 12) reply.status = std::stoi(text.substr(9, 3));
+    size_t body = text.find("\r\n\r\n");
+    if (body != std::string::npos) reply.body = text.substr(body + 4);
+    return reply;
+  }
+  Json Instance() {
+    Reply r = Http("GET", "/api/instances");
+    EXPECT_EQ(r.status, 200) << r.body;
+    Json list = Json::parse(r.body);
+    EXPECT_EQ(list.size(), 1u);
+    return list.at(0);
+  }
+  // A sample of /metrics, by its exact name and label text.
+  double Metric(const std::string& sample) {
+    std::string text = Http("GET", "/metrics").body;
+    std::smatch m;
+    std::regex line("(^|\n)" + std::regex_replace(sample, std::regex(R"([{}\[\]().*+?^$|\\])"), R"(\$&)") +
+                    " ([0-9.e+-]+)\n");
+    return std::regex_search(text, m, line) ? std::stod(m[2]) : -1;
+  }
+
+  uint16_t port = 0;
+  std::string id;
+  std::ostringstream err;
+  std::unique_ptr<Service> service;
+};
+
+TEST_F(ConsoleTest, AccessRulesComeBeforeEveryRequest) {
+  ASSERT_NO_FATAL_FAILURE(StartService());
+  struct Case {
+    const char* name;
+    const char* source;
+    std::string method, path, token;
+    int status;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {"a reading client", "127.0.0.1", "GET", "/api/instances", "", 200, "[{\"id\":\"" + id},
+      {"a client outside allowed_clients", "127.0.0.2", "GET", "/api/instances", "", 403,
+       R"({"error":"client 127.0.0.2:)"},
+      {"a page for a client outside allowed_clients", "127.0.0.2", "GET", "/", kToken, 403, "{\"error\""},
+      {"an action without the token", "127.0.0.1", "POST", "/api/instances/" + id + "/timesync", "", 401,
+       R"j({"error":"this action needs the console token (Authorization: Bearer)"})j"},
+      {"an action with another token", "127.0.0.1", "POST", "/api/instances/" + id + "/timesync", "wrong-token-0123456789", 401, "{\"error\""},
+      {"an action with the token", "127.0.0.1", "POST", "/api/instances/" + id + "/timesync", kToken, 200,
+       R"({"result":true})"},
+      {"an unknown action", "127.0.0.1", "POST", "/api/instances/" + id + "/reboot", kToken, 404,
+       R"j({"error":"no action reboot (connect, timesync, debug-mode, exit, release-grant)"})j"},
+      {"an unknown instance", "127.0.0.1", "POST", "/api/instances/B-1-1/connect", kToken, 404,
+       R"({"error":"no instance B-1-1"})"},
+      {"the page", "127.0.0.1", "GET", "/", "", 200, "<!doctype html>"},
+      {"its script", "127.0.0.1", "GET", "/console.js", "", 200, "// The Dvrlink status console"},
+      {"nothing there", "127.0.0.1", "GET", "/etc/passwd", "", 404, R"({"error":"nothing at /etc/passwd"})"},
+      {"a change that is no action", "127.0.0.1", "DELETE", "/api/instances", kToken, 405, "{\"error\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reply r = Http(c.method, c.path, c.token, c.source);
+    EXPECT_EQ(r.status, c.status) << r.body;
+    EXPECT_THAT(r.body, StartsWith(c.body));
+  }
+  EXPECT_EQ(world.remotes.at(0)->time_syncs.size(), 1u);  // only the call with the token
+  EXPECT_THAT(ServiceLog(), HasSubstr("dvrlink, console: timesync on " + id + " by client 127.0.0.1:"));
+}
+
+TEST_F(ConsoleTest, TheInstanceShowsSessionsReconnectQueuesAndTheGrantHolderUntilReleased) {
+  ASSERT_NO_FATAL_FAILURE(StartService());
+  Json i = Instance();
+  EXPECT_EQ(i["event_session"]["connected"], true);
+  EXPECT_EQ(i["event_session"]["session"], 11);
+  EXPECT_EQ(i["control_session"]["connected"], true);
+  EXPECT_EQ(i["form"]["caption"], "DVR Server (1.0.0),  10.0.0.5 (" + std::to_string(port) + ")");
+  EXPECT_EQ(i["grant"], Json::parse(R"({"held":false})"));
+  EXPECT_EQ(i["last_event"]["code"], 10322);
+
+  // Two clients ask for recordings: the first holds the grant, the second waits.
+  svc::TestClient first = svc::TestClient::Tcp(port), second = svc::TestClient::Tcp(port);
+  const std::string S(1, 24), P(1, 26), E(1, 25);
+  first.Send(S + "33" + P + "2" + P + "12/04/2026 10:00:00" + P + "12/04/2026 10:00:30" + P + "a.dvr" + E);
+  first.ReceiveUntil([&](const std::string& t) { return t.find(S + "45" + P) != std::string::npos; }, 5000);
+  second.Send(S + "33" + P + "5" + P + "12/04/2026 10:00:00" + P + "12/04/2026 10:00:30" + P + "b.dvr" + E);
+  second.ReceiveUntil([&](const std::string& t) { return t.find("33" + P + "OK") != std::string::npos; });
+  clock->Advance(7000 * 1000);
+  i = Instance();
+  EXPECT_EQ(i["grant"]["held"], true);
+  EXPECT_EQ(i["grant"]["client"], 1);
+  EXPECT_THAT(i["grant"]["peer"].get<std::string>(), StartsWith("127.0.0.1:"));
+  EXPECT_EQ(i["grant"]["held_seconds"], 7);
+  EXPECT_EQ(i["queues"]["video"], Json::parse(R"({"depth":1,"slots":301})"));
+  EXPECT_EQ(Metric("dvrlink_grant_held_seconds{instance=\"" + id + "\"}"), 7);
+  EXPECT_EQ(Metric("dvrlink_queue_depth{instance=\"" + id + "\",queue=\"video\"}"), 1);
+
+  EXPECT_EQ(Http("POST", "/api/instances/" + id + "/release-grant", kToken).body, R"({"result":true})");
+  second.ReceiveUntil([&](const std::string& t) { return t.find(S + "45" + P + "5") != std::string::npos; }, 5000);
+  EXPECT_NE(second.received().find(S + "45" + P + "5"), std::string::npos);
+  EXPECT_EQ(Instance()["grant"]["client"], 2);
+  EXPECT_THAT(DebugLog(), HasSubstr("released from the console by client 127.0.0.1:"));
+
+  // The DVR drops the session: the card shows it and the retry to come.
+  events().PostDisconnected(11, "10.0.0.5");
+  Loop().RunForMillis(100);
+  i = Instance();
+  EXPECT_EQ(i["event_session"]["connected"], false);
+  EXPECT_EQ(i["reconnect"]["pending"], true);
+  EXPECT_EQ(i["reconnect"]["attempts"], 0);
+  EXPECT_EQ(i["reconnect"]["next_try"], LocalTimeText(5000 * 1000 - 100 * 1000));
+  Loop().RunForMillis(5000);
+  EXPECT_EQ(Instance()["reconnect"]["attempts"], 1);
+  EXPECT_EQ(Metric("dvrlink_reconnects_total{instance=\"" + id + "\"}"), 1);
+}
+
+TEST_F(ConsoleTest, HostEventsStreamLiveAndTheCountersMoveWithThem) {
+  ASSERT_NO_FATAL_FAILURE(StartService());
+  const std::string code = "dvrlink_host_events_total{instance=\"" + id + "\",code=\"10321\"}";
+  EXPECT_EQ(Metric(code), -1);
+  EXPECT_EQ(Metric("dvrlink_event_session_connected{instance=\"" + id + "\"}"), 1);
+  const double title_lines = Metric("dvrlink_log_lines_total{log=\"title\"}");
+  EXPECT_GT(title_lines, 0);
+
+  // A video loss looks the DVR up in a database without its tables: one
+  // failed call, whose error line names the instance.
+  EXPECT_EQ(Metric("dvrlink_db_calls_total{instance=\"" + id + "\"}"), 0);
+  events().alarm_ctrl->sink()->OnAlarmBegin2(11, "10.0.0.5", 1, "20261204170509", "VIDEOLOSS", 0, "", "1");
+  EXPECT_EQ(Metric("dvrlink_db_calls_total{instance=\"" + id + "\"}"), 1);
+  EXPECT_EQ(Metric("dvrlink_db_failures_total{instance=\"" + id + "\"}"), 1);
+  EXPECT_EQ(Metric("dvrlink_error_lines_total{instance=\"" + id + "\"}"), 1);
+  EXPECT_THAT(Instance()["last_error"]["text"].get<std::string>(), StartsWith("??? "));
+
+  svc::TestClient stream = svc::TestClient::Tcp(service->ConsolePort());
+  stream.Send("GET /api/events HTTP/1.1\r\nHost: c\r\nAccept: text/event-stream\r\n\r\n");
+  stream.ReceiveUntil([](const std::string& t) { return t.find("retry: 2000") != std::string::npos; });
+  events().PostDisconnected(11, "10.0.0.5");
+  stream.ReceiveUntil([](const std::string& t) { return t.find("10321") != std::string::npos; });
+  EXPECT_THAT(stream.received(), HasSubstr("Content-Type: text/event-stream\r\n"));
+  EXPECT_THAT(stream.received(), HasSubstr("retry: 2000\n\n"));
+  EXPECT_THAT(stream.received(), HasSubstr("data: {\"kind\":\"host_event\",\"instance\":\"" + id + "\""));
+  EXPECT_EQ(Metric(code), 1);
+  EXPECT_EQ(Metric("dvrlink_event_session_connected{instance=\"" + id + "\"}"), 0);
+  EXPECT_GT(Metric("dvrlink_log_lines_total{log=\"title\"}"), title_lines);
+  Json recent = Json::parse(Http("GET", "/api/events").body);
+  ASSERT_EQ(recent.size(), 2u);
+  EXPECT_EQ(recent[1]["code"], 10321);
+}
+
+TEST_F(ConsoleTest, TheFormsActionsGoThroughItsMenuAndTheComponentsMethods) {
+  ASSERT_NO_FATAL_FAILURE(StartService());
+  const std::string actions = "/api/instances/" + id + "/";
+  const int begun = CountLinesContaining(dir.File("Dvrlink.log"), "Dvrlink, Connect(" + id + ") Begin, IP=10.0.0.5");
+  EXPECT_EQ(Http("POST", actions + "connect", kToken).body, R"({"result":true})");
+  EXPECT_EQ(CountLinesContaining(dir.File("Dvrlink.log"), "Dvrlink, Connect(" + id + ") Begin, IP=10.0.0.5, portComm=7000"),
+            begun + 1);
+  EXPECT_EQ(Http("POST", actions + "debug-mode", kToken).body, R"({"result":null})");
+  EXPECT_TRUE(ModAllConst().blnDebugMode);
+  EXPECT_EQ(Instance()["form"]["visible"], true);
+  EXPECT_EQ(Http("POST", actions + "exit", kToken).body, R"({"result":null})");
+  EXPECT_THAT(TitleLog(), HasSubstr("DeviceFormClose(" + id + ") DONE"));
+  Reply closed = Http("POST", actions + "debug-mode", kToken);
+  EXPECT_EQ(closed.status, 409);
+  EXPECT_EQ(closed.body, R"j({"error":")j" + id + R"j( has no main form (closed)"})j");
+  EXPECT_FALSE(Instance().contains("form"));
+}
+
+TEST_F(ConsoleTest, AConsoleAddressInUseStopsTheStart) {
+  net::UniqueFd taken(::socket(AF_INET, SOCK_STREAM, 0));
+  uint16_t busy = svc::FreeTcpPort();
+  sockaddr_storage where = *net::ParseSocketAddress("127.0.0.1", busy);
+  ASSERT_EQ(::bind(taken.get(), reinterpret_cast<sockaddr*>(&where), sizeof(sockaddr_in)), 0);
+  ASSERT_EQ(::listen(taken.get(), 1), 0);
+  try {
+    StartService("127.0.0.1:" + std::to_string(busy));
+    ADD_FAILURE() << "started";
+  } catch (const StartupError& e) {
+    EXPECT_EQ(e.status(), 1);
+    EXPECT_EQ(std::string(e.what()), dir.File("svc.ini") + ": console: cannot listen on 127.0.0.1:" +
+                                         std::to_string(busy) + ": Address already in use");
+  }
+}
+
+}  // namespace
+}  // namespace dvrlink::testing
