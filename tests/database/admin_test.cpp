@@ -164,7 +164,7 @@ TEST_F(DbToolTest, CheckListsWhatIsMissingAndInitRepairsIt) {
 
 // db/*.sql must be the same text as the scripts the programs carry.
 TEST(SchemaTest, EmbeddedScriptsMatchTheFilesInDb) {
-  const std::filesystem::path root = std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+  const std::filesystem::path root = DVRLINK_SOURCE_DIR;
   for (const auto& [file, embedded] : {std::pair<const char*, const char*>{"db/sqlite.sql", kSqliteSchemaScript},
                                        {"db/postgresql.sql", kPostgresSchemaScript}}) {
     SCOPED_TRACE(file);

@@ -148,6 +148,10 @@ TEST_F(ConfigCheckTest, EachBrokenValueIsOneLineWithWhatIsAllowedAndExitTwo) {
       {"listen_address = 127.0.0.1", "console_token = short",
        "6: key 'console_token' in [host]: the token is 5 characters long or holds blanks; allowed: 16 characters or "
        "more without blanks"},
+      {"listen_address = 127.0.0.1", "automation_socket = run/s.sock",
+       "6: key 'automation_socket' in [host]: the folder " + dir.File("run") +
+           " does not exist; allowed: an existing folder the service's user can write to (the service creates no "
+           "folders)"},
       {"listen_address = 127.0.0.1", "registry = zones.reg",
        "6: key 'registry' in [host]: " + dir.File("zones.reg") +
            ": cannot open the registry file; allowed: a readable .reg export of the time zones"},
@@ -159,6 +163,14 @@ TEST_F(ConfigCheckTest, EachBrokenValueIsOneLineWithWhatIsAllowedAndExitTwo) {
     EXPECT_EQ(err, Path() + ":" + c.message + "\n");
     EXPECT_EQ(out, "");
   }
+}
+
+TEST(NearestNamesTest, WordsFirstThenTheFewestEdits) {
+  const std::vector<std::string> names = {"Pacific Standard Time (Mexico)", "Tonga Standard Time",
+                                          "Pacific SA Standard Time", "Pacific Standard Time"};
+  EXPECT_THAT(NearestNames("Pacific Standard Tim", names, 3),
+              ElementsAre("Pacific Standard Time", "Pacific SA Standard Time", "Pacific Standard Time (Mexico)"));
+  EXPECT_THAT(NearestNames("tonga", names, 1), ElementsAre("Tonga Standard Time"));
 }
 
 TEST_F(ConfigCheckTest, AGoodFilePassesAndEveryProblemOfABadOneIsListed) {

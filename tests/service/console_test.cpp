@@ -43,14 +43,15 @@ class ConsoleTest : public ComponentTest {
   void TearDown() override { service.reset(); }
 
   // The service over the fakes, its console on a free port.
-  void StartService(const std::string& console = "127.0.0.1:0") {
+  void StartService(const std::string& console = "127.0.0.1:0", const std::string& key = "A") {
+    id = key + "-0-" + std::to_string(port);
     std::ostringstream ini;
     ini << "[host]\nprogram_folder = " << dir.path() << "\nconnection_string = " << SqliteConnection()
         << "\ncomponent_id = SVC\nexport_folder = export\nautomation_socket = s.sock\nlisten_address = 127.0.0.1\n"
         << "allowed_clients = 127.0.0.1\nreconnect_seconds = 5\nconsole = " << console << "\nconsole_token = "
         << kToken << "\n[dvr]\nvendor = 1\naddress = 10.0.0.5\ncommand_port = 7000\nlive_port = 7001\nlisten_port = "
         << port << "\ndebug = 0\nnumber = 0\nname = DVR0\nglobal_address_id = $12345678901234\ntime_sync = 0\n"
-        << "time_sync_hours = 24\ntime_zone = Eastern Standard Time\nkey = A\nevent_port = 7002\n"
+        << "time_sync_hours = 24\ntime_zone = Eastern Standard Time\nkey = " << key << "\nevent_port = 7002\n"
         << "external_trigger = 0\nconfig_id = 40\n";
     ServiceOptions options;
     options.register_dvr_objects = false;
@@ -184,20 +185,22 @@ TEST_F(ConsoleTest, TheInstanceShowsSessionsReconnectQueuesAndTheGrantHolderUnti
 }
 
 TEST_F(ConsoleTest, HostEventsStreamLiveAndTheCountersMoveWithThem) {
-  ASSERT_NO_FATAL_FAILURE(StartService());
-  const std::string code = "dvrlink_host_events_total{instance=\"" + id + "\",code=\"10321\"}";
+  // A key with a quote: the metrics' labels escape it.
+  ASSERT_NO_FATAL_FAILURE(StartService("127.0.0.1:0", "Q\""));
+  const std::string label = "Q\\\"-0-" + std::to_string(port);
+  const std::string code = "dvrlink_host_events_total{instance=\"" + label + "\",code=\"10321\"}";
   EXPECT_EQ(Metric(code), -1);
-  EXPECT_EQ(Metric("dvrlink_event_session_connected{instance=\"" + id + "\"}"), 1);
+  EXPECT_EQ(Metric("dvrlink_event_session_connected{instance=\"" + label + "\"}"), 1);
   const double title_lines = Metric("dvrlink_log_lines_total{log=\"title\"}");
   EXPECT_GT(title_lines, 0);
 
   // A video loss looks the DVR up in a database without its tables: one
   // failed call, whose error line names the instance.
-  EXPECT_EQ(Metric("dvrlink_db_calls_total{instance=\"" + id + "\"}"), 0);
+  EXPECT_EQ(Metric("dvrlink_db_calls_total{instance=\"" + label + "\"}"), 0);
   events().alarm_ctrl->sink()->OnAlarmBegin2(11, "10.0.0.5", 1, "20261204170509", "VIDEOLOSS", 0, "", "1");
-  EXPECT_EQ(Metric("dvrlink_db_calls_total{instance=\"" + id + "\"}"), 1);
-  EXPECT_EQ(Metric("dvrlink_db_failures_total{instance=\"" + id + "\"}"), 1);
-  EXPECT_EQ(Metric("dvrlink_error_lines_total{instance=\"" + id + "\"}"), 1);
+  EXPECT_EQ(Metric("dvrlink_db_calls_total{instance=\"" + label + "\"}"), 1);
+  EXPECT_EQ(Metric("dvrlink_db_failures_total{instance=\"" + label + "\"}"), 1);
+  EXPECT_EQ(Metric("dvrlink_error_lines_total{instance=\"" + label + "\"}"), 1);
   EXPECT_THAT(Instance()["last_error"]["text"].get<std::string>(), StartsWith("??? "));
 
   svc::TestClient stream = svc::TestClient::Tcp(service->ConsolePort());
@@ -207,9 +210,9 @@ TEST_F(ConsoleTest, HostEventsStreamLiveAndTheCountersMoveWithThem) {
   stream.ReceiveUntil([](const std::string& t) { return t.find("10321") != std::string::npos; });
   EXPECT_THAT(stream.received(), HasSubstr("Content-Type: text/event-stream\r\n"));
   EXPECT_THAT(stream.received(), HasSubstr("retry: 2000\n\n"));
-  EXPECT_THAT(stream.received(), HasSubstr("data: {\"kind\":\"host_event\",\"instance\":\"" + id + "\""));
+  EXPECT_THAT(stream.received(), HasSubstr("data: {\"kind\":\"host_event\",\"instance\":\"Q\\\"-0-"));
   EXPECT_EQ(Metric(code), 1);
-  EXPECT_EQ(Metric("dvrlink_event_session_connected{instance=\"" + id + "\"}"), 0);
+  EXPECT_EQ(Metric("dvrlink_event_session_connected{instance=\"" + label + "\"}"), 0);
   EXPECT_GT(Metric("dvrlink_log_lines_total{log=\"title\"}"), title_lines);
   Json recent = Json::parse(Http("GET", "/api/events").body);
   ASSERT_EQ(recent.size(), 2u);
