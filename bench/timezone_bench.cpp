@@ -56,7 +56,7 @@ void BM_StartupTableFromIcu(benchmark::State& state) {
     ModTimeZoneState& s = ModTimeZone();
     s.aTimeZoneList.clear();
     s.registry = nullptr;
-    s.systemRegistry = BuildIcuRegistry("America/New_York", kRulesNear);
+    s.systemRegistry = BuildSystemRegistry("America/New_York", kRulesNear);
     benchmark::DoNotOptimize(GetTimeZoneList());
   }
   state.counters["zones"] = static_cast<double>(ModTimeZone().aTimeZoneList.size());
@@ -65,7 +65,7 @@ BENCHMARK(BM_StartupTableFromIcu)->Name("StartupTable/FromIcu")->Unit(benchmark:
 
 void BM_StartupTablePrebuilt(benchmark::State& state) {
   FreshModule();
-  ModTimeZone().registry = BuildIcuRegistry("America/New_York", kRulesNear);
+  ModTimeZone().registry = BuildSystemRegistry("America/New_York", kRulesNear);
   for (auto _ : state) {
     ModTimeZone().aTimeZoneList.clear();
     benchmark::DoNotOptimize(GetTimeZoneList());
@@ -75,7 +75,7 @@ BENCHMARK(BM_StartupTablePrebuilt)->Name("StartupTable/Prebuilt")->Unit(benchmar
 
 void BM_SortList(benchmark::State& state) {
   FreshModule();
-  ModTimeZone().registry = BuildIcuRegistry("America/New_York", kRulesNear);
+  ModTimeZone().registry = BuildSystemRegistry("America/New_York", kRulesNear);
   // Unsorted: in registry (key name) order.
   EnumSubKeys(RegRoot::HKEY_LOCAL_MACHINE, kTimeZonesKeyNT);
   const std::vector<TimeZoneEntry> unsorted = ModTimeZone().aTimeZoneList;
@@ -90,7 +90,7 @@ BENCHMARK(BM_SortList)->Name("SortList")->Unit(benchmark::kMicrosecond);
 
 void BM_ConvertToLocalTimeZone(benchmark::State& state) {
   FreshModule();
-  ModTimeZone().registry = BuildIcuRegistry("Australia/Sydney", kRulesNear);
+  ModTimeZone().registry = BuildSystemRegistry("Australia/Sydney", kRulesNear);
   GetTimeZoneList();
   ModTimeZone().indexToTimeZone = FindDVRTimeZoneIndex("Eastern Standard Time");
   std::vector<DateTime> times;

@@ -32,7 +32,7 @@ struct SimOptions {
   uint16_t live_port = 0;
   uint16_t control_port = 0;
   int cameras = 16;
-  // IANA zone of the DVR's clock; empty for the system's zone.
+  // Zone of the DVR's clock as TZ names it; empty for the system's zone.
   std::string time_zone;
   // Receives the simulator's log lines.
   std::function<void(const std::string&)> log;

@@ -22,7 +22,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: dvrsim --command-port N --event-port N --live-port N --control-port N\n"
-    "              [--bind ADDRESS] [--cameras 16] [--time-zone IANA-NAME]\n"
+    "              [--bind ADDRESS] [--cameras 16] [--time-zone ZONE]\n"
     "\n"
     "A simulated DVR speaking the DVR link protocol (docs/dvr-link.md).\n"
     "  --command-port N  sessions, version, time sync, host-raised alarms,\n"
@@ -36,7 +36,9 @@ constexpr const char* kUsage =
     "  'ports command=N event=N live=N control=N'.\n"
     "  --bind ADDRESS    address to listen on (default 127.0.0.1)\n"
     "  --cameras N       number of cameras, 1 to 256 (default 16)\n"
-    "  --time-zone NAME  IANA zone of the DVR's clock (default: the system's)\n"
+    "  --time-zone ZONE  the DVR clock's zone as TZ names it (an IANA name, a\n"
+    "                    zone file or a POSIX rule), read from the system's\n"
+    "                    zone files (default: the system's zone)\n"
     "SIGINT or SIGTERM stops it.\n";
 
 int g_signal_pipe[2] = {-1, -1};

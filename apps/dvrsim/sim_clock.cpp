@@ -1,10 +1,7 @@
 #include "dvrsim/sim_clock.h"
 
-#include <unicode/calendar.h>
-#include <unicode/timezone.h>
-#include <unicode/unistr.h>
-
-#include <cmath>
+#include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace dvrlink::sim {
@@ -12,34 +9,28 @@ namespace {
 
 constexpr int64_t kSerialSecondsAt1970 = 25569LL * 86400;
 
+int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0) ? 1 : 0); }
+
 }  // namespace
 
 SimClock::SimClock(const std::string& zone, Clock& clock)
-    : clock_(&clock), utc_at_start_(icu::Calendar::getNow()), mono_at_start_(clock.MonotonicMicros()) {
-  if (zone.empty()) {
-    zone_.reset(icu::TimeZone::createDefault());
-  } else {
-    zone_.reset(icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(zone)));
-  }
-  icu::UnicodeString id;
-  zone_->getID(id);
-  if (id == icu::UnicodeString(UCAL_UNKNOWN_ZONE_ID)) {
-    throw std::invalid_argument("unknown time zone '" + zone + "'");
-  }
-  id.toUTF8String(zone_id_);
+    : clock_(&clock),
+      utc_at_start_(std::chrono::duration_cast<std::chrono::microseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count()),
+      mono_at_start_(clock.MonotonicMicros()) {
+  const std::string setting = zone.empty() ? ComputerZoneSetting(std::getenv("TZ")) : zone;
+  std::string error;
+  std::optional<ZoneFile> file = LoadZone(setting, error);
+  if (!file) throw std::invalid_argument("unknown time zone '" + setting + "': " + error);
+  zone_ = std::move(*file);
+  zone_id_ = ZoneNameOf(setting);
+  if (zone_id_.empty()) zone_id_ = setting;
 }
 
-SimClock::~SimClock() = default;
-
 DateTime SimClock::ZoneNow() const {
-  UDate now = utc_at_start_ + static_cast<double>(clock_->MonotonicMicros() - mono_at_start_) / 1000.0;
-  int32_t raw = 0;
-  int32_t dst = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  zone_->getOffset(now, false, raw, dst, status);
-  if (U_FAILURE(status)) raw = dst = 0;
-  double local_ms = now + raw + dst;
-  return DateTime::FromSerialSeconds(static_cast<int64_t>(std::floor(local_ms / 1000.0)) + kSerialSecondsAt1970);
+  const int64_t utc = FloorDiv(utc_at_start_ + clock_->MonotonicMicros() - mono_at_start_, 1'000'000);
+  return DateTime::FromSerialSeconds(utc + zone_.OffsetAt(utc) + kSerialSecondsAt1970);
 }
 
 DateTime SimClock::Now() const { return ZoneNow().AddSeconds(offset_seconds_); }

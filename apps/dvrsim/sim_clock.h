@@ -1,26 +1,25 @@
-// The simulated DVR's clock: the present time in the DVR's own time zone
-// (through ICU), moved by the time syncs it receives. It runs on the message
-// loop's monotonic clock from the moment of its creation, so a simulator on
-// the manual clock keeps virtual time.
+// The simulated DVR's clock: the present time in the DVR's own time zone,
+// read from the system's time-zone database (the zone files the service's
+// table comes from), moved by the time syncs it receives. It runs on the
+// message loop's monotonic clock from the moment of its creation, so a
+// simulator on the manual clock keeps virtual time.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
-
-#include <unicode/timezone.h>
 
 #include "platform/clock.h"
 #include "support/datetime.h"
+#include "timezone/zoneinfo.h"
 
 namespace dvrlink::sim {
 
 class SimClock {
  public:
-  // zone: an IANA zone name; empty for the system's zone. Raises
-  // std::invalid_argument for a name ICU does not know.
+  // zone: a zone as the TZ variable names it (an IANA name, a zone file's
+  // path or a POSIX rule); empty for the system's zone (TZ, /etc/localtime).
+  // Raises std::invalid_argument naming the zone when it cannot be read.
   SimClock(const std::string& zone, Clock& clock);
-  ~SimClock();
   SimClock(const SimClock&) = delete;
   SimClock& operator=(const SimClock&) = delete;
 
@@ -34,11 +33,11 @@ class SimClock {
   // The zone's wall-clock time now, before any time sync.
   DateTime ZoneNow() const;
 
-  std::unique_ptr<icu::TimeZone> zone_;
+  ZoneFile zone_;
   std::string zone_id_;
   Clock* clock_;  // not owned; the loop's clock, which outlives this one
-  // UTC in ms, and the monotonic time, at creation.
-  double utc_at_start_;
+  // UTC in microseconds since 1970, and the monotonic time, at creation.
+  int64_t utc_at_start_;
   int64_t mono_at_start_;
   int64_t offset_seconds_ = 0;
 };

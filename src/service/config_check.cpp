@@ -67,7 +67,7 @@ class Checker {
 
   std::shared_ptr<IRegistry> Registry() {
     try {
-      return c_.registry.empty() ? BuildIcuRegistry() : LoadRegFile(c_.registry);
+      return c_.registry.empty() ? BuildSystemRegistry() : LoadRegFile(c_.registry);
     } catch (const RuntimeError& e) {
       HostProblem("registry", e.Description() + "; allowed: a readable .reg export of the time zones");
     }

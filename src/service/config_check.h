@@ -28,7 +28,7 @@ struct ConfigCheckResult {
 
 // Checks the file at path. `registry` is the time-zone table to check
 // time_zone against; null: the table the service will build (the
-// configuration's registry file, else ICU's).
+// configuration's registry file, else the system's zone files).
 ConfigCheckResult CheckServiceConfigFile(const std::string& path, std::shared_ptr<IRegistry> registry = nullptr);
 
 // The time-zone keys of a registry's table (their "Std" names, which the

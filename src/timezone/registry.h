@@ -1,7 +1,8 @@
 // The registry as the time-zone module reads it: keys below a root, listed by
 // index, holding named text and binary values. This platform has no registry
 // of its own, so the module reads one of two sources, both held in memory:
-//   BuildIcuRegistry  the system's time-zone data through ICU (the default);
+//   BuildSystemRegistry  the system's time-zone database, named through ICU
+//                        (the default);
 //   LoadRegFile       a .reg export file, so that a table exported from a
 //                     real host machine can be used as it stands.
 // Names of keys and values are compared without regard to (ASCII) case, as
@@ -161,16 +162,35 @@ std::shared_ptr<IRegistry> LoadRegFile(const std::string& path);
 // The same from the file's bytes; `source_name` names it in error texts.
 std::shared_ptr<MemoryRegistry> ParseRegFile(std::string_view bytes, const std::string& source_name);
 
-// Builds the registry from the system's time-zone data through ICU: one key
-// per time-zone key name that ICU maps, with the values "Display", "Std",
-// "Dlt", "MapID" and "TZI", below kTimeZonesKeyNT; and the computer's zone as
-// "TimeZoneKeyName" and "StandardName" below kTimeZoneInformationKey.
-//   system_zone_iana  the computer's zone (an IANA name); empty: ICU's default
-//                     zone, that is TZ or /etc/localtime.
-//   rules_near_utc    the UTC time whose annual rules each TZI record holds;
-//                     nothing: now.
-std::shared_ptr<IRegistry> BuildIcuRegistry(const std::string& system_zone_iana = "",
-                                            std::optional<DateTime> rules_near_utc = std::nullopt);
+// One key of the table built from the system's database: its key name and
+// the zone it follows (a zone name of the system's database, or a POSIX TZ
+// rule for a key of no place).
+struct TimeZoneKeySource {
+  std::string key_name;
+  std::string tz;
+};
+// Every key BuildSystemRegistry makes, by key name: each name ICU maps from
+// one of its zones, and the legacy names hosts may still send (documented in
+// system_registry.cpp, with the names that follow another zone than ICU's).
+std::vector<TimeZoneKeySource> SystemTimeZoneKeys();
+
+// Builds the registry from the system's time-zone database (the zone files
+// under ZoneInfoDir()): one key per SystemTimeZoneKeys() entry, with the
+// values "Display", "Std", "Dlt", "MapID" and "TZI", below kTimeZonesKeyNT;
+// and the computer's zone as "TimeZoneKeyName" and "StandardName" below
+// kTimeZoneInformationKey. A key whose zone the system lacks is left out
+// with a log line.
+//   system_zone     the computer's zone as TZ would give it (a zone name, a
+//                   zone file's path or a POSIX rule); empty: TZ, or else
+//                   /etc/localtime. It becomes the key ICU's mapping gives
+//                   its name when that key has its rules, else the first key
+//                   with its rules; "UTC", with a log line, when none has.
+//   rules_near_utc  the UTC time whose year places the changes that do not
+//                   fall alike every year, and at which a zone file without
+//                   a rule gives its offset; nothing: now.
+// Raises RuntimeError 5 when ICU cannot list its zones or their names.
+std::shared_ptr<IRegistry> BuildSystemRegistry(const std::string& system_zone = "",
+                                               std::optional<DateTime> rules_near_utc = std::nullopt);
 
 // Text helpers shared by the sources.
 std::string Utf16LeToUtf8(std::string_view bytes);

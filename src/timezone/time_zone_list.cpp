@@ -24,7 +24,7 @@ namespace tz_internal {
 const IRegistry& ActiveRegistry() {
   ModTimeZoneState& s = ModTimeZone();
   if (s.registry) return *s.registry;
-  if (!s.systemRegistry) s.systemRegistry = BuildIcuRegistry();
+  if (!s.systemRegistry) s.systemRegistry = BuildSystemRegistry();
   return *s.systemRegistry;
 }
 

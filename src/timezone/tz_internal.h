@@ -8,7 +8,7 @@
 namespace dvrlink::tz_internal {
 
 // The registry the module reads: ModTimeZone().registry, or the system's
-// zones built through ICU when that is nullptr.
+// zones (BuildSystemRegistry) when that is nullptr.
 const IRegistry& ActiveRegistry();
 
 // The error handler of every procedure of the module: LogError with

@@ -19,7 +19,7 @@ struct ModTimeZoneState {
   bool blnWindowsMajor6 = false;
   // Where GetTimeZoneList reads the zones from; nullptr: the system's zones.
   std::shared_ptr<IRegistry> registry;
-  // The system's zones built through ICU while `registry` is nullptr: built
+  // The system's zones (BuildSystemRegistry) while `registry` is nullptr: built
   // on first need, then kept for every later table.
   std::shared_ptr<IRegistry> systemRegistry;
 };

@@ -28,7 +28,7 @@ class AlarmsTest : public ComponentTest {
  protected:
   void SetUp() override {
     ComponentTest::SetUp();
-    ModTimeZone().registry = BuildIcuRegistry("Etc/UTC", DateTime::FromParts(2026, 12, 1));
+    ModTimeZone().registry = BuildSystemRegistry("Etc/UTC", DateTime::FromParts(2026, 12, 1));
     InitDatabase(SqliteConnection());
     DvrSeed seed;
     seed.config_id = 42;

@@ -2,6 +2,11 @@
 // good and bad, and the host-raised alarm's timing on the manual clock.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <time.h>
+
+#include <cstdlib>
+#include <optional>
+#include <stdexcept>
 
 #include "fakes/link_dvrsim_process.h"
 #include "fakes/link_recorders.h"
@@ -10,6 +15,7 @@
 #include "link/base64.h"
 #include "link/link_connection.h"
 #include "dvrsim/dvr_simulator.h"
+#include "dvrsim/sim_clock.h"
 #include "platform/platform_state.h"
 
 namespace dvrlink::testing {
@@ -103,6 +109,33 @@ TEST_F(SimulatorTest, ControlCommandsAnswerOkOrSayWhatIsWrong) {
   EXPECT_EQ(status["cameras_in_alarm"], "15");
   EXPECT_EQ(status["cameras"], "16");
   EXPECT_EQ(status["refusing"], "off");
+}
+
+// The DVR clock reads its zone from the system's zone files, as the C
+// library does (with TZ set to the zone), also for zones ICU's own data
+// knows otherwise or not at all.
+TEST_F(SimulatorTest, ClockFollowsTheSystemsZoneFiles) {
+  const char* saved = std::getenv("TZ");
+  const std::optional<std::string> saved_tz = saved ? std::optional<std::string>(saved) : std::nullopt;
+  for (const char* zone : {"Asia/Almaty", "America/Ciudad_Juarez", "America/Asuncion", "<+0330>-3:30", ""}) {
+    SCOPED_TRACE(zone);
+    const sim::SimClock clock(zone, Loop().clock());
+    if (*zone != '\0') ::setenv("TZ", zone, 1);
+    ::tzset();
+    const time_t now = ::time(nullptr);
+    struct tm local {};
+    ::localtime_r(&now, &local);
+    const DateTime expected = DateTime::FromParts(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                                  local.tm_hour, local.tm_min, local.tm_sec);
+    EXPECT_LE(std::abs(DateTime::DiffSeconds(expected, clock.Now())), 2);
+  }
+  if (saved_tz) {
+    ::setenv("TZ", saved_tz->c_str(), 1);
+  } else {
+    ::unsetenv("TZ");
+  }
+  ::tzset();
+  EXPECT_THROW(sim::SimClock("Not/A_Zone", Loop().clock()), std::invalid_argument);
 }
 
 TEST_F(SimulatorTest, MalformedAndInvalidRequestsGetErrorRepliesAndTheConnectionLives) {

@@ -29,9 +29,9 @@ TimeZoneEntry FixedDates() {
 }
 
 // Pairs of local time and UTC around the transitions, checked one way or
-// both (an instant of a transition reads differently the other way). Days
-// away from a transition are covered for every zone by the cross-check with
-// ICU (icu_registry_test.cpp).
+// both (an instant of a transition reads differently the other way). Every
+// zone of the system's table, every day, is covered by the cross-check with
+// the C library (system_registry_test.cpp).
 TEST(TimeZoneConversionTest, LocalTimeAndUtcAroundEveryTransition) {
   enum Way { kBoth, kToUtc, kToLocal };
   const struct {
