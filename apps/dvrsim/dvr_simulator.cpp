@@ -236,7 +236,7 @@ void DvrSimulator::CommandOp(Peer& peer, const link::Message& request) {
       next_command_session_ = next_command_session_ == INT32_MAX ? 1 : next_command_session_ + 1;
       Log("command port: session " + std::to_string(peer.session) + " opened");
     }
-    Send(peer, link::MakeReply(id, Json{{"session", peer.session}}));
+    Send(peer, link::MakeReply(id, Json{{"session", peer.session}, {"version", kVersion}}));
     return;
   }
   if (op == "version") {

@@ -56,6 +56,7 @@ link::SteadyTime DvrRemoteClient::Deadline() const {
 void DvrRemoteClient::Drop() {
   conn_.reset();
   session_ = 0;
+  dvr_version_.clear();
   EndRetrieval("the connection ended");
 }
 
@@ -87,7 +88,8 @@ void DvrRemoteClient::Connect(const std::string& address, int16_t port, const st
       return;
     }
     session_ = static_cast<int32_t>(given);
-    session = session_;
+    LearnDvrVersion(result, deadline);
+    session = session_;  // 0 when the connection broke meanwhile
   } catch (const RuntimeError& e) {
     WriteDebugLogAlways(std::string(kSource) + ".Connect(" + Where() + ") no session: " + e.Description());
     Drop();
@@ -99,16 +101,26 @@ void DvrRemoteClient::Connect(const std::string& address, int16_t port, const st
 
 std::string DvrRemoteClient::Version() {
   std::string text = DvrLinkClientVersion();
-  if (conn_ && conn_->IsConnected() && session_ > 0) {
-    Json result = Call("version", Json::object(), Deadline());
-    try {
-      text += "; DVR: " + link::TextField(result, "version");
-    } catch (const link::FieldError& e) {
-      DVR_RAISE_TEXT(kErrDvrLinkFailed,
-                     "DVR link: malformed reply to 'version' from the DVR at " + Where() + ": " + e.what());
-    }
-  }
+  if (conn_ && conn_->IsConnected() && session_ > 0 && !dvr_version_.empty()) text += "; DVR: " + dvr_version_;
   return text;
+}
+
+void DvrRemoteClient::LearnDvrVersion(const Json& connect_result, link::SteadyTime deadline) {
+  dvr_version_.clear();
+  try {
+    if (connect_result.contains("version")) {
+      dvr_version_ = link::TextField(connect_result, "version");
+      return;
+    }
+    // A DVR that does not tell its version with the session is asked once,
+    // within what is left of the connect's bound.
+    dvr_version_ = link::TextField(Call("version", Json::object(), deadline), "version");
+  } catch (const RuntimeError& e) {
+    WriteDebugLogAlways(std::string(kSource) + ".Connect(" + Where() + ") the DVR's version is unknown: " +
+                        e.Description());
+  } catch (const link::FieldError& e) {
+    WriteDebugLogAlways(std::string(kSource) + ".Connect(" + Where() + ") the DVR's version is unknown: " + e.what());
+  }
 }
 
 void DvrRemoteClient::TimeSync(int32_t session, DateTime time) {

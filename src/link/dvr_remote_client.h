@@ -34,7 +34,8 @@ class DvrRemoteClient : public IDvrRemote {
   // Session 0 when the DVR refuses, cannot be reached or does not answer in
   // time; never raises. A second Connect ends the first session.
   void Connect(const std::string& address, int16_t port, const std::string& extra, int32_t& session) override;
-  // This client's version, followed by the DVR's when a session is open.
+  // This client's version, followed by the DVR's when a session is open and
+  // the DVR told it during Connect. Never asks the DVR, never raises.
   std::string Version() override;
   void TimeSync(int32_t session, DateTime time) override;
   void GenerateAlarm(int32_t session, int16_t camera, int16_t duration) override;
@@ -55,6 +56,9 @@ class DvrRemoteClient : public IDvrRemote {
   link::Json Exchange(const std::string& op, link::Json request, link::SteadyTime deadline,
                       const std::function<void(const link::Json&)>& on_result);
   void RequireConnection(const std::string& op) const;
+  // The DVR's version from the connect reply, or else from one `version`
+  // request before the deadline; unknown (logged) when neither gives it.
+  void LearnDvrVersion(const link::Json& connect_result, link::SteadyTime deadline);
   // Hands on the lines WaitLine read past the reply.
   void HandOnBuffered();
   link::SteadyTime Deadline() const;
@@ -90,6 +94,7 @@ class DvrRemoteClient : public IDvrRemote {
   std::string address_;
   uint16_t port_ = 0;
   int32_t session_ = 0;
+  std::string dvr_version_;  // empty: unknown
   int64_t next_id_ = 1;
   IDvrRemoteEvents* sink_ = nullptr;
   link::LinkEventQueue queue_;

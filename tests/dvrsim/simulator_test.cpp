@@ -151,7 +151,7 @@ TEST_F(SimulatorTest, MalformedAndInvalidRequestsGetErrorRepliesAndTheConnection
       {"binary noise", "\x01\x02\xff", R"(\{"error":\{"code":1,.*"id":null\})"},
       {"before connect", R"({"op":"timesync","id":1,"session":1,"time":"20261204170509"})",
        R"(\{"error":\{"code":3,"message":"no session on this connection: connect first"\},"id":1\})"},
-      {"connect", R"({"op":"connect","id":"c","login":""})", R"(\{"id":"c","result":\{"session":[0-9]+\}\})"},
+      {"connect", R"({"op":"connect","id":"c","login":""})", R"(\{"id":"c","result":\{"session":[0-9]+,"version":"dvrsim [0-9.]+"\}\})"},
       {"unknown op", R"({"op":"reboot","id":2})", R"(\{"error":\{"code":2,"message":"unknown op 'reboot'"\},"id":2\})"},
       {"wrong type", R"({"op":"timesync","id":3,"session":"one","time":"20261204170509"})",
        R"(\{"error":\{"code":1,"message":"field \\"session\\" is not an integer"\},"id":3\})"},

@@ -8,10 +8,10 @@
 
 namespace dvrlink::testing {
 
-LinkScriptedPeer::LinkScriptedPeer(std::vector<std::string> greeting, Script script)
+LinkScriptedPeer::LinkScriptedPeer(std::vector<std::string> greeting, Script script, uint16_t port)
     : greeting_(std::move(greeting)), script_(std::move(script)) {
   std::string error;
-  listen_ = link::ListenOn("127.0.0.1", 0, error);
+  listen_ = link::ListenOn("127.0.0.1", port, error);
   port_ = listen_.valid() ? link::LocalPort(listen_.get()) : 0;
   thread_ = std::thread([this] { Serve(); });
 }

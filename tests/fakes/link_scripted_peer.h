@@ -1,8 +1,8 @@
 // A scripted DVR for the DVR link's synchronous calls, which wait on their
-// socket without running the message loop: it listens on a free loopback
-// port and answers on its own thread. For each line received, the script
-// gives the raw texts to send back (each sent with a line end); greeting is
-// sent to every new connection first.
+// socket without running the message loop: it listens on a loopback port
+// (a free one, or the one given) and answers on its own thread. For each
+// line received, the script gives the raw texts to send back (each sent with
+// a line end); greeting is sent to every new connection first.
 #pragma once
 
 #include <atomic>
@@ -20,7 +20,7 @@ namespace dvrlink::testing {
 class LinkScriptedPeer {
  public:
   using Script = std::function<std::vector<std::string>(const std::string& line)>;
-  LinkScriptedPeer(std::vector<std::string> greeting, Script script);
+  LinkScriptedPeer(std::vector<std::string> greeting, Script script, uint16_t port = 0);
   ~LinkScriptedPeer();
   LinkScriptedPeer(const LinkScriptedPeer&) = delete;
   LinkScriptedPeer& operator=(const LinkScriptedPeer&) = delete;
