@@ -63,7 +63,8 @@ struct Alert {
 };
 
 Alert Classify(const std::string& word, int16_t camera, const std::string& camera_name) {
-  const std::string n = Str(camera + 1);
+  // The input's number as the host counts it (16-bit), for alarm inputs only.
+  const std::string n = word == "ALARMIN" ? Str(CheckedAdd16(camera, 1)) : std::string();
   Alert alert;
   alert.database_text = word;
   for (const AlertKind& kind : kAlertKinds) {

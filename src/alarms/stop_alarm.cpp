@@ -13,7 +13,8 @@ namespace dvrlink {
 bool clsDvrlink::StopAlarm(const std::string& Camera) {
   try {
     SetCurrentDVR();
-    int16_t camera = CInt(Camera.empty() ? std::string("0") : Camera);
+    const std::string sCamera = Camera.empty() ? std::string("0") : Camera;
+    int16_t camera = CInt(sCamera);
     if (!m_oDvrRemote) {
       m_oDvrRemote = Platform().factory.Create<IDvrRemote>(kProgIdDvrRemote);
       m_oDvrRemote->SetEventSink(remoteSink_.get());
@@ -26,7 +27,7 @@ bool clsDvrlink::StopAlarm(const std::string& Camera) {
     }
     m_oDvrRemote->StopAlarm(m_lSessionRemote, camera);
     ModDvrlink().iAlarmTimerTicks = 0;
-    WriteDebugLog("Dvrlink, StopAlarm() DONE, Camera=" + Camera, 9);
+    WriteDebugLog("Dvrlink, StopAlarm() DONE, Camera=" + sCamera, 9);
     return true;
   } catch (const RuntimeError& e) {
     LogError("Dvrlink, StopAlarm-" + ID, e.Description(), e.Line());

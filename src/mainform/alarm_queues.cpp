@@ -9,6 +9,7 @@
 #include "component/module_state.h"
 #include "database/db_gateway.h"
 #include "mainform/frmMainTemplate.h"
+#include "support/convert.h"
 #include "support/debug_log.h"
 #include "support/runtime_error.h"
 
@@ -35,7 +36,8 @@ void frmMainTemplate::TimerGenerateAlarmQueue_Timer() {
       Ref<clsDvrlink> instance = oDvrlink;
       instance->GenerateAlarm(request.iCamera, request.iDuration, request.sCameraName, request.sUserName,
                               request.sWorkstationName, request.sDVR_AlarmVideoID, request.sDVR_AlarmVideo2ID);
-      GenerateAlarmQueue.at(static_cast<size_t>(index)).iClient = 0;
+      // The index is read again: a reset during the call may have moved it.
+      GenerateAlarmQueue.at(static_cast<size_t>(iGenerateAlarmQueueNext)).iClient = 0;
       iGenerateAlarmQueueNext = NextSlot(iGenerateAlarmQueueNext, iGenerateAlarmQueueSize);
     }
     if (!ModAllConst().blnClosing) TimerGenerateAlarmQueue.SetEnabled(true);
@@ -50,7 +52,7 @@ void frmMainTemplate::TimerGenerateAlarm_Timer() {
   try {
     TimerGenerateAlarm.SetEnabled(false);
     ModDvrlinkState& d = ModDvrlink();
-    d.iAlarmTimerTicks = static_cast<int16_t>(d.iAlarmTimerTicks - 1);
+    d.iAlarmTimerTicks = CheckedAdd16(d.iAlarmTimerTicks, -1);
     if (d.iAlarmTimerTicks >= 1) {
       TimerGenerateAlarm.SetEnabled(true);
     } else {

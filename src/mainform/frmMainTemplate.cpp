@@ -153,7 +153,7 @@ bool frmMainTemplate::TimeSyncTrigger() {
     if (!instance->blnTimeSyncInProcess) return instance->TimeSync();
     return false;
   } catch (const RuntimeError& e) {
-    LogError("Dvrlink, frmMainTemplate, TimeSyncTrigger-" + ID, e.Description(), e.Line());
+    LogError("Dvrlink, frmMainTemplate, TimeSyncTrigger-", e.Description(), e.Line());
     return false;
   }
 }
@@ -168,11 +168,8 @@ void frmMainTemplate::TimerMinute_Timer() {
       }
     }
   } catch (const RuntimeError& e) {
-    LogError("Dvrlink, frmMainTemplate-" + ID, e.Description(), e.Line());
+    LogError("Dvrlink, frmMainTemplate-", e.Description(), e.Line());
   }
 }
 
-// The generate-alarm queue, the alarm countdown and the confirmation of
-// generated alarms are worked by the alarm processing; until it is built a
-// tick of theirs does nothing.
 }  // namespace dvrlink

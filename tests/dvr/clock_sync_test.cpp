@@ -119,6 +119,14 @@ TEST_F(ClockSyncTest, TriggerWhileASyncIsInProcessReturnsFalseWithoutADvrCall) {
   EXPECT_FALSE(dvr->blnTimeSyncInProcess);
 }
 
+TEST_F(ClockSyncTest, FormTriggerWithoutItsInstanceLogsItsErrorAndReturnsFalse) {
+  Start("0", "24");
+  form->Form_Unload();  // releases the instance
+  EXPECT_FALSE(form->TimeSyncTrigger());
+  EXPECT_THAT(DebugLog(), HasSubstr("\t??? Dvrlink, frmMainTemplate, TimeSyncTrigger-() ??? ERROR, Line: "));
+  EXPECT_EQ(Syncs(), 0u);
+}
+
 TEST_F(ClockSyncTest, RefusedConnectReturnsFalseAndTheNextCallConnectsAnew) {
   world.configure_remote = [](FakeDvrRemote& remote) { remote.session_to_give = 0; };
   Start("0", "24");
