@@ -15,9 +15,9 @@ int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) !
 
 SimClock::SimClock(const std::string& zone, Clock& clock)
     : clock_(&clock),
-      utc_at_start_(std::chrono::duration_cast<std::chrono::microseconds>(
-                        std::chrono::system_clock::now().time_since_epoch())
-                        .count()),
+      utc_at_start_(
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+              .count()),
       mono_at_start_(clock.MonotonicMicros()) {
   const std::string setting = zone.empty() ? ComputerZoneSetting(std::getenv("TZ")) : zone;
   std::string error;

@@ -71,7 +71,9 @@ bool clsDvrlink::GenerateAlarm(int16_t Camera, int16_t Duration, const std::stri
     FindAlarmTimeZone("Dvrlink, GenerateAlarm(" + ID, dtStartDateTime);
     ConvertToLocalTimeZone(hostTime);
     std::string sHostTime = hostTime.FormatGeneral();
-    auto camera_address = [&] { return Left(m_sGlobalAddressID, 14) + PadLeading(Str(CheckedAdd16(Camera, 1)), 3, "0"); };
+    auto camera_address = [&] {
+      return Left(m_sGlobalAddressID, 14) + PadLeading(Str(CheckedAdd16(Camera, 1)), 3, "0");
+    };
     std::string sCameraAddress = camera_address();
     LogDefault(prefix + ", m_StartTime=" + m_StartTime + ", dtStartDateTime=" + dtStartDateTime.FormatGeneral() +
         ", sHostTime=" + sHostTime + ";");

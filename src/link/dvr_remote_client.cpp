@@ -116,8 +116,8 @@ void DvrRemoteClient::LearnDvrVersion(const Json& connect_result, link::SteadyTi
     // within what is left of the connect's bound.
     dvr_version_ = link::TextField(Call("version", Json::object(), deadline), "version");
   } catch (const RuntimeError& e) {
-    WriteDebugLogAlways(std::string(kSource) + ".Connect(" + Where() + ") the DVR's version is unknown: " +
-                        e.Description());
+    WriteDebugLogAlways(std::string(kSource) + ".Connect(" + Where() +
+                        ") the DVR's version is unknown: " + e.Description());
   } catch (const link::FieldError& e) {
     WriteDebugLogAlways(std::string(kSource) + ".Connect(" + Where() + ") the DVR's version is unknown: " + e.what());
   }

@@ -89,8 +89,7 @@ std::string OffsetText(int32_t minutes_east) {
   const char sign = minutes_east < 0 ? '-' : '+';
   const int32_t m = std::abs(minutes_east);
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "(UTC%c%02d:%02d) ", sign, static_cast<int>(m / 60),
-                static_cast<int>(m % 60));
+  std::snprintf(buffer, sizeof buffer, "(UTC%c%02d:%02d) ", sign, static_cast<int>(m / 60), static_cast<int>(m % 60));
   return buffer;
 }
 
@@ -179,8 +178,7 @@ std::vector<TimeZoneKeySource> SystemTimeZoneKeys() {
   const std::unique_ptr<icu::StringEnumeration> ids(
       icu::TimeZone::createTimeZoneIDEnumeration(UCAL_ZONE_TYPE_CANONICAL, nullptr, nullptr, status));
   Check(status, "zone list");
-  for (const icu::UnicodeString* id = ids->snext(status); id != nullptr && U_SUCCESS(status);
-       id = ids->snext(status)) {
+  for (const icu::UnicodeString* id = ids->snext(status); id != nullptr && U_SUCCESS(status); id = ids->snext(status)) {
     UErrorCode map_status = U_ZERO_ERROR;
     icu::UnicodeString key_name;
     icu::TimeZone::getWindowsID(*id, key_name, map_status);
@@ -197,17 +195,15 @@ std::vector<TimeZoneKeySource> SystemTimeZoneKeys() {
   return keys;
 }
 
-std::shared_ptr<IRegistry> BuildSystemRegistry(const std::string& system_zone,
-                                               std::optional<DateTime> rules_near_utc) {
-  const DateTime near = rules_near_utc ? *rules_near_utc
-                                       : DateTime::FromSerialSeconds(static_cast<int64_t>(ucal_getNow() / 1000) +
-                                                                     kSerialSecondsAt1970);
+std::shared_ptr<IRegistry> BuildSystemRegistry(const std::string& system_zone, std::optional<DateTime> rules_near_utc) {
+  const DateTime near =
+      rules_near_utc ? *rules_near_utc
+                     : DateTime::FromSerialSeconds(static_cast<int64_t>(ucal_getNow() / 1000) + kSerialSecondsAt1970);
   const int64_t at = near.SerialSeconds() - kSerialSecondsAt1970;
   const int year = near.Year();
 
   UErrorCode status = U_ZERO_ERROR;
-  const std::unique_ptr<icu::TimeZoneFormat> names(
-      icu::TimeZoneFormat::createInstance(icu::Locale::getUS(), status));
+  const std::unique_ptr<icu::TimeZoneFormat> names(icu::TimeZoneFormat::createInstance(icu::Locale::getUS(), status));
   Check(status, "zone names");
 
   auto registry = std::make_shared<MemoryRegistry>();
@@ -222,8 +218,8 @@ std::shared_ptr<IRegistry> BuildSystemRegistry(const std::string& system_zone,
       continue;
     }
     if (departure) {
-      WriteDebugLogAlways(std::string(kLogPrefix) + "the key " + source.key_name + " follows the rule of " +
-                          source.tz + " from its file's last line; until " +
+      WriteDebugLogAlways(std::string(kLogPrefix) + "the key " + source.key_name + " follows the rule of " + source.tz +
+                          " from its file's last line; until " +
                           DateTime::FromSerialSeconds(*departure + kSerialSecondsAt1970).FormatIso() +
                           " UTC the zone changes otherwise, and its times convert from that rule");
     }
@@ -243,8 +239,8 @@ std::shared_ptr<IRegistry> BuildSystemRegistry(const std::string& system_zone,
     key.SetValue("Dlt", RegValue::Text(DaylightName(source.key_name)));
     key.SetValue("MapID", RegValue::Text(""));
     records[source.key_name] = EncodeTzi(*entry);
-    key.SetValue("TZI", RegValue::Binary(std::vector<uint8_t>(records[source.key_name].begin(),
-                                                              records[source.key_name].end())));
+    key.SetValue("TZI", RegValue::Binary(
+                            std::vector<uint8_t>(records[source.key_name].begin(), records[source.key_name].end())));
   }
 
   const std::string setting = system_zone.empty() ? ComputerZoneSetting(std::getenv("TZ")) : system_zone;

@@ -18,7 +18,6 @@ constexpr size_t kMaxZoneFileBytes = 1 << 20;
 int64_t UnixSeconds(DateTime t) { return t.SerialSeconds() - kSerialSecondsAt1970; }
 DateTime FromUnix(int64_t s) { return DateTime::FromSerialSeconds(s + kSerialSecondsAt1970); }
 
-bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 int DaysInMonth(int year, int month) { return DateTime::FromParts(year, month + 1, 0).Day(); }
 
 bool IsAlpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -68,12 +67,11 @@ class RuleReader {
     }
     return sign * seconds;
   }
-  // Mm.w.d, Jn or n, then [/time].
+  // Mm.w.d or Jn, then [/time].
   std::optional<PosixChange> Change() {
     PosixChange c;
     std::optional<int> a, b, d;
     if (Take('M')) {
-      c.kind = PosixChange::Kind::kMonthWeekDay;
       a = Number(2, 12);
       b = a && Take('.') ? Number(1, 5) : std::nullopt;
       d = b && Take('.') ? Number(1, 6) : std::nullopt;
@@ -82,9 +80,9 @@ class RuleReader {
       c.week = *b;
       c.weekday = *d;
     } else {
-      c.kind = Take('J') ? PosixChange::Kind::kJulian1 : PosixChange::Kind::kJulian0;
-      a = Number(3, 365);
-      if (!a || (c.kind == PosixChange::Kind::kJulian1 && *a < 1)) return std::nullopt;
+      c.julian = Take('J');
+      a = c.julian ? Number(3, 365) : std::nullopt;
+      if (!a || *a < 1) return std::nullopt;
       c.day = *a;
     }
     if (Take('/')) {
@@ -176,21 +174,17 @@ int16_t OccurrenceInMonth(DateTime day) {
 // A change as a TZI date; true when the date holds in every year.
 bool ToSystemTime(const PosixChange& change, int year, SystemTime& t) {
   t = SystemTime();
-  const bool within_day = change.time >= 0 && change.time <= kSecondsPerDay;
-  // Day 59 from 0 is February 29 in leap years and March 1 in others.
-  const bool fixed_day = change.kind == PosixChange::Kind::kJulian1 ||
-                         (change.kind == PosixChange::Kind::kJulian0 && change.day < 59);
-  if (within_day && (change.kind == PosixChange::Kind::kMonthWeekDay || fixed_day)) {
-    if (change.kind == PosixChange::Kind::kMonthWeekDay) {
-      t.wMonth = static_cast<int16_t>(change.month);
-      t.wDayOfWeek = static_cast<int16_t>(change.weekday);
-      t.wDay = static_cast<int16_t>(change.week);
-    } else {
+  if (change.time >= 0 && change.time <= kSecondsPerDay) {
+    if (change.julian) {
       // The day in a year without February 29.
       const DateTime day = ChangeIn(change, 2001).DatePart();
       t.wYear = static_cast<int16_t>(year);
       t.wMonth = static_cast<int16_t>(day.Month());
       t.wDay = static_cast<int16_t>(day.Day());
+    } else {
+      t.wMonth = static_cast<int16_t>(change.month);
+      t.wDayOfWeek = static_cast<int16_t>(change.weekday);
+      t.wDay = static_cast<int16_t>(change.week);
     }
     // 24:00 is the last instant of the day, as the registry writes it.
     SetTimeOfDay(t, change.time == kSecondsPerDay ? int64_t{kSecondsPerDay} * 1000 - 1 : int64_t{change.time} * 1000);
@@ -198,12 +192,12 @@ bool ToSystemTime(const PosixChange& change, int year, SystemTime& t) {
   }
   const DateTime at = ChangeIn(change, year);
   t.wMonth = static_cast<int16_t>(at.Month());
-  if (change.kind == PosixChange::Kind::kMonthWeekDay) {
-    t.wDayOfWeek = static_cast<int16_t>(at.DayOfWeek());
-    t.wDay = OccurrenceInMonth(at);
-  } else {
+  if (change.julian) {
     t.wYear = static_cast<int16_t>(year);
     t.wDay = static_cast<int16_t>(at.Day());
+  } else {
+    t.wDayOfWeek = static_cast<int16_t>(at.DayOfWeek());
+    t.wDay = OccurrenceInMonth(at);
   }
   SetTimeOfDay(t, DateTime::DiffSeconds(at.DatePart(), at) * 1000);
   return false;
@@ -244,23 +238,14 @@ std::optional<PosixRule> ParsePosixRule(std::string_view text) {
 }
 
 DateTime ChangeIn(const PosixChange& change, int year) {
-  DateTime day;
-  switch (change.kind) {
-    case PosixChange::Kind::kMonthWeekDay: {
-      const int first_weekday = DateTime::FromParts(year, change.month, 1).DayOfWeek();
-      int d = 1 + (change.weekday - first_weekday + 7) % 7 + (change.week - 1) * 7;
-      while (d > DaysInMonth(year, change.month)) d -= 7;
-      day = DateTime::FromParts(year, change.month, d);
-      break;
-    }
-    case PosixChange::Kind::kJulian1:
-      day = DateTime::FromParts(year, 1, change.day + (IsLeapYear(year) && change.day >= 60 ? 1 : 0));
-      break;
-    case PosixChange::Kind::kJulian0:
-      day = DateTime::FromParts(year, 1, change.day + 1);
-      break;
+  if (change.julian) {
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return DateTime::FromParts(year, 1, change.day + (leap && change.day >= 60 ? 1 : 0)).AddSeconds(change.time);
   }
-  return day.AddSeconds(change.time);
+  const int first_weekday = DateTime::FromParts(year, change.month, 1).DayOfWeek();
+  int d = 1 + (change.weekday - first_weekday + 7) % 7 + (change.week - 1) * 7;
+  while (d > DaysInMonth(year, change.month)) d -= 7;
+  return DateTime::FromParts(year, change.month, d).AddSeconds(change.time);
 }
 
 int32_t PosixOffsetAt(const PosixRule& rule, int64_t utc) {
@@ -336,8 +321,7 @@ std::optional<ZoneFile> ParseZoneFile(std::string_view b, std::string& error) {
       error = "the TZif file names a local time type it does not have";
       return std::nullopt;
     }
-    zone.transitions.push_back(time_bytes == 8 ? Get64(b, at + 8 * i)
-                                               : static_cast<int32_t>(Get32(b, at + 4 * i)));
+    zone.transitions.push_back(time_bytes == 8 ? Get64(b, at + 8 * i) : static_cast<int32_t>(Get32(b, at + 4 * i)));
     zone.offsets.push_back(type_offset(type));
   }
   if (version1) return zone;

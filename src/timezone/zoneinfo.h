@@ -18,17 +18,17 @@
 namespace dvrlink {
 
 // When a POSIX rule changes between standard and daylight time: "Mm.w.d"
-// (weekday d, 0 = Sunday, of week w, 5 = the last, in month m), "Jn" (day n
-// of 1..365, February 29 never counted) or "n" (day n of 0..365, counted),
-// at `time` seconds after that day's midnight of the wall clock in force
-// before the change (negative, or a day or more, moves it to another day).
+// (weekday d, 0 = Sunday, of week w, 5 = the last, in month m) or "Jn" (day
+// n of 1..365, February 29 never counted), at `time` seconds after that
+// day's midnight of the wall clock in force before the change (negative, or
+// a day or more, moves it to another day). The zero-based day count "n" of
+// POSIX, which zone files never use, is not read.
 struct PosixChange {
-  enum class Kind { kMonthWeekDay, kJulian1, kJulian0 };
-  Kind kind = Kind::kMonthWeekDay;
+  bool julian = false;
   int month = 0;
   int week = 0;
   int weekday = 0;
-  int day = 0;  // kJulian1 and kJulian0
+  int day = 0;  // julian
   int32_t time = 7200;
 };
 
@@ -102,7 +102,7 @@ std::string ComputerZoneSetting(const char* tz_env, const std::string& localtime
 // the lower offset as its standard time. A change at 24:00 is written as
 // 23:59:59.999 of its day. True when both changes hold in every year; false
 // when one is written as it falls in reference_year (a change that moves
-// to another day, or a day count that depends on leap years).
+// to another day).
 bool FillTziRules(const PosixRule& rule, int reference_year, TimeZoneEntry& entry);
 
 }  // namespace dvrlink

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -44,22 +43,11 @@ const std::vector<TimeZoneEntry>& LoadTable(std::shared_ptr<IRegistry> registry)
   return ModTimeZone().aTimeZoneList;
 }
 
+// Tests here set TZ; it is put back afterwards.
 class SystemRegistryTest : public TzTest {
  protected:
-  void SetUp() override {
-    TzTest::SetUp();
-    const char* tz = std::getenv("TZ");
-    saved_tz_ = tz ? std::optional<std::string>(tz) : std::nullopt;
-  }
-  void TearDown() override {
-    if (saved_tz_) {
-      ::setenv("TZ", saved_tz_->c_str(), 1);
-    } else {
-      ::unsetenv("TZ");
-    }
-    ::tzset();
-  }
-  std::optional<std::string> saved_tz_;
+  void TearDown() override { tz_ ? ::setenv("TZ", tz_->c_str(), 1) : ::unsetenv("TZ"), ::tzset(); }
+  std::optional<std::string> tz_ = std::getenv("TZ") ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;
 };
 
 TEST_F(SystemRegistryTest, ZonesCarryTheirNamesAndOffsets) {
@@ -68,16 +56,13 @@ TEST_F(SystemRegistryTest, ZonesCarryTheirNamesAndOffsets) {
     int32_t bias, daylight_bias;
   } kCases[] = {
       {"W. Europe Standard Time", "(UTC+01:00) Central European Time", "W. Europe Daylight Time", -60, -60},
-      {"Newfoundland Standard Time", "(UTC-03:30) Newfoundland Time", "Newfoundland Daylight Time", 210, -60},
       {"Lord Howe Standard Time", "(UTC+10:30) Lord Howe Time", "Lord Howe Daylight Time", -630, -30},
       {"Nepal Standard Time", "(UTC+05:45) Nepal Time", "Nepal Daylight Time", -345, -60},
       {"UTC", "(UTC+00:00) GMT", "UTC", 0, -60},
-      {"UTC-11", "(UTC-11:00) GMT-11:00", "UTC-11", 660, -60},
-      // Names whose zone moved after ICU's mapping was made.
+      // Names whose zone moved after ICU's mapping was made, and legacy ones.
       {"Central Asia Standard Time", "(UTC+06:00) Kyrgyzstan Time", "Central Asia Daylight Time", -360, -60},
       {"Mountain Standard Time (Mexico)", "(UTC-07:00) Mexican Pacific Time", "Mountain Daylight Time (Mexico)", 420,
        -60},
-      // Legacy names ICU maps from no zone.
       {"Kamchatka Standard Time", "(UTC+12:00) Petropavlovsk-Kamchatsky - Old", "Kamchatka Daylight Time", -720, -60},
       {"Mid-Atlantic Standard Time", "(UTC-02:00) Mid-Atlantic - Old", "Mid-Atlantic Daylight Time", 120, -60},
   };
@@ -96,20 +81,15 @@ TEST_F(SystemRegistryTest, ZonesCarryTheirNamesAndOffsets) {
 }
 
 TEST_F(SystemRegistryTest, ComputersZoneIsMappedToTheKeyWithItsRules) {
-  const std::string dir = ZoneInfoDir();
   const struct {
     std::string system_zone, key_name;
     bool logged;
   } kCases[] = {
       {"Europe/Amsterdam", "W. Europe Standard Time", false},
-      {"Asia/Kolkata", "India Standard Time", false},
       {"America/Indiana/Knox", "Central Standard Time", false},
-      {"Etc/UTC", "UTC", false},
       {":Europe/Dublin", "GMT Standard Time", false},  // negative daylight time in its file
-      {dir + "/America/Godthab", "Greenland Standard Time", false},
+      {ZoneInfoDir() + "/America/Godthab", "Greenland Standard Time", false},
       {"Asia/Almaty", "West Asia Standard Time", false},
-      {"Asia/Bishkek", "Central Asia Standard Time", false},
-      {"America/Chihuahua", "Central Standard Time (Mexico)", false},
       // Names ICU's mapping does not know, or gives a key of other rules.
       {"America/Ciudad_Juarez", "Mountain Standard Time", false},
       {"America/Ojinaga", "Central Standard Time", false},
@@ -128,8 +108,7 @@ TEST_F(SystemRegistryTest, ComputersZoneIsMappedToTheKeyWithItsRules) {
     ASSERT_TRUE(info->QueryString("StandardName", standard_name));
     EXPECT_EQ(key_name, c.key_name);
     EXPECT_EQ(standard_name, c.key_name);
-    const std::string line =
-        "\tmodTimeZone, BuildSystemRegistry() the system time zone " + c.system_zone + " ";
+    const std::string line = "\tmodTimeZone, BuildSystemRegistry() the system time zone " + c.system_zone + " ";
     EXPECT_EQ(DebugLog().find(line) != std::string::npos, c.logged) << DebugLog();
 
     const auto& list = LoadTable(reg);
@@ -160,9 +139,7 @@ const std::set<int> kBut2026 = {2027, 2028, 2029, 2030};
 const std::map<std::string, Allowance> kAllowed = {
     // Rules one annual record cannot express: the table holds them as they
     // fall in the year it is built for.
-    {"Greenland Standard Time",
-     {kBut2026, "daylight time starts at 22:00 or 23:00 local on the Saturday before the last Sunday of "
-                "March, which is not always the last Saturday"}},
+    {"Greenland Standard Time", {kBut2026, "daylight time starts on the Saturday before the last Sunday of March"}},
     {"West Bank Standard Time", {kBut2026, "changes on the Saturday after the fourth Thursday"}},
     {"Israel Standard Time", {kBut2026, "daylight time starts on the Friday after the fourth Thursday of March"}},
     // Zones whose file changes otherwise than its closing rule before that
@@ -194,9 +171,6 @@ long LibcOffset(int64_t utc) {
 // where the local time is not ambiguous, against the C library's. Every
 // zone must agree but those allowed above, in their years.
 TEST_F(SystemRegistryTest, EveryZoneAgreesWithTheCLibraryAtNoonAndAroundEveryChange) {
-  constexpr int kReferenceYear = 2026;
-  constexpr int kLastYear = 2030;
-  const auto started = std::chrono::steady_clock::now();
   const auto& list = LoadTable(Build2026());
   struct Mismatch {
     int instants = 0;
@@ -209,9 +183,9 @@ TEST_F(SystemRegistryTest, EveryZoneAgreesWithTheCLibraryAtNoonAndAroundEveryCha
     const TimeZoneEntry* zone = tz_test::Find(list, source.key_name);
     ASSERT_NE(zone, nullptr) << source.key_name;
     // The display text's "(UTC+hh:mm)" is the standard offset.
-    const int display_offset = (zone->Display[4] == '-' ? -1 : 1) *
-                               (std::atoi(zone->Display.substr(5, 2).c_str()) * 60 +
-                                std::atoi(zone->Display.substr(8, 2).c_str()));
+    const int display_offset =
+        (zone->Display[4] == '-' ? -1 : 1) *
+        (std::atoi(zone->Display.substr(5, 2).c_str()) * 60 + std::atoi(zone->Display.substr(8, 2).c_str()));
     EXPECT_EQ(display_offset, -zone->Bias) << zone->Display;
     ::setenv("TZ", source.tz.c_str(), 1);
     ::tzset();
@@ -229,18 +203,15 @@ TEST_F(SystemRegistryTest, EveryZoneAgreesWithTheCLibraryAtNoonAndAroundEveryCha
       // reads its daylight candidate, which lies in the skipped hour: that
       // answer (the skipped hour itself) is the conversion's own rule.
       const bool ambiguous = change != 0 && stands_for(local, before) && stands_for(local, after);
-      const bool skipped_hour = change != 0 && ours == local.AddSeconds(change) && !stands_for(ours, before) &&
-                                !stands_for(ours, after);
+      const bool skipped_hour =
+          change != 0 && ours == local.AddSeconds(change) && !stands_for(ours, before) && !stands_for(ours, after);
       const DateTime back = LocalDateToUTC(local, *zone);
       if ((ours == local || skipped_hour) && (ambiguous || Unix(back) == utc)) return;
       Mismatch& m = mismatches[zone->Std + " in " + std::to_string(local.Year())];
-      if (m.instants++ == 0) {
-        m.first = local.FormatIso() + " local is " +
-                  DateTime::FromSerialSeconds(utc + kSerialSecondsAt1970).FormatIso() + " UTC; ours " +
-                  ours.FormatIso() + " local, " + back.FormatIso() + " UTC";
-      }
+      if (m.instants++ == 0)
+        m.first = local.FormatIso() + " local: ours " + ours.FormatIso() + ", " + back.FormatIso() + " UTC";
     };
-    for (DateTime day = DateTime::FromParts(kReferenceYear, 1, 1); day.Year() <= kLastYear; day = day.AddSeconds(86400)) {
+    for (DateTime day = DateTime::FromParts(2026, 1, 1); day.Year() <= 2030; day = day.AddSeconds(86400)) {
       const int64_t noon = Unix(day.AddSeconds(12 * 3600));
       const int64_t utc_noon = noon - LibcOffset(noon - LibcOffset(noon));
       const int64_t next_noon = utc_noon + 86400;
@@ -258,11 +229,7 @@ TEST_F(SystemRegistryTest, EveryZoneAgreesWithTheCLibraryAtNoonAndAroundEveryCha
       for (int64_t k = -6; k <= 6; ++k) check(hi + k * 1800, before, after);
     }
   }
-  const int64_t elapsed_ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
-
   std::string unexpected;
-  std::set<std::string> allowed_zones;
   for (const auto& [zone_year, m] : mismatches) {
     const std::string zone = zone_year.substr(0, zone_year.size() - 8);
     const int year = std::stoi(zone_year.substr(zone_year.size() - 4));
@@ -271,12 +238,10 @@ TEST_F(SystemRegistryTest, EveryZoneAgreesWithTheCLibraryAtNoonAndAroundEveryCha
     std::printf("[ cross-check ] %s %s: %d instants differ, first %s%s%s\n", allowed ? "allowed" : "FAILED ",
                 zone_year.c_str(), m.instants, m.first.c_str(), allowed ? "; reason: " : "",
                 allowed ? allowance->second.reason : "");
-    if (allowed) allowed_zones.insert(zone);
     if (!allowed) unexpected += zone_year + "; ";
   }
-  std::printf("[ cross-check ] %d zones, %lld instants against the C library (TZ=zone); %zu zones on the "
-              "allow-list differ; %lld ms\n",
-              zones, static_cast<long long>(instants), allowed_zones.size(), static_cast<long long>(elapsed_ms));
+  std::printf("[ cross-check ] %d zones, %lld instants against the C library (TZ=zone)\n", zones,
+              static_cast<long long>(instants));
   EXPECT_EQ(unexpected, "") << "zones disagreeing with the C library";
 }
 
@@ -293,7 +258,8 @@ const char* const kThreeZones[] = {
     "\"TZI\"=hex:a8,fd,ff,ff,00,00,00,00,c4,ff,ff,ff,00,00,04,00,00,00,01,00,03,00,00,\\",
     "  00,00,00,00,00,00,00,0a,00,00,00,01,00,02,00,00,00,00,00,00,00",
     "",
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\AUS Eastern Standard Time\\Dynamic DST]",
+    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\AUS Eastern Standard "
+    "Time\\Dynamic DST]",
     "\"FirstEntry\"=dword:000007d0",
     "\"2008\"=hex:a8,fd,ff,ff,00,00,00,00,c4,ff,ff,ff,00,00,04,00,00,00,01,00,03,00,\\",
     "  00,00,00,00,00,00,00,00,0a,00,00,00,01,00,02,00,00,00,00,00,00,00",
@@ -320,8 +286,7 @@ const char* const kThreeZones[] = {
     "\"DynamicDaylightTimeDisabled\"=dword:00000000",
 };
 
-std::string Lines(const std::string& header, const char* const* begin, const char* const* end,
-                  const std::string& eol) {
+std::string Lines(const std::string& header, const char* const* begin, const char* const* end, const std::string& eol) {
   std::string text = header + eol + eol;
   for (const char* const* line = begin; line != end; ++line) text += std::string(*line) + eol;
   return text;
@@ -383,16 +348,16 @@ TEST_F(RegFileTest, ThreeZonesReadAsTheSystemSourceGivesThem) {
 // deletions, the default value, and REGEDIT4 text in Latin-1.
 TEST_F(RegFileTest, ReadsTheRestOfTheFormat) {
   WriteFile(Path("values.reg"),
-                 "Windows Registry Editor Version 5.00\r\n\r\n"
-                 "; a comment line\r\n"
-                 "[HKEY_LOCAL_MACHINE\\Software\\Test]\r\n"
-                 "@=\"default value\"\r\n"
-                 "\"Quoted\"=\"C:\\\\Program Files\\\\\\\"Dvr\\\" [x]=y\"\r\n"
-                 "\"Expand\"=hex(2):25,00,54,00,45,00,4d,00,50,00,25,00,00,00\r\n"
-                 "\"Gone\"=\"soon\"\r\n"
-                 "\"Gone\"=-\r\n"
-                 "[HKEY_LOCAL_MACHINE\\Software\\Test\\Removed]\r\n"
-                 "[-HKEY_LOCAL_MACHINE\\Software\\Test\\Removed]\r\n");
+            "Windows Registry Editor Version 5.00\r\n\r\n"
+            "; a comment line\r\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Test]\r\n"
+            "@=\"default value\"\r\n"
+            "\"Quoted\"=\"C:\\\\Program Files\\\\\\\"Dvr\\\" [x]=y\"\r\n"
+            "\"Expand\"=hex(2):25,00,54,00,45,00,4d,00,50,00,25,00,00,00\r\n"
+            "\"Gone\"=\"soon\"\r\n"
+            "\"Gone\"=-\r\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Test\\Removed]\r\n"
+            "[-HKEY_LOCAL_MACHINE\\Software\\Test\\Removed]\r\n");
   const auto key = LoadRegFile(Path("values.reg"))->OpenKey(RegRoot::HKEY_LOCAL_MACHINE, "Software\\Test");
   ASSERT_NE(key, nullptr);
   std::string text;
