@@ -1,8 +1,9 @@
 // Time-zone table and conversions.
 //
-//   StartupTable/FromIcu       what Initialize pays the first time: build the
-//                              registry from ICU, read every zone key, sort
-//                              and locate the computer's zone
+//   StartupTable/FromSystem    what Initialize pays the first time: build the
+//                              registry from the system's zone files, read
+//                              every zone key, sort and locate the
+//                              computer's zone
 //   StartupTable/Prebuilt      a later GetTimeZoneList: read and sort only
 //   SortList                   the nine sorting passes alone (plus the log
 //                              line they write)
@@ -50,7 +51,7 @@ void FreshModule() {
 
 const DateTime kRulesNear = DateTime::FromParts(2026, 1, 1);
 
-void BM_StartupTableFromIcu(benchmark::State& state) {
+void BM_StartupTableFromSystem(benchmark::State& state) {
   FreshModule();
   for (auto _ : state) {
     ModTimeZoneState& s = ModTimeZone();
@@ -61,7 +62,7 @@ void BM_StartupTableFromIcu(benchmark::State& state) {
   }
   state.counters["zones"] = static_cast<double>(ModTimeZone().aTimeZoneList.size());
 }
-BENCHMARK(BM_StartupTableFromIcu)->Name("StartupTable/FromIcu")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StartupTableFromSystem)->Name("StartupTable/FromSystem")->Unit(benchmark::kMillisecond);
 
 void BM_StartupTablePrebuilt(benchmark::State& state) {
   FreshModule();
