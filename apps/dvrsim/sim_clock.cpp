@@ -9,8 +9,6 @@ namespace {
 
 constexpr int64_t kSerialSecondsAt1970 = 25569LL * 86400;
 
-int64_t FloorDiv(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0) ? 1 : 0); }
-
 }  // namespace
 
 SimClock::SimClock(const std::string& zone, Clock& clock)
@@ -29,7 +27,7 @@ SimClock::SimClock(const std::string& zone, Clock& clock)
 }
 
 DateTime SimClock::ZoneNow() const {
-  const int64_t utc = FloorDiv(utc_at_start_ + clock_->MonotonicMicros() - mono_at_start_, 1'000'000);
+  const int64_t utc = (utc_at_start_ + clock_->MonotonicMicros() - mono_at_start_) / 1'000'000;  // after 1970
   return DateTime::FromSerialSeconds(utc + zone_.OffsetAt(utc) + kSerialSecondsAt1970);
 }
 

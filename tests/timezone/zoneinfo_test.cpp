@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -48,9 +49,9 @@ TEST_F(ZoneInfoTest, RulesBecomeRegistryRecords) {
     EXPECT_EQ(FillTziRules(*ParsePosixRule(c.text), 2026, e), c.every_year);
     EXPECT_EQ(EncodeTzi(e), EncodeTzi(tz_test::Zone("", c.bias, -60, c.standard, c.daylight)));
   }
-  for (const char* bad :
-       {"", "EST", "<EST5", "EST25", "EST5 ", "EST5EDT,", "EST5EDT25", "EST5EDT,M3.2.0", "EST5EDT,M13.1.0,M11.1.0",
-        "EST5EDT,M3.6.0,M11.1.0", "EST5EDT,M3.2.0,M11.1.0/168", "EST5EDT,60,300", "EST5EDT4:60"}) {
+  for (const char* bad : {"", "EST", "<EST5", "EST25", "EST5 ", "EST5EDT,", "EST5EDT25", "EST5EDT,M3.2.0",
+                          "EST5EDT,M13.1.0,M11.1.0", "EST5EDT,M3.6.0,M11.1.0", "EST5EDT,M3.2.0,M11.1.0/168",
+                          "EST5EDT,60,300", "EST5EDT4:60", "EST5EDT,M3.0.0,M11.1.0", "EST5EDT,J0,J300"}) {
     EXPECT_FALSE(ParsePosixRule(bad).has_value()) << bad;
   }
 }
@@ -90,9 +91,15 @@ TEST_F(ZoneInfoTest, ZoneFilesGiveTheirTransitionsThenTheirRule) {
                                                   {Unix(2026, 11, 1, 5, 59, 59), -14400},
                                                   {Unix(2026, 11, 1, 6), -18000}};
   for (const auto& [utc, offset] : kOffsets) EXPECT_EQ(zone.OffsetAt(utc), offset) << utc;
+  // Rules alone: a southern rule's end is standard time; J60 is March 1 in leap years too.
+  const std::tuple<const char*, int64_t, int32_t> kRuleOffsets[] = {
+      {"AEST-10AEDT,M10.1.0,M4.1.0/3", Unix(2026, 1, 15), 39600},
+      {"AEST-10AEDT,M10.1.0,M4.1.0/3", Unix(2026, 4, 4, 16), 36000},
+      {"ABC+3DEF,J60/1,J300", Unix(2028, 2, 29, 12), -10800}};
+  for (const auto& [rule, utc, offset] : kRuleOffsets) EXPECT_EQ(PosixOffsetAt(*ParsePosixRule(rule), utc), offset);
   // Its own changes part from its rule until the rule's end of daylight time.
   EXPECT_EQ(LastDepartureFromFooter(zone, Unix(2019, 1, 1), Unix(2030, 1, 1)), Unix(2020, 11, 1, 5, 59, 59));
-  EXPECT_EQ(LastDepartureFromFooter(zone, Unix(2019, 1, 1), Unix(2020, 6, 1)), Unix(2020, 5, 31, 23, 59, 59));
+  EXPECT_EQ(LastDepartureFromFooter(zone, Unix(2020, 5, 1), Unix(2020, 6, 1)), Unix(2020, 5, 31, 23, 59, 59));
   EXPECT_EQ(LastDepartureFromFooter(zone, Unix(2020, 11, 2), Unix(2030, 1, 1)), std::nullopt);
   EXPECT_EQ(ParseZoneFile(Tzif({{0, 1}}, {3600, 7200}, "", '\0'), error)->OffsetAt(Unix(2030, 1, 1)), 7200);
 
