@@ -171,8 +171,9 @@ int16_t OccurrenceInMonth(DateTime day) {
   return static_cast<int16_t>(week);
 }
 
-// A change as a TZI date; true when the date holds in every year.
-bool ToSystemTime(const PosixChange& change, int year, SystemTime& t) {
+// A change as a TZI date: one that holds every year when it has one, else
+// as it falls in `year`.
+void ToSystemTime(const PosixChange& change, int year, SystemTime& t) {
   t = SystemTime();
   if (change.time >= 0 && change.time <= kSecondsPerDay) {
     if (change.julian) {
@@ -188,7 +189,7 @@ bool ToSystemTime(const PosixChange& change, int year, SystemTime& t) {
     }
     // 24:00 is the last instant of the day, as the registry writes it.
     SetTimeOfDay(t, change.time == kSecondsPerDay ? int64_t{kSecondsPerDay} * 1000 - 1 : int64_t{change.time} * 1000);
-    return true;
+    return;
   }
   const DateTime at = ChangeIn(change, year);
   t.wMonth = static_cast<int16_t>(at.Month());
@@ -200,7 +201,6 @@ bool ToSystemTime(const PosixChange& change, int year, SystemTime& t) {
     t.wDay = OccurrenceInMonth(at);
   }
   SetTimeOfDay(t, DateTime::DiffSeconds(at.DatePart(), at) * 1000);
-  return false;
 }
 
 }  // namespace
@@ -390,14 +390,14 @@ std::string ComputerZoneSetting(const char* tz_env, const std::string& localtime
   return target.lexically_normal().string();
 }
 
-bool FillTziRules(const PosixRule& rule, int reference_year, TimeZoneEntry& entry) {
+void FillTziRules(const PosixRule& rule, int reference_year, TimeZoneEntry& entry) {
   entry.StandardBias = 0;
   entry.StandardDate = SystemTime();
   entry.DaylightDate = SystemTime();
   if (!rule.has_dst || rule.dst_offset == rule.std_offset) {
     entry.Bias = -rule.std_offset / 60;
     entry.DaylightBias = -60;
-    return true;
+    return;
   }
   // Negative daylight time (winter below the standard offset) is written
   // with the lower offset as standard time; each change's time stays on the
@@ -407,11 +407,8 @@ bool FillTziRules(const PosixRule& rule, int reference_year, TimeZoneEntry& entr
   const int32_t daylight = negative ? rule.std_offset : rule.dst_offset;
   entry.Bias = -standard / 60;
   entry.DaylightBias = -(daylight - standard) / 60;
-  const bool daylight_every_year =
-      ToSystemTime(negative ? rule.dst_end : rule.dst_start, reference_year, entry.DaylightDate);
-  const bool standard_every_year =
-      ToSystemTime(negative ? rule.dst_start : rule.dst_end, reference_year, entry.StandardDate);
-  return daylight_every_year && standard_every_year;
+  ToSystemTime(negative ? rule.dst_end : rule.dst_start, reference_year, entry.DaylightDate);
+  ToSystemTime(negative ? rule.dst_start : rule.dst_end, reference_year, entry.StandardDate);
 }
 
 }  // namespace dvrlink

@@ -100,9 +100,9 @@ std::string ComputerZoneSetting(const char* tz_env, const std::string& localtime
 // DaylightBias -60 and both months 0 without daylight time; a zone whose
 // daylight offset is below its standard one (negative daylight time) with
 // the lower offset as its standard time. A change at 24:00 is written as
-// 23:59:59.999 of its day. True when both changes hold in every year; false
-// when one is written as it falls in reference_year (a change that moves
-// to another day).
-bool FillTziRules(const PosixRule& rule, int reference_year, TimeZoneEntry& entry);
+// 23:59:59.999 of its day. A change that moves to another day (a time below
+// 0 or above 24:00) holds in no one form every year: it is written as it
+// falls in reference_year.
+void FillTziRules(const PosixRule& rule, int reference_year, TimeZoneEntry& entry);
 
 }  // namespace dvrlink

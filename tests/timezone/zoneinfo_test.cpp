@@ -35,18 +35,17 @@ TEST_F(ZoneInfoTest, RulesBecomeRegistryRecords) {
     const char* text;
     int32_t bias;
     SystemTime standard, daylight;
-    bool every_year;
   } kCases[] = {
-      {"EST5EDT", 300, Rule(11, 0, 1, 2), Rule(3, 0, 2, 2), true},  // the US dates by default
-      {"EET-2EEST,M4.5.5/0,M10.5.4/24", -120, last_thursday_2400, Rule(4, 5, 5, 0), true},
-      {"ABC+3DEF,J60/1,J300", 180, Rule(10, 0, 27, 2, 2026), Rule(3, 0, 1, 1, 2026), true},
-      {"ABC3DEF,J1/-2,J300", 180, Rule(10, 0, 27, 2, 2026), Rule(12, 0, 31, 22, 2026), false},  // as in 2026
+      {"EST5EDT", 300, Rule(11, 0, 1, 2), Rule(3, 0, 2, 2)},  // the US dates by default
+      {"EET-2EEST,M4.5.5/0,M10.5.4/24", -120, last_thursday_2400, Rule(4, 5, 5, 0)},
+      {"ABC+3DEF,J60/1,J300", 180, Rule(10, 0, 27, 2, 2026), Rule(3, 0, 1, 1, 2026)},
+      {"ABC3DEF,J1/-2,J300", 180, Rule(10, 0, 27, 2, 2026), Rule(12, 0, 31, 22, 2026)},  // as in 2026
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.text);
     TimeZoneEntry e;
     e.StandardBias = 99;
-    EXPECT_EQ(FillTziRules(*ParsePosixRule(c.text), 2026, e), c.every_year);
+    FillTziRules(*ParsePosixRule(c.text), 2026, e);
     EXPECT_EQ(EncodeTzi(e), EncodeTzi(tz_test::Zone("", c.bias, -60, c.standard, c.daylight)));
   }
   for (const char* bad : {"", "EST", "<EST5", "EST25", "EST5 ", "EST5EDT,", "EST5EDT25", "EST5EDT,M3.2.0",
