@@ -56,7 +56,6 @@ link::SteadyTime DvrRemoteClient::Deadline() const {
 void DvrRemoteClient::Drop() {
   conn_.reset();
   session_ = 0;
-  dvr_version_.clear();
   EndRetrieval("the connection ended");
 }
 

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
@@ -43,10 +44,13 @@ const std::vector<TimeZoneEntry>& LoadTable(std::shared_ptr<IRegistry> registry)
   return ModTimeZone().aTimeZoneList;
 }
 
-// Tests here set TZ; it is put back afterwards.
+// Tests here set TZ (and TZDIR); they are put back afterwards.
 class SystemRegistryTest : public TzTest {
  protected:
-  void TearDown() override { tz_ ? ::setenv("TZ", tz_->c_str(), 1) : ::unsetenv("TZ"), ::tzset(); }
+  void TearDown() override {
+    tz_ ? ::setenv("TZ", tz_->c_str(), 1) : ::unsetenv("TZ"), ::tzset();
+    ::unsetenv("TZDIR");
+  }
   std::optional<std::string> tz_ = std::getenv("TZ") ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;
 };
 
@@ -81,6 +85,15 @@ TEST_F(SystemRegistryTest, ZonesCarryTheirNamesAndOffsets) {
 }
 
 TEST_F(SystemRegistryTest, ComputersZoneIsMappedToTheKeyWithItsRules) {
+  // The system's zones through links, with one name only this system has,
+  // linked to a zone ICU maps to another key than the first of its rules.
+  const testing::TempDir links;
+  for (const auto& entry : std::filesystem::directory_iterator(ZoneInfoDir())) {
+    std::filesystem::create_symlink(entry.path(), links.File(entry.path().filename().string()));
+  }
+  std::filesystem::create_directory(links.File("My"));
+  std::filesystem::create_symlink(ZoneInfoDir() + "/America/Indiana/Indianapolis", links.File("My/Indy"));
+  ::setenv("TZDIR", links.path().c_str(), 1);
   const struct {
     std::string system_zone, key_name;
     bool logged;
@@ -92,6 +105,7 @@ TEST_F(SystemRegistryTest, ComputersZoneIsMappedToTheKeyWithItsRules) {
       {"Asia/Almaty", "West Asia Standard Time", false},
       // Names ICU's mapping does not know, or gives a key of other rules.
       {"America/Ciudad_Juarez", "Mountain Standard Time", false},
+      {"My/Indy", "US Eastern Standard Time", false},
       {"America/Ojinaga", "Central Standard Time", false},
       {"EST5EDT,M3.2.0,M11.1.0", "Eastern Standard Time", false},
       {"Antarctica/Troll", "UTC", true},
