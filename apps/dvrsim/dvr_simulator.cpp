@@ -361,6 +361,7 @@ std::string DvrSimulator::Control(const std::string& line) {
   }
   if (command == "sysevent") return SystemEvent(words);
   if (command == "alarm") return Alarm(words);
+  if (face_ && command == Lower(face_->Word())) return face_->Control(words);
   if (command == "help") {
     return "OK commands=" + QuoteValue(
                                 "alarm begin|end CAMERA TYPE; alarm pos CAMERA TYPE START END [pre=T] [prepos=N] "
@@ -442,6 +443,7 @@ std::string DvrSimulator::SystemEvent(const std::vector<std::string>& words) {
                XmlEscape(message) + "</Message></SystemEvent>";
   Broadcast(link::kSubscribeSystem, xml);
   Log("system event " + HexCode(*code) + " sent to " + std::to_string(sent) + " session(s)");
+  if (face_) face_->OnSystemEvent(*code, message);
   return "OK sent=" + std::to_string(sent) + " code=" + HexCode(*code) + " time=" + time;
 }
 
@@ -494,6 +496,7 @@ std::string DvrSimulator::Alarm(const std::vector<std::string>& words) {
     } else {
       in_alarm_.erase(*camera);
     }
+    if (face_) face_->OnAlarmEdge(*camera, type, begin);
     return "OK sent=" + std::to_string(sent) + " camera=" + std::to_string(*camera) + " type=" + QuoteValue(type) +
            " time=" + now + " alarm_id=" + alarm_id;
   }

@@ -45,6 +45,19 @@ struct SimPorts {
   uint16_t control = 0;
 };
 
+// Another face of the simulated DVR (its ONVIF device): told of the alarms
+// and system events injected on the control port, and handed the control
+// commands that start with its own word.
+class SimFace {
+ public:
+  virtual ~SimFace() = default;
+  virtual void OnAlarmEdge(int16_t camera, const std::string& type, bool begin) = 0;
+  virtual void OnSystemEvent(uint32_t code, const std::string& message) = 0;
+  // The reply to a control command whose first word is Word() (any case).
+  virtual std::string Control(const std::vector<std::string>& words) = 0;
+  virtual const char* Word() const = 0;
+};
+
 class DvrSimulator {
  public:
   static constexpr size_t kPtzKept = 20;
@@ -74,6 +87,11 @@ class DvrSimulator {
   std::string PortsLine() const;
   // Carries out one control-port command; its one-line reply.
   std::string Control(const std::string& line);
+  // Adds a face (not owned; it must outlive the simulator or be removed with
+  // nullptr).
+  void SetFace(SimFace* face) { face_ = face; }
+  SimClock& clock() { return clock_; }
+  int cameras() const { return options_.cameras; }
 
  private:
   enum class PortKind { kCommand, kEvent, kLive, kControl };
@@ -171,6 +189,7 @@ class DvrSimulator {
   bool stream_posted_ = false;
   // Wakes the streams up when every one of them waited for its socket.
   std::unique_ptr<Timer> stream_timer_;
+  SimFace* face_ = nullptr;  // not owned
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -11,10 +11,12 @@
 #include <exception>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
 #include "dvrsim/dvr_simulator.h"
+#include "dvrsim/onvif_face.h"
 #include "platform/platform_state.h"
 #include "support/datetime.h"
 
@@ -23,6 +25,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: dvrsim --command-port N --event-port N --live-port N --control-port N\n"
     "              [--bind ADDRESS] [--cameras 16] [--time-zone ZONE]\n"
+    "              [--onvif PORT [--onvif-user NAME] [--onvif-password TEXT]\n"
+    "               [--onvif-no-digest]]\n"
     "\n"
     "A simulated DVR speaking the DVR link protocol (docs/dvr-link.md).\n"
     "  --command-port N  sessions, version, time sync, host-raised alarms,\n"
@@ -39,6 +43,12 @@ constexpr const char* kUsage =
     "  --time-zone ZONE  the DVR clock's zone as TZ names it (an IANA name, a\n"
     "                    zone file or a POSIX rule), read from the system's\n"
     "                    zone files (default: the system's zone)\n"
+    "  --onvif PORT      also an ONVIF device (device, media, events, PTZ,\n"
+    "                    DeviceIO) at http://ADDRESS:PORT/onvif/device_service,\n"
+    "                    driven by the same control port (onvif fail|expire|\n"
+    "                    status); the ports line then ends in 'onvif=N'\n"
+    "  --onvif-user, --onvif-password  its credentials (default admin, admin)\n"
+    "  --onvif-no-digest  accept WS-Security UsernameTokens only, no HTTP digest\n"
     "SIGINT or SIGTERM stops it.\n";
 
 int g_signal_pipe[2] = {-1, -1};
@@ -72,6 +82,8 @@ int main(int argc, char** argv) {
                                             {"--live-port", &options.live_port},
                                             {"--control-port", &options.control_port}};
   std::map<std::string, bool> given;
+  std::optional<dvrlink::sim::OnvifOptions> onvif;
+  dvrlink::sim::OnvifOptions onvif_options;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -82,6 +94,10 @@ int main(int argc, char** argv) {
       std::cout << "dvrsim " << DVRLINK_VERSION_MAJOR << "." << DVRLINK_VERSION_MINOR << "."
                 << DVRLINK_VERSION_REVISION << "\n";
       return 0;
+    }
+    if (arg == "--onvif-no-digest") {
+      onvif_options.http_digest = false;
+      continue;
     }
     if (i + 1 >= argc) return UsageError("missing value after " + arg);
     std::string value = argv[++i];
@@ -99,6 +115,15 @@ int main(int argc, char** argv) {
       options.cameras = std::stoi(value);
     } else if (arg == "--time-zone") {
       options.time_zone = value;
+    } else if (arg == "--onvif") {
+      std::optional<uint16_t> parsed = ParsePort(value);
+      if (!parsed) return UsageError("bad port '" + value + "' for " + arg);
+      onvif_options.port = *parsed;
+      onvif = onvif_options;
+    } else if (arg == "--onvif-user") {
+      onvif_options.user = value;
+    } else if (arg == "--onvif-password") {
+      onvif_options.password = value;
     } else {
       return UsageError("unknown option " + arg);
     }
@@ -124,7 +149,17 @@ int main(int argc, char** argv) {
   dvrlink::EventLoop& loop = dvrlink::Loop();
   try {
     dvrlink::sim::DvrSimulator simulator(loop, options);
-    std::cout << simulator.PortsLine() << std::endl;  // flushed: starters wait for it
+    std::unique_ptr<dvrlink::sim::OnvifFace> face;
+    std::string ports = simulator.PortsLine();
+    if (onvif) {
+      // The options after --onvif count too.
+      onvif_options.bind_address = options.bind_address;
+      onvif_options.port = onvif->port;
+      onvif_options.log = options.log;
+      face = std::make_unique<dvrlink::sim::OnvifFace>(loop, simulator, onvif_options);
+      ports += " onvif=" + std::to_string(face->port());
+    }
+    std::cout << ports << std::endl;  // flushed: starters wait for it
     loop.Watch(g_signal_pipe[0], POLLIN, [&loop](short) {
       std::cerr << "dvrsim: stopping" << std::endl;
       loop.Stop();

@@ -31,6 +31,20 @@ DateTime SimClock::ZoneNow() const {
   return DateTime::FromSerialSeconds(utc + zone_.OffsetAt(utc) + kSerialSecondsAt1970);
 }
 
+int64_t SimClock::UtcNow() const {
+  return (utc_at_start_ + clock_->MonotonicMicros() - mono_at_start_) / 1'000'000 + offset_seconds_;
+}
+
+int64_t SimClock::SetUtc(int64_t utc) {
+  int64_t moved = utc - UtcNow();
+  offset_seconds_ += moved;
+  return moved;
+}
+
+DateTime SimClock::LocalAt(int64_t utc) const {
+  return DateTime::FromSerialSeconds(utc + zone_.OffsetAt(utc) + kSerialSecondsAt1970);
+}
+
 DateTime SimClock::Now() const { return ZoneNow().AddSeconds(offset_seconds_); }
 
 int64_t SimClock::SetTo(DateTime time) {

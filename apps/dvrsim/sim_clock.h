@@ -28,6 +28,13 @@ class SimClock {
   // Sets the clock to time; returns how many seconds it moved.
   int64_t SetTo(DateTime time);
   const std::string& ZoneId() const { return zone_id_; }
+  // The DVR clock as seconds since 1970 UTC (moved by the time syncs like
+  // the local time), and the same set from a UTC time; returns how many
+  // seconds it moved.
+  int64_t UtcNow() const;
+  int64_t SetUtc(int64_t utc);
+  // The zone's wall-clock time at a UTC instant.
+  DateTime LocalAt(int64_t utc) const;
 
  private:
   // The zone's wall-clock time now, before any time sync.
