@@ -81,6 +81,7 @@ OnvifFace::~OnvifFace() {
     if (s.waiting) MHD_resume_connection(s.waiting);
   }
   for (MHD_Connection* c : stalled_) MHD_resume_connection(c);
+  MHD_run(daemon_);  // the resumed connections leave the suspended list
   subscriptions_.clear();
   loop_->Unwatch(watch_);
   MHD_stop_daemon(daemon_);
@@ -269,11 +270,13 @@ OnvifFace::Message OnvifFace::Property(const std::string& topic, const std::stri
 }
 
 void OnvifFace::Notify(Message message) {
+  std::vector<int> waiting;
   for (auto& [id, s] : subscriptions_) {
     s.queue.push_back(message);
     if (s.queue.size() > kMaxQueued) s.queue.pop_front();
-    if (s.waiting) AnswerWaitingPull(id);
+    if (s.waiting) waiting.push_back(id);
   }
+  for (int id : waiting) AnswerWaitingPull(id);
 }
 
 void OnvifFace::OnAlarmEdge(int16_t camera, const std::string& type, bool begin) {
@@ -386,13 +389,14 @@ std::string OnvifFace::Control(const std::vector<std::string>& words) {
   }
   if (what == "expire" && words.size() == 2) {
     // Every subscription ends now; a held pull gets its fault at once.
-    int ended = 0;
+    std::vector<int> ended;
     for (auto& [id, s] : subscriptions_) {
       s.ends_utc = 0;
-      ++ended;
-      if (s.waiting) AnswerWaitingPull(id);
+      ended.push_back(id);
     }
-    return "OK expired=" + std::to_string(ended);
+    // Answering a held pull ends its subscription for good.
+    for (int id : ended) AnswerWaitingPull(id);
+    return "OK expired=" + std::to_string(ended.size());
   }
   if (what == "status" && words.size() == 2) {
     int waiting = 0;

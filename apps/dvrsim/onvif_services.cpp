@@ -295,9 +295,16 @@ void OnvifFace::RegisterServices() {
   });
   Register(ns::kNotification, "Unsubscribe", [this](Call& call) {
     int id = 0;
-    if (!FindSubscription(call, id)) return;
-    subscriptions_.erase(id);
+    Subscription* s = FindSubscription(call, id);
+    if (!s) return;
     Log("subscription " + std::to_string(id) + " ended by the client");
+    // A pull still held gets its fault; that ends the subscription too.
+    s->ends_utc = 0;
+    if (s->waiting) {
+      AnswerWaitingPull(id);
+    } else {
+      subscriptions_.erase(id);
+    }
     call.Answer(ns::kNotification, "UnsubscribeResponse");
   });
   // ---- PTZ ----

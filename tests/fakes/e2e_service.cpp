@@ -91,6 +91,7 @@ E2eService::E2eService(E2eOptions options) : options_(std::move(options)) {}
 
 E2eService::~E2eService() {
   StopService();
+  bridges_.clear();
   dvrs_.clear();
   database_.reset();
 }
@@ -102,8 +103,16 @@ bool E2eService::StartSimulators() {
                                      "--event-port",   std::to_string(svc::FreeListenPort(address)),
                                      "--live-port",    std::to_string(svc::FreeListenPort(address))};
     if (!setup.sim_time_zone.empty()) args.insert(args.end(), {"--time-zone", setup.sim_time_zone});
+    if (options_.onvif) args.insert(args.end(), {"--onvif", "0"});
     dvrs_.push_back(std::make_unique<DvrsimProcess>(args, setup.address));
     if (!dvrs_.back()->Started()) return false;
+    bridges_.emplace_back();
+    if (options_.onvif) {
+      bridges_.back() = std::make_unique<OnvifBridgeProcess>(dir_.File("bridge-" + std::to_string(bridges_.size())),
+                                                             *dvrs_.back(), setup.sim_time_zone,
+                                                             options_.computer_zone, *options_.onvif);
+      if (!bridges_.back()->Started()) return false;
+    }
   }
   return true;
 }
@@ -111,10 +120,13 @@ bool E2eService::StartSimulators() {
 std::string E2eService::DvrSection(size_t i) const {
   const DvrSetup& setup = options_.dvrs[i];
   const DvrsimProcess& sim = *dvrs_[i];
+  const OnvifBridgeProcess* bridge = bridges_[i].get();
   const std::string n = std::to_string(i);
   return "\n[dvr" + (i == 0 ? std::string() : "." + n) + "]\nvendor = 1\naddress = " + setup.address +
-         "\ncommand_port = " + std::to_string(sim.command_port) + "\nlive_port = " + std::to_string(sim.live_port) +
-         "\nevent_port = " + std::to_string(sim.event_port) + "\nlisten_port = " + std::to_string(listen_ports_[i]) +
+         "\ncommand_port = " + std::to_string(bridge ? bridge->command_port : sim.command_port) +
+         "\nlive_port = " + std::to_string(bridge ? bridge->live_port : sim.live_port) +
+         "\nevent_port = " + std::to_string(bridge ? bridge->event_port : sim.event_port) +
+         "\nlisten_port = " + std::to_string(listen_ports_[i]) +
          "\ndebug = 0\nnumber = " + n + "\nname = Sim " + setup.key + "\nglobal_address_id = $1000000000000" +
          std::to_string(i + 1) + "\ntime_sync = 0\ntime_sync_hours = 24\ntime_zone = " + setup.time_zone +
          "\nkey = " + setup.key + "\nexternal_trigger = " + (setup.external_trigger ? "1" : "0") +
@@ -162,6 +174,7 @@ bool E2eService::StartService(bool wait_connected) {
         [&](const Json& j) { return j.value("instance", "") == id && j.value("code", 0) == 10322; }, 8000);
     // Events reach only acknowledged sessions: wait for both subscriptions.
     bool ready = svc::WaitUntil([&] {
+      if (bridges_[i]) return bridges_[i]->Ready();
       std::map<std::string, std::string> status = dvrs_[i]->Status();
       return status["ready_sessions"] == "1" && status["ready_system_sessions"] == "1";
     });

@@ -13,12 +13,14 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "fakes/db_test_support.h"
 #include "fakes/link_dvrsim_process.h"
+#include "fakes/onvif_bridge_process.h"
 #include "fakes/svc_test_support.h"
 
 namespace dvrlink::testing::e2e {
@@ -42,6 +44,9 @@ struct E2eOptions {
   std::string host_lines;     // extra "key = value\n" lines of [host]
   std::string computer_zone;  // TZ of the service; empty: inherited
   std::vector<DvrSetup> dvrs = {DvrSetup{}};
+  // When set, every DVR is served through dvrlink-onvif from dvrsim's ONVIF
+  // face, with these extra "key = value" lines in the bridge's [device].
+  std::optional<std::string> onvif;
 };
 
 class E2eService {
@@ -66,6 +71,8 @@ class E2eService {
   bool service_running() const { return service_ != nullptr; }
 
   DvrsimProcess& dvr(size_t i) { return *dvrs_.at(i); }
+  // The bridge of an onvif DVR (nullptr for the others).
+  OnvifBridgeProcess* bridge(size_t i) { return bridges_.at(i).get(); }
   const std::string& id(size_t i) const { return ids_.at(i); }
   uint16_t listen_port(size_t i) const { return listen_ports_.at(i); }
   std::string File(const std::string& name) const { return dir_.File(name); }
@@ -106,6 +113,7 @@ class E2eService {
   TempDir dir_;
   std::unique_ptr<TestDatabase> database_;
   std::vector<std::unique_ptr<DvrsimProcess>> dvrs_;
+  std::vector<std::unique_ptr<OnvifBridgeProcess>> bridges_;
   std::vector<std::string> ids_;
   std::vector<uint16_t> listen_ports_;
   std::unique_ptr<svc::ChildProcess> service_;

@@ -86,6 +86,7 @@ DvrsimProcess::DvrsimProcess(const std::vector<std::string>& extra_args, const s
   event_port = PortField(fields, "event");
   live_port = PortField(fields, "live");
   control_port = PortField(fields, "control");
+  onvif_port = PortField(fields, "onvif");
   if (line.rfind("ports ", 0) != 0 || !command_port || !event_port || !live_port || !control_port) {
     ADD_FAILURE() << "unexpected first line from dvrsim: " << line;
     command_port = 0;

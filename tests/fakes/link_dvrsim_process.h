@@ -41,6 +41,7 @@ class DvrsimProcess {
   uint16_t event_port = 0;
   uint16_t live_port = 0;
   uint16_t control_port = 0;
+  uint16_t onvif_port = 0;  // with --onvif
 
  private:
   pid_t pid_ = -1;
