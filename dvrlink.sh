@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Dvrlink's commands:
 #   ./dvrlink.sh run      set up, build and start the product on loopback
+#                         (--onvif: through dvrlink-onvif and dvrsim's ONVIF face)
 #   ./dvrlink.sh test     set up, build and run every test, then the whole suite
 #                         again under AddressSanitizer and UndefinedBehaviorSanitizer
 #   ./dvrlink.sh package  build the Debian package (build/dvrlink_VERSION_ARCH.deb)
 # All install what is missing first (Debian packages, by name; the browser
-# test's puppeteer-core from npm, pinned, into build/npm).
+# test's puppeteer-core and the ONVIF cross-check's onvif client from npm,
+# pinned, into build/npm and build/npm-onvif).
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$(pwd)
@@ -15,8 +17,9 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libpq-dev postgresql libicu-dev tzdata nlohmann-json3-dev python3
   pkg-config libmicrohttpd-dev libsystemd-dev systemd help2man dpkg-dev chromium
+  libcurl4-openssl-dev libxml2-dev libssl-dev openssl
 )
-# Node.js and npm for the browser test: Debian's packages when the commands
+# Node.js and npm for the npm test tools: Debian's packages when the commands
 # are missing (a Node.js installed otherwise brings its own npm).
 COMMANDS=(node:nodejs npm:npm)
 
@@ -49,16 +52,25 @@ configure_and_build() {  # DIR COMPILER BUILD_TYPE [extra cmake args...]
   cmake --build "$dir" -j"$(nproc)"
 }
 
-# puppeteer-core for the console's browser test, at the version the lock file
-# pins, into DIR/npm (nothing of it is committed).
-install_browser_test_tools() {  # DIR
-  local npm_dir=$1/npm
-  if ! cmp -s tests/console/package-lock.json "$npm_dir/package-lock.json" || [ ! -d "$npm_dir/node_modules" ]; then
-    say "installing the browser test's tools (npm, pinned) into $npm_dir"
+# Test tools from npm at the versions their lock files pin, into a folder
+# of the build tree (nothing of them is committed).
+install_npm_tools() {  # LOCK-FOLDER NPM-FOLDER
+  local from=$1 npm_dir=$2
+  if ! cmp -s "$from/package-lock.json" "$npm_dir/package-lock.json" || [ ! -d "$npm_dir/node_modules" ]; then
+    say "installing test tools (npm, pinned) into $npm_dir"
     mkdir -p "$npm_dir"
-    cp tests/console/package.json tests/console/package-lock.json "$npm_dir/"
+    cp "$from/package.json" "$from/package-lock.json" "$npm_dir/"
     (cd "$npm_dir" && npm ci --no-audit --no-fund --ignore-scripts --loglevel=error)
   fi
+}
+# puppeteer-core for the console's browser test into DIR/npm; the npm
+# package onvif for the ONVIF cross-check into DIR/npm-onvif.
+install_browser_test_tools() {  # DIR
+  install_npm_tools tests/console "$1/npm"
+}
+install_onvif_test_tools() {  # DIR
+  install_npm_tools tests/onvif/npm "$1/npm-onvif"
+  export DVRLINK_NPM_DIR="$ROOT/$1/npm-onvif"
 }
 
 PG_DIR=""
@@ -86,6 +98,7 @@ cmd_test() {
   ensure_packages
   say "building (g++)"
   install_browser_test_tools build
+  install_onvif_test_tools build
   configure_and_build build g++ RelWithDebInfo -DDVRLINK_BROWSER_TEST=ON -DDVRLINK_PACKAGE_TEST=ON
   trap stop_test_database EXIT
   start_test_database
@@ -115,8 +128,9 @@ cmd_run() {
   say "building (g++)"
   configure_and_build build g++ RelWithDebInfo
   # Creates the demo database, starts dvrsim and dvrlink on loopback with
-  # examples/demo.ini and shows the host events; Ctrl-C stops both.
-  exec scripts/run-demo.sh
+  # examples/demo.ini and shows the host events; Ctrl-C stops both. With
+  # --onvif the DVR is dvrsim's ONVIF face behind dvrlink-onvif.
+  exec scripts/run-demo.sh "$@"
 }
 
 cmd_package() {
@@ -129,10 +143,10 @@ cmd_package() {
 
 case "${1:-}" in
   test) cmd_test ;;
-  run) cmd_run ;;
+  run) shift; cmd_run "$@" ;;
   package) cmd_package ;;
   *)
-    echo "usage: ./dvrlink.sh run | test | package" >&2
+    echo "usage: ./dvrlink.sh run [--onvif] | test | package" >&2
     exit 2
     ;;
 esac

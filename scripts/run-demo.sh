@@ -6,6 +6,9 @@
 #
 #   BUILD=build-other scripts/run-demo.sh     programs of another build folder
 #                                             (the demo's files stay in build/demo)
+#   scripts/run-demo.sh --onvif               the DVR is dvrsim's ONVIF face
+#                                             (127.0.0.2:8080) behind dvrlink-onvif
+#                                             with examples/onvif-bridge.ini
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -15,8 +18,10 @@ CONFIG=examples/demo.ini
 DEMO=build/demo
 SIM_ADDRESS=127.0.0.2
 SIM_CONTROL=7003
+ONVIF=""
+[ "${1:-}" = "--onvif" ] && ONVIF=1
 
-for program in dvrlink dvrsim dvrctl dvrlink-db; do
+for program in dvrlink dvrsim dvrctl dvrlink-db ${ONVIF:+dvrlink-onvif}; do
   if [ ! -x "$BUILD/apps/$program/$program" ]; then
     echo "run-demo: $BUILD/apps/$program/$program is missing: build first" >&2
     exit 2
@@ -27,16 +32,28 @@ mkdir -p "$DEMO/export"
 "$BUILD/apps/dvrlink-db/dvrlink-db" init --connection "Provider=SQLite;Data Source=$ROOT/$DEMO/host.db" \
   --config "$CONFIG"
 
-"$BUILD/apps/dvrsim/dvrsim" --bind "$SIM_ADDRESS" --command-port 7000 --live-port 7001 --event-port 7002 \
-  --control-port "$SIM_CONTROL" --time-zone America/New_York >"$DEMO/dvrsim.out" 2>"$DEMO/dvrsim.log" &
+if [ -n "$ONVIF" ]; then
+  # The bridge takes the DVR link ports of demo.ini; dvrsim's own face
+  # takes free ports.
+  "$BUILD/apps/dvrsim/dvrsim" --bind "$SIM_ADDRESS" --command-port 0 --live-port 0 --event-port 0 \
+    --control-port "$SIM_CONTROL" --time-zone America/New_York --onvif 8080 >"$DEMO/dvrsim.out" 2>"$DEMO/dvrsim.log" &
+else
+  "$BUILD/apps/dvrsim/dvrsim" --bind "$SIM_ADDRESS" --command-port 7000 --live-port 7001 --event-port 7002 \
+    --control-port "$SIM_CONTROL" --time-zone America/New_York >"$DEMO/dvrsim.out" 2>"$DEMO/dvrsim.log" &
+fi
 SIM=$!
 SVC=""
+BRIDGE=""
 
 stop() {
   trap - INT TERM EXIT
   if [ -n "$SVC" ] && kill -0 "$SVC" 2>/dev/null; then
     kill -TERM "$SVC" 2>/dev/null || true
     wait "$SVC" 2>/dev/null || true
+  fi
+  if [ -n "$BRIDGE" ] && kill -0 "$BRIDGE" 2>/dev/null; then
+    kill -TERM "$BRIDGE" 2>/dev/null || true
+    wait "$BRIDGE" 2>/dev/null || true
   fi
   if kill -0 "$SIM" 2>/dev/null; then
     kill -TERM "$SIM" 2>/dev/null || true
@@ -53,6 +70,16 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 echo "== dvrsim on $SIM_ADDRESS: $(head -n1 "$DEMO/dvrsim.out")"
+if [ -n "$ONVIF" ]; then
+  "$BUILD/apps/dvrlink-onvif/dvrlink-onvif" --config examples/onvif-bridge.ini >"$DEMO/bridge.out" 2>"$DEMO/bridge.log" &
+  BRIDGE=$!
+  for _ in $(seq 100); do
+    grep -q "answers:" "$DEMO/bridge.log" 2>/dev/null && break
+    kill -0 "$BRIDGE" 2>/dev/null || { cat "$DEMO/bridge.log" >&2; exit 1; }
+    sleep 0.1
+  done
+  echo "== dvrlink-onvif on $SIM_ADDRESS: $(head -n1 "$DEMO/bridge.out"), log in $DEMO/bridge.log"
+fi
 cat <<MSG
 == dvrlink starting with $CONFIG; host events follow (also in $DEMO/host-events.jsonl)
    try, in another terminal:

@@ -497,7 +497,7 @@ void Bridge::WithList(const std::string& profile, bool tours, Tokens then) {
       [profile](Envelope& e, xmlNodePtr op) { e.Add(op, ns::kPtz, "ProfileToken", profile); },
       config_->request_timeout_ms, [this, profile, tours, then](CallResult r) {
         if (!r.ok()) {
-          Log(std::string(tours ? "GetPresetTours" : "GetPresets") + " of " + profile + ": " + r.error);
+          Log(r.error + " (profile " + profile + ")");
           if (r.transport()) device_->Fail(r.error);
           return;
         }

@@ -282,7 +282,7 @@ void DeviceSession::Pull() {
         if (r.failure == CallResult::Failure::kFault) {
           // The device answers but no longer knows the subscription (it
           // ended early, or the device restarted): a new one.
-          Log("PullMessages: " + r.error + "; subscribing again");
+          Log(r.error + "; subscribing again");
           subscription_.clear();
           renew_timer_->SetEnabled(false);
           Subscribe();
@@ -315,7 +315,7 @@ void DeviceSession::Renew() {
           ScheduleRenew(r.message.payload, ns::kNotification);
         } else if (!r.transport()) {
           // The pull that fails next makes a new subscription.
-          Log("Renew: " + r.error);
+          Log(r.error);
         } else {
           Fail(r.error);
         }
@@ -338,7 +338,7 @@ void DeviceSession::Stop(std::function<void()> done) {
   client_->Call(
       address, ns::kNotification, "Unsubscribe", nullptr, kStopTimeoutMs,
       [this, done](CallResult r) {
-        Log(r.ok() ? "unsubscribed" : "Unsubscribe: " + r.error);
+        Log(r.ok() ? "unsubscribed" : r.error);
         done();
       },
       true);
