@@ -10,7 +10,9 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <fstream>
 #include <map>
+#include <sstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,7 +28,7 @@ constexpr const char* kUsage =
     "usage: dvrsim --command-port N --event-port N --live-port N --control-port N\n"
     "              [--bind ADDRESS] [--cameras 16] [--time-zone ZONE]\n"
     "              [--onvif PORT [--onvif-user NAME] [--onvif-password TEXT]\n"
-    "               [--onvif-no-digest]]\n"
+    "               [--onvif-no-digest] [--onvif-cert FILE --onvif-key FILE]]\n"
     "\n"
     "A simulated DVR speaking the DVR link protocol (docs/dvr-link.md).\n"
     "  --command-port N  sessions, version, time sync, host-raised alarms,\n"
@@ -49,6 +51,8 @@ constexpr const char* kUsage =
     "                    status); the ports line then ends in 'onvif=N'\n"
     "  --onvif-user, --onvif-password  its credentials (default admin, admin)\n"
     "  --onvif-no-digest  accept WS-Security UsernameTokens only, no HTTP digest\n"
+    "  --onvif-cert FILE, --onvif-key FILE  serve HTTPS with this PEM certificate\n"
+    "                    and key\n"
     "SIGINT or SIGTERM stops it.\n";
 
 int g_signal_pipe[2] = {-1, -1};
@@ -124,6 +128,12 @@ int main(int argc, char** argv) {
       onvif_options.user = value;
     } else if (arg == "--onvif-password") {
       onvif_options.password = value;
+    } else if (arg == "--onvif-cert" || arg == "--onvif-key") {
+      std::ifstream in(value);
+      if (!in) return UsageError("cannot read " + value);
+      std::ostringstream text;
+      text << in.rdbuf();
+      (arg == "--onvif-cert" ? onvif_options.tls_cert : onvif_options.tls_key) = text.str();
     } else {
       return UsageError("unknown option " + arg);
     }

@@ -52,11 +52,15 @@ OnvifFace::OnvifFace(EventLoop& loop, DvrSimulator& simulator, OnvifOptions opti
   }
   // MHD keeps the pointer: the bytes live as long as the face.
   digest_random_ = RandomBytes(32);
+  const bool tls = !options_.tls_cert.empty() && !options_.tls_key.empty();
+  // The key and certificate texts stay in options_ as long as the server.
   daemon_ = MHD_start_daemon(
-      MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, options_.port, nullptr, nullptr, &OnvifFace::OnRequest, this,
-      MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address), MHD_OPTION_NOTIFY_COMPLETED,
-      &OnvifFace::OnCompleted, this, MHD_OPTION_DIGEST_AUTH_RANDOM, digest_random_.size(), digest_random_.data(),
-      MHD_OPTION_NONCE_NC_SIZE, 1000u, MHD_OPTION_CONNECTION_TIMEOUT, 120u, MHD_OPTION_END);
+      MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | (tls ? MHD_USE_TLS : 0), options_.port, nullptr, nullptr,
+      &OnvifFace::OnRequest, this, MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
+      MHD_OPTION_NOTIFY_COMPLETED, &OnvifFace::OnCompleted, this, MHD_OPTION_DIGEST_AUTH_RANDOM,
+      digest_random_.size(), digest_random_.data(), MHD_OPTION_NONCE_NC_SIZE, 1000u, MHD_OPTION_CONNECTION_TIMEOUT,
+      120u, tls ? MHD_OPTION_HTTPS_MEM_KEY : MHD_OPTION_END, options_.tls_key.c_str(), MHD_OPTION_HTTPS_MEM_CERT,
+      options_.tls_cert.c_str(), MHD_OPTION_END);
   if (!daemon_) {
     throw std::runtime_error("onvif port: cannot listen on " + options_.bind_address + ":" +
                              std::to_string(options_.port));
@@ -87,9 +91,12 @@ OnvifFace::~OnvifFace() {
   MHD_stop_daemon(daemon_);
 }
 
-std::string OnvifFace::DeviceUrl() const {
-  return "http://" + options_.bind_address + ":" + std::to_string(port_) + "/onvif/device_service";
+std::string OnvifFace::BaseUrl() const {
+  const bool tls = !options_.tls_cert.empty() && !options_.tls_key.empty();
+  return std::string(tls ? "https://" : "http://") + options_.bind_address + ":" + std::to_string(port_) + "/onvif/";
 }
+
+std::string OnvifFace::DeviceUrl() const { return BaseUrl() + "device_service"; }
 
 void OnvifFace::Log(const std::string& text) const {
   if (options_.log) options_.log("onvif: " + text);

@@ -36,6 +36,9 @@ struct OnvifOptions {
   std::string password = "admin";
   // Offer and accept HTTP digest authentication (else UsernameToken only).
   bool http_digest = true;
+  // HTTPS with this certificate and key (PEM texts) when both are set.
+  std::string tls_cert;
+  std::string tls_key;
   std::function<void(const std::string&)> log;
 };
 
@@ -53,6 +56,8 @@ class OnvifFace : public SimFace {
 
   uint16_t port() const { return port_; }
   std::string DeviceUrl() const;
+  // "http://ADDRESS:PORT/onvif/" (https with TLS): where the services are.
+  std::string BaseUrl() const;
 
   // SimFace.
   void OnAlarmEdge(int16_t camera, const std::string& type, bool begin) override;

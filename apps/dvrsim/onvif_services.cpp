@@ -57,7 +57,7 @@ int Number(const xmlNode* parent, const char* group, const char* name) {
 }  // namespace
 
 void OnvifFace::AddServices(Call& call, bool with_capabilities) {
-  const std::string base = "http://" + options_.bind_address + ":" + std::to_string(port_) + "/onvif/";
+  const std::string base = BaseUrl();
   const std::pair<const char*, const char*> services[] = {{ns::kDevice, "device_service"},
                                                           {ns::kMedia, "media_service"},
                                                           {ns::kEvents, "events_service"},
@@ -183,7 +183,7 @@ void OnvifFace::RegisterServices() {
   });
   Register(ns::kDevice, "GetCapabilities", [this, cameras](Call& call) {
     Envelope& e = call.reply;
-    const std::string base = "http://" + options_.bind_address + ":" + std::to_string(port_) + "/onvif/";
+    const std::string base = BaseUrl();
     xmlNodePtr caps = e.Add(call.Answer(ns::kDevice, "GetCapabilitiesResponse"), ns::kDevice, "Capabilities");
     e.Add(e.Add(caps, ns::kSchema, "Device"), ns::kSchema, "XAddr", base + "device_service");
     xmlNodePtr events = e.Add(caps, ns::kSchema, "Events");
@@ -400,8 +400,7 @@ void OnvifFace::CreateSubscription(Call& call) {
   Envelope& e = call.reply;
   xmlNodePtr r = call.Answer(ns::kEvents, "CreatePullPointSubscriptionResponse");
   xmlNodePtr reference = e.Add(r, ns::kEvents, "SubscriptionReference");
-  e.Add(reference, ns::kAddressing, "Address",
-        "http://" + options_.bind_address + ":" + std::to_string(port_) + "/onvif/subscription/" + std::to_string(id));
+  e.Add(reference, ns::kAddressing, "Address", BaseUrl() + "subscription/" + std::to_string(id));
   e.Add(r, ns::kNotification, "CurrentTime", FormatUtc(now));
   e.Add(r, ns::kNotification, "TerminationTime", FormatUtc(s.ends_utc));
   Log("subscription " + std::to_string(id) + " created, ends " + FormatUtc(s.ends_utc));

@@ -12,14 +12,16 @@ namespace dvrlink::testing {
 
 OnvifBridgeProcess::OnvifBridgeProcess(const std::string& folder_path, const DvrsimProcess& sim,
                                        const std::string& device_zone, const std::string& computer_zone,
-                                       const std::string& device_lines)
+                                       const std::string& device_lines, const std::string& scheme)
     : folder(folder_path) {
   ::mkdir(folder.c_str(), 0755);
   const char* address = sim.address.c_str();
   const uint16_t ports[3] = {svc::FreeListenPort(address), svc::FreeListenPort(address), svc::FreeListenPort(address)};
   WriteFile(folder + "/bridge.ini",
-            "[device]\nurl = http://" + sim.address + ":" + std::to_string(sim.onvif_port) +
-                "/onvif/device_service\nuser = admin\npassword = admin\ntime_zone = " + device_zone +
+            "[device]\nurl = " + scheme + "://" + sim.address + ":" + std::to_string(sim.onvif_port) +
+                "/onvif/device_service\nuser = admin\n" +
+                (device_lines.find("password") == std::string::npos ? "password = admin\n" : "") +
+                "time_zone = " + device_zone +
                 "\n" +
                 (device_lines.find("pull_seconds") == std::string::npos ? "pull_seconds = 5\n" : "") + device_lines + "[link]\nbind = " + sim.address +
                 "\ncommand_port = " + std::to_string(ports[0]) + "\nevent_port = " + std::to_string(ports[1]) +

@@ -1,6 +1,7 @@
 // A dvrlink-onvif process in front of a dvrsim's ONVIF face, for end-to-end
 // tests: its configuration written into a folder of its own (the device
-// URL, the credentials dvrsim uses by default, the zones, free link ports
+// URL, the credentials dvrsim uses by default (unless device_lines give a
+// password), the zones, free link ports
 // below 32768 on the simulator's address, extra [device] lines), its log
 // read back, killed and reaped when the object goes.
 #pragma once
@@ -18,7 +19,8 @@ class OnvifBridgeProcess {
  public:
   // Fails the current test (ADD_FAILURE) when the bridge does not start.
   OnvifBridgeProcess(const std::string& folder, const DvrsimProcess& sim, const std::string& device_zone,
-                     const std::string& computer_zone, const std::string& device_lines = "");
+                     const std::string& computer_zone, const std::string& device_lines = "",
+                     const std::string& scheme = "http");
   ~OnvifBridgeProcess();
   OnvifBridgeProcess(const OnvifBridgeProcess&) = delete;
   OnvifBridgeProcess& operator=(const OnvifBridgeProcess&) = delete;
