@@ -3,13 +3,16 @@
 // SoapMessage or a one-line error. Authentication is HTTP digest or a
 // WS-Security UsernameToken whose Created time follows the device's clock
 // (the measured skew); a 401 with a digest challenge switches an automatic
-// client to digest and the call is made again once.
+// client to digest and the call is made again once. Calls to one service
+// endpoint go one after another.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <deque>
 #include <map>
+#include <set>
 #include <string>
 
 #include "dvrlink-onvif/http_client.h"
@@ -66,6 +69,10 @@ class OnvifClient {
   void CancelAll();
 
  private:
+  // Runs launch now, or once the calls before it to the same endpoint have
+  // ended (own_lane: at once, whatever runs there).
+  CallId Queue(const std::string& url, bool own_lane, std::function<void(CallId)> launch);
+  void Next(CallId finished);
   void Start(CallId id, const std::string& url, const char* ns_uri, const char* op, Body body, int64_t timeout_ms,
              Done done, bool addressing, Auth auth, bool retried);
   static CallResult Read(HttpResult http, const std::string& op);
@@ -82,6 +89,11 @@ class OnvifClient {
   // Calls in flight: their HTTP request now (a call made again after a
   // digest challenge keeps its id).
   std::map<CallId, HttpClient::RequestId> http_ids_;
+  // Endpoints with a call in flight, the calls waiting for each, and the
+  // endpoint ("" for none) of every call not yet ended.
+  std::set<std::string> busy_;
+  std::map<std::string, std::deque<std::pair<CallId, std::function<void(CallId)>>>> waiting_;
+  std::map<CallId, std::string> lanes_;
 };
 
 }  // namespace dvrlink::onvif
