@@ -55,6 +55,10 @@ void ParseDevice(const Context& c, const IniSection& s, BridgeConfig& config) {
       if (lower.rfind("http://", 0) != 0 && lower.rfind("https://", 0) != 0) {
         Fail(c, e, name, "the device URL must start with http:// or https://");
       }
+      std::string authority = e.value.substr(e.value.find("//") + 2);
+      if (authority.substr(0, authority.find('/')).find('@') != std::string::npos) {
+        Fail(c, e, name, "put the user and password in their own keys, not in the URL");
+      }
       config.url = e.value;
     } else if (key == "user") {
       config.user = e.value;

@@ -52,6 +52,8 @@ TEST(BridgeConfigTest, EachBrokenRuleIsOneLineNamingTheKey) {
       {"[device]\nuser = x\n" + kLink, "b.ini:1: [device] needs the key 'url'"},
       {"[device]\nurl = ftp://cam/\n" + kLink,
        "b.ini:2: key 'url' in [device]: the device URL must start with http:// or https://"},
+      {"[device]\nurl = http://op:pw@cam/onvif/device_service\n" + kLink,
+       "b.ini:2: key 'url' in [device]: put the user and password in their own keys, not in the URL"},
       {device + "password = a\npassword_file = b\n" + kLink,
        "b.ini:4: key 'password_file' in [device]: give either password or password_file"},
       {device + "password_file = /nonexistent/pass\n" + kLink,
