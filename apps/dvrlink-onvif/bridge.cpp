@@ -1,5 +1,7 @@
 #include "dvrlink-onvif/bridge.h"
 
+#include <libxml/entities.h>
+
 #include <algorithm>
 #include <climits>
 #include <sstream>
@@ -33,15 +35,9 @@ Json AlarmEdge(const char* name, int camera, const std::string& time, const std:
 
 // XML text escaped for the alarm_xml element texts.
 std::string Escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default: out += c;
-    }
-  }
+  xmlChar* escaped = xmlEncodeSpecialChars(nullptr, reinterpret_cast<const xmlChar*>(text.c_str()));
+  std::string out = escaped ? reinterpret_cast<const char*>(escaped) : "";
+  xmlFree(escaped);
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "dvrlink-onvif/event_map.h"
 #include "dvrsim/control_text.h"
 
 namespace dvrlink::sim {
@@ -43,7 +44,7 @@ const FailureName kFailures[] = {{OnvifFace::Failure::kNone, "none"},
 }  // namespace
 
 OnvifFace::OnvifFace(EventLoop& loop, DvrSimulator& simulator, OnvifOptions options)
-    : loop_(&loop), sim_(&simulator), options_(std::move(options)) {
+    : loop_(&loop), sim_(&simulator), options_(std::move(options)), zone_(simulator.clock().ZoneId()) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(options_.port);
@@ -318,31 +319,16 @@ void OnvifFace::OnAlarmEdge(int16_t camera, const std::string& type, bool begin)
 }
 
 void OnvifFace::OnSystemEvent(uint32_t code, const std::string& message) {
-  struct Topic {
-    uint32_t code;
-    const char* topic;
-    const char* item;
-    const char* value;
-  };
-  static const Topic kTopics[] = {
-      {0xC00407D0u, "tns1:Device/HardwareFailure/StorageFailure", "Failed", "true"},
-      {0xC00407D1u, "tns1:RecordingConfig/JobState", "State", "Error"},
-      {0xC00407D2u, "tns1:Device/Network/LinkStatus", "Connected", "false"},
-      {0xC00407D3u, "tns1:Device/Network/LinkStatus", "Connected", "true"},
-      {0xC00407D4u, "tns1:Monitoring/OperatingTime/LastReboot", "Status", ""},
-      {0xC00407D5u, "tns1:Device/HardwareFailure/PowerSupplyFailure", "Failed", "true"},
-      {0xC00407D7u, "tns1:Device/HardwareFailure/FanFailure", "Failed", "true"},
-      {0xC00407D8u, "tns1:Device/HardwareFailure/TemperatureCritical", "Critical", "true"},
-      {0xC00407D9u, "tns1:Monitoring/OperatingTime/LastReset", "Status", ""},
-  };
-  for (const Topic& t : kTopics) {
-    if (t.code != code) continue;
+  // The device reports each code with the topic the bridge's table reads it
+  // from (docs/onvif.md).
+  for (const SystemEventRule& rule : DefaultSystemEventRules()) {
+    if (rule.code != code) continue;
     Message m;
-    m.topic = t.topic;
+    m.topic = rule.topic;
     m.utc = sim_->clock().UtcNow();
     m.operation = "Changed";
     m.source = {{"Token", "Device"}};
-    m.data = {{t.item, *t.value ? t.value : FormatUtc(m.utc)}};
+    m.data = {{rule.item.empty() ? "Status" : rule.item, rule.item.empty() ? FormatUtc(m.utc) : rule.value}};
     if (!message.empty()) m.data.push_back({"Message", message});
     Notify(std::move(m));
     return;

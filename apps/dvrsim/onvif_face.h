@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "dvrlink-onvif/soap.h"
+#include "dvrlink-onvif/zone_time.h"
 #include "dvrsim/dvr_simulator.h"
 #include "platform/event_loop.h"
 
@@ -151,6 +152,7 @@ class OnvifFace : public SimFace {
   EventLoop* loop_;  // not owned
   DvrSimulator* sim_;  // not owned
   OnvifOptions options_;
+  onvif::ZoneTime zone_;  // the DVR clock's zone
   std::string digest_random_;
   MHD_Daemon* daemon_ = nullptr;
   uint16_t port_ = 0;

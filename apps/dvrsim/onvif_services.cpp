@@ -140,7 +140,7 @@ void OnvifFace::RegisterServices() {
     e.Add(info, ns::kSchema, "DaylightSavings", std::string("false"));
     const int64_t utc = sim_->clock().UtcNow();
     AddDateTime(e, info, "UTCDateTime", DateTime::FromSerialSeconds(utc + 25569LL * 86400));
-    AddDateTime(e, info, "LocalDateTime", sim_->clock().LocalAt(utc));
+    AddDateTime(e, info, "LocalDateTime", zone_.Local(utc));
   });
   Register(ns::kDevice, "SetSystemDateAndTime", [this](Call& call) {
     const std::string type = Arg(call, ns::kDevice, "DateTimeType");

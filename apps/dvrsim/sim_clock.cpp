@@ -41,10 +41,6 @@ int64_t SimClock::SetUtc(int64_t utc) {
   return moved;
 }
 
-DateTime SimClock::LocalAt(int64_t utc) const {
-  return DateTime::FromSerialSeconds(utc + zone_.OffsetAt(utc) + kSerialSecondsAt1970);
-}
-
 DateTime SimClock::Now() const { return ZoneNow().AddSeconds(offset_seconds_); }
 
 int64_t SimClock::SetTo(DateTime time) {

@@ -33,8 +33,6 @@ class SimClock {
   // seconds it moved.
   int64_t UtcNow() const;
   int64_t SetUtc(int64_t utc);
-  // The zone's wall-clock time at a UTC instant.
-  DateTime LocalAt(int64_t utc) const;
 
  private:
   // The zone's wall-clock time now, before any time sync.
