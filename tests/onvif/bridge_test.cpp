@@ -37,12 +37,16 @@ class BridgeTest : public ::testing::Test {
     config_.url = face_->DeviceUrl();
     config_.user = config_.password = "admin";
     config_.time_zone = "Asia/Tokyo";
-    config_.computer_time_zone = "UTC";
+    config_.computer_time_zone = "Europe/Paris";
     config_.request_timeout_ms = 2000;
     config_.pull_seconds = 5;
+    // Renewed every second, so a test sees the subscription outlive its term.
+    config_.subscription_seconds = 2;
     bridge_ = std::make_unique<Bridge>(Loop(), config_, [this](const std::string& line) { log_ += line + "\n"; });
     bridge_->Start();
     ASSERT_TRUE(PumpUntil([&] { return bridge_->device().available(); })) << log_;
+    // The device lists HTTP digest among its capabilities: preferred.
+    EXPECT_THAT(log_, HasSubstr("HTTP digest authentication"));
     alarms_ = Session(9, "alarms");
     system_ = Session(10, "system");
   }
@@ -142,6 +146,14 @@ TEST_F(BridgeTest, EdgesAreReportedOnceAndTheInitialStateIsNoAlarm) {
   EXPECT_NE(events[7]["alarm_id"], events[3]["alarm_id"]);
 }
 
+TEST_F(BridgeTest, TheSubscriptionIsRenewedBeforeItEnds) {
+  testing::svc::PumpFor(3000);  // one and a half terms
+  std::string status = face_->Control({"onvif", "status"});
+  EXPECT_THAT(status, HasSubstr(" subscriptions=1 subscriptions_created=1 "));
+  simulator_->Control("alarm begin 2 PERIMETER");
+  EXPECT_THAT(Names(Lines(*alarms_, 1)), ElementsAre("alarm_begin"));
+}
+
 TEST_F(BridgeTest, HealthTopicsReachTheSystemSessionsOnly) {
   simulator_->Control("sysevent 0xC00407D6");  // no topic on the device: nothing
   simulator_->Control("sysevent 0xC00407D0 disk gone");
@@ -184,13 +196,13 @@ TEST_F(BridgeTest, CommandOpsBecomeDeviceCalls) {
   }
   EXPECT_THAT(DeviceOps(), ElementsAre("SetRelayOutputState Relay_1 active", "SetRelayOutputState Relay_1 inactive"));
 
-  // 2026-12-05 10:00:00 of this computer (UTC) is 19:00 in Tokyo.
+  // 2026-12-05 10:00:00 of this computer (Paris) is 18:00 in Tokyo.
   std::vector<Json> sync = Command("timesync", R"(,"time":"20261205100000")");
   ASSERT_EQ(sync.size(), 2u);
   EXPECT_EQ(sync[0]["result"], Json::object());
   EXPECT_EQ(sync[1]["event"], "time_sync");
   EXPECT_EQ(sync[1]["reason"], 2);
-  EXPECT_EQ(simulator_->Control("clock").substr(0, 21), "OK clock=202612051900");
+  EXPECT_EQ(simulator_->Control("clock").substr(0, 21), "OK clock=202612051800");
 }
 
 TEST_F(BridgeTest, CameraControlTextsBecomePresetsAndTours) {

@@ -78,6 +78,7 @@ TEST(SoapTest, AUsernameTokenIsCheckedForUserPasswordAndTime) {
   const Case cases[] = {
       {"admin", "secret", now, nullptr},
       {"admin", "secret", now + 300, nullptr},
+      {"admin", "secret", now - 300, nullptr},
       {"admin", "secret", now + 301, "Created time 2026-12-05T10:00:00Z too far from the device clock"},
       {"admin", "secret", now - 301, "Created time 2026-12-05T10:00:00Z too far from the device clock"},
       {"admin", "Secret", now, "wrong password digest"},
@@ -106,7 +107,8 @@ TEST(SoapTest, DateTimesAndDurations) {
       {"2026-12-05T10:00:00Z", base},       {" 2026-12-05T10:00:00.123Z ", base}, {"2026-12-05T10:00:00", base},
       {"2026-12-05T11:30:00+01:30", base},  {"2026-12-05T09:00:00-01:00", base},  {"2026-12-05 10:00:00Z", {}},
       {"2026-13-05T10:00:00Z", {}},         {"2026-12-05T10:00:00.Z", {}},        {"2026-12-05T10:00:00+0100", {}},
-      {"2026-12-05T10:00:00Zjunk", {}},
+      {"2026-12-05T10:00:00Zjunk", {}},       {"2026-12-01T00:00:00Z", UtcFromParts(2026, 12, 1, 0, 0, 0)},
+      {"2026-12-00T10:00:00Z", {}},
   };
   for (const Case& c : times) {
     SCOPED_TRACE(c.text);
