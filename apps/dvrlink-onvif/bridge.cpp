@@ -43,6 +43,11 @@ std::string Escape(const std::string& text) {
 
 }  // namespace
 
+std::string BridgeVersion() {
+  return "dvrlink-onvif " + std::to_string(DVRLINK_VERSION_MAJOR) + "." + std::to_string(DVRLINK_VERSION_MINOR) + "." +
+         std::to_string(DVRLINK_VERSION_REVISION);
+}
+
 Bridge::Bridge(EventLoop& loop, const BridgeConfig& config, std::function<void(const std::string&)> log)
     : loop_(&loop),
       config_(&config),
@@ -314,9 +319,9 @@ void Bridge::CommandOp(const std::string& op, int32_t session, const Json& body,
 
 void Bridge::Version(Answer answer) {
   const DeviceInfo& info = device_->info();
-  std::string text = kBridgeVersion;
+  std::string text = BridgeVersion();
   if (!info.manufacturer.empty() || !info.model.empty()) {
-    text = info.manufacturer + " " + info.model + ", firmware " + info.firmware + " (via " + kBridgeVersion + ")";
+    text = info.manufacturer + " " + info.model + ", firmware " + info.firmware + " (via " + text + ")";
   }
   LinkAnswer a;
   a.result = Json{{"version", text}, {"protocol", link::kProtocolVersion}, {"cameras", Cameras()}};

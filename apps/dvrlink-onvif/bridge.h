@@ -24,7 +24,8 @@ namespace dvrlink::onvif {
 
 // Error code of a reply when the device failed the op (or does not answer).
 inline constexpr int kErrorDevice = 8;
-inline constexpr const char* kBridgeVersion = "dvrlink-onvif 1.0.0";
+// "dvrlink-onvif MAJOR.MINOR.REVISION" of this build.
+std::string BridgeVersion();
 
 class Bridge : public LinkOps {
  public:

@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (arg == "--version") {
-      std::cout << dvrlink::onvif::kBridgeVersion << "\n";
+      std::cout << dvrlink::onvif::BridgeVersion() << "\n";
       return 0;
     }
     if (arg == "--config" && i + 1 < argc) {

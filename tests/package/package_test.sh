@@ -13,12 +13,13 @@ root=$(mktemp -d /tmp/dvrlink-pkgroot.XXXXXX)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root" || fail "dpkg-deb -x $deb failed"
 
-for f in usr/bin/dvrlink usr/bin/dvrsim usr/bin/dvrctl usr/bin/dvrlink-db etc/dvrlink/dvrlink.ini \
+for f in usr/bin/dvrlink usr/bin/dvrsim usr/bin/dvrctl usr/bin/dvrlink-db usr/bin/dvrlink-onvif etc/dvrlink/dvrlink.ini \
   lib/systemd/system/dvrlink.service usr/share/man/man1/dvrlink.1 usr/share/man/man1/dvrsim.1 \
-  usr/share/man/man1/dvrctl.1 usr/share/man/man1/dvrlink-db.1 usr/share/doc/dvrlink/configuration.md; do
+  usr/share/man/man1/dvrctl.1 usr/share/man/man1/dvrlink-db.1 usr/share/man/man1/dvrlink-onvif.1 \
+  usr/share/doc/dvrlink/configuration.md usr/share/doc/dvrlink/onvif.md; do
   [ -e "$root/$f" ] || fail "$f is not in the package"
 done
-for p in dvrlink dvrsim dvrctl dvrlink-db; do
+for p in dvrlink dvrsim dvrctl dvrlink-db dvrlink-onvif; do
   v=$("$root/usr/bin/$p" --version) || fail "$p --version failed"
   [[ "$v" =~ ^$p\ [0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "$p --version printed '$v'"
   grep -q "^\.SH SYNOPSIS\|^\.SH DESCRIPTION" "$root/usr/share/man/man1/$p.1" || fail "the man page of $p has no body"
