@@ -1,8 +1,7 @@
 #include "dvrlink-onvif/zone_time.h"
 
-#include <unicode/unistr.h>
-
-#include <cmath>
+#include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <stdexcept>
 
@@ -14,33 +13,32 @@ constexpr int64_t kSerialSecondsAt1970 = 25569LL * 86400;
 }  // namespace
 
 ZoneTime::ZoneTime(const std::string& name) {
-  zone_.reset(name.empty() ? icu::TimeZone::createDefault()
-                           : icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(name)));
-  icu::UnicodeString id;
-  zone_->getID(id);
-  if (id == icu::UnicodeString(UCAL_UNKNOWN_ZONE_ID)) throw std::invalid_argument("unknown time zone '" + name + "'");
-  id.toUTF8String(id_);
+  // The same zone files as the service's time-zone table and dvrsim's clock.
+  const std::string setting = name.empty() ? ComputerZoneSetting(std::getenv("TZ")) : name;
+  std::string error;
+  std::optional<ZoneFile> file = LoadZone(setting, error);
+  if (!file) throw std::invalid_argument("unknown time zone '" + setting + "': " + error);
+  zone_ = std::move(*file);
+  id_ = ZoneNameOf(setting);
+  if (id_.empty()) id_ = setting;
 }
 
-ZoneTime::~ZoneTime() = default;
-
 DateTime ZoneTime::Local(int64_t utc) const {
-  int32_t raw = 0;
-  int32_t dst = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  zone_->getOffset(static_cast<UDate>(utc) * 1000.0, false, raw, dst, status);
-  if (U_FAILURE(status)) raw = dst = 0;
-  return DateTime::FromSerialSeconds(utc + (raw + dst) / 1000 + kSerialSecondsAt1970);
+  return DateTime::FromSerialSeconds(utc + zone_.OffsetAt(utc) + kSerialSecondsAt1970);
 }
 
 int64_t ZoneTime::Utc(DateTime local) const {
   const int64_t wall = local.SerialSeconds() - kSerialSecondsAt1970;
-  int32_t raw = 0;
-  int32_t dst = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  zone_->getOffset(static_cast<UDate>(wall) * 1000.0, true, raw, dst, status);
-  if (U_FAILURE(status)) raw = dst = 0;
-  return wall - (raw + dst) / 1000;
+  // The offsets in force a day before and a day after; a time that occurs
+  // twice takes the earlier instant, a time the clocks skip the offset
+  // before the change.
+  const int32_t before = zone_.OffsetAt(wall - 86400);
+  const int32_t after = zone_.OffsetAt(wall + 86400);
+  const bool before_fits = zone_.OffsetAt(wall - before) == before;
+  const bool after_fits = zone_.OffsetAt(wall - after) == after;
+  if (before_fits && after_fits) return std::min(wall - before, wall - after);
+  if (after_fits) return wall - after;
+  return wall - before;
 }
 
 int64_t UtcNow() { return static_cast<int64_t>(std::time(nullptr)); }

@@ -1,25 +1,24 @@
-// Wall-clock times of one time zone (ICU zone data) from and to UTC: the
+// Wall-clock times of one time zone (the system's zone files, as the
+// service's time-zone table and dvrsim's clock read them) from and to UTC: the
 // device's zone turns the UtcTime of its notifications into the 14-digit
 // local times of the DVR link; the computer's zone turns the local time the
 // service sends with a time sync into UTC for the device.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 
-#include <unicode/timezone.h>
-
 #include "support/datetime.h"
+#include "timezone/zoneinfo.h"
 
 namespace dvrlink::onvif {
 
 class ZoneTime {
  public:
-  // name: an IANA zone; empty for the system's zone. Raises
-  // std::invalid_argument for a name ICU does not know.
+  // name: a zone as TZ names it (an IANA name, a zone file, a POSIX rule);
+  // empty for the system's zone. Raises std::invalid_argument for a zone
+  // that cannot be read.
   explicit ZoneTime(const std::string& name);
-  ~ZoneTime();
   ZoneTime(const ZoneTime&) = delete;
   ZoneTime& operator=(const ZoneTime&) = delete;
 
@@ -31,7 +30,7 @@ class ZoneTime {
   int64_t Utc(DateTime local) const;
 
  private:
-  std::unique_ptr<icu::TimeZone> zone_;
+  ZoneFile zone_;
   std::string id_;
 };
 
