@@ -13,6 +13,7 @@
 #include <stdexcept>
 
 #include "dvrctl/host_client.h"
+#include "platform/net/json_parse.h"
 #include "service/service_config.h"
 
 namespace dvrlink {
@@ -142,13 +143,15 @@ Json AutomationClient::Call(const Json& request, int timeout_ms) {
     int64_t left = deadline - NowMillis();
     std::optional<std::string> line = ReadLine(left > 0 ? static_cast<int>(left) : 0);
     if (!line) throw std::runtime_error("no reply within " + std::to_string(timeout_ms / 1000) + " s");
-    Json reply = Json::parse(*line, nullptr, false);
+    std::string problem;
+    Json reply = ParseJsonText<Json>(*line, problem);
     if (reply.is_object() && reply.contains("id") && reply["id"] == id) return reply;
   }
 }
 
 Json WordAsJson(const std::string& word) {
-  Json value = Json::parse(word, nullptr, false);
+  std::string problem;
+  Json value = ParseJsonText<Json>(word, problem);
   if (value.is_discarded()) return Json(word);
   return value;
 }
@@ -258,7 +261,8 @@ int RunDvrctl(const std::vector<std::string>& args, std::ostream& out, std::ostr
           return 0;  // the service stopped
         }
         if (!line) continue;
-        Json wrapped = Json::parse(*line, nullptr, false);
+        std::string problem;
+        Json wrapped = ParseJsonText<Json>(*line, problem);
         if (wrapped.is_object() && wrapped.contains("host")) out << DumpLine(wrapped["host"]) << std::endl;
       }
     } else {

@@ -1,15 +1,13 @@
 #include "link/link_protocol.h"
 
+#include "platform/net/json_parse.h"
 #include "support/datetime.h"
 
 namespace dvrlink::link {
 
 std::optional<Message> ParseMessage(const std::string& line, std::string& problem) {
-  Json body = Json::parse(line, nullptr, false);
-  if (body.is_discarded()) {
-    problem = "not valid JSON";
-    return std::nullopt;
-  }
+  Json body = ParseJsonText<Json>(line, problem);
+  if (body.is_discarded()) return std::nullopt;
   if (!body.is_object()) {
     problem = "not a JSON object";
     return std::nullopt;

@@ -12,6 +12,7 @@
 
 #include "component/clsDvrlink.h"
 #include "host/host_sink.h"
+#include "platform/net/json_parse.h"
 #include "platform/platform_state.h"
 #include "service/automation_methods.h"
 #include "service/service_config.h"
@@ -51,13 +52,15 @@ Json ErrorReply(const Json& id, int32_t number, const std::string& description) 
 
 std::string AutomationDispatcher::HandleLine(std::string_view line,
                                              const std::function<bool(const std::string&)>& subscribe) {
-  Json request;
+  std::string problem;
+  Json request = ParseJsonText<Json>(line, problem);
+  if (request.is_discarded()) return DumpLine(ErrorReply(nullptr, kErrInvalidCall, MalformedText(problem)));
   try {
-    request = Json::parse(line);
-  } catch (const Json::parse_error& e) {
-    return DumpLine(ErrorReply(nullptr, kErrInvalidCall, MalformedText(std::string("not JSON: ") + e.what())));
+    return DumpLine(Handle(request, subscribe));
+  } catch (const nlohmann::ordered_json::exception& e) {
+    // A value the library cannot read as the type asked for.
+    return DumpLine(ErrorReply(nullptr, kErrInvalidCall, MalformedText(e.what())));
   }
-  return DumpLine(Handle(request, subscribe));
 }
 
 std::shared_ptr<clsDvrlink> AutomationDispatcher::FindInstance(const Json& which) {
