@@ -20,6 +20,7 @@
 
 #include "platform/net/address_filter.h"
 #include "platform/net/json_text.h"
+#include "support/debug_log.h"
 
 namespace dvrlink {
 namespace {
@@ -147,17 +148,8 @@ std::string ShowFrame(std::string_view body) {
     auto c = static_cast<unsigned char>(ch);
     if (ch == kHostFieldSeparator) {
       line += '|';
-    } else if (ch == '\r') {
-      line += "\\r";
-    } else if (ch == '\n') {
-      line += "\\n";
-    } else if (ch == '\t') {
-      line += "\\t";
     } else if (c < 0x20 || c == 0x7F) {
-      const char* hex = "0123456789ABCDEF";
-      line += "\\x";
-      line += hex[c >> 4];
-      line += hex[c & 0xF];
+      AppendVisibleControl(line, ch);
     } else {
       line += ch;
     }

@@ -3,12 +3,51 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "platform/platform_state.h"  // log stamps from the loop clock, files in the program folder
 #include "support/runtime_error.h"
 #include "support/support_state.h"
 
 namespace dvrlink {
 namespace {
+
+constexpr char kFrameStart = 24;
+constexpr char kFrameEnd = 25;
+constexpr char kFrameSeparator = 26;
+
+// The component's texts that hold CR LF on purpose: the text starts with
+// `start`, then comes text without control characters ending in `before`,
+// then the CR LF.
+struct OwnLineBreak {
+  std::string_view start;
+  std::string_view before;
+};
+constexpr OwnLineBreak kOwnLineBreaks[] = {
+    {"Dvrlink, Initialize(", ") oSocket.Connect() "},
+    {"Dvrlink, Initialize(", ") DONE "},
+    {"modAllConst, ProcessToken() ??? ERROR Line : ", ""},
+    {"Unable to locate Time Zones information in Registry under the key: ", ""},
+};
+
+bool IsKeptControl(char c) { return c == '\t' || c == kFrameStart || c == kFrameEnd || c == kFrameSeparator; }
+bool IsEscaped(char c) { return static_cast<unsigned char>(c) < 0x20 && !IsKeptControl(c); }
+
+// Where the CR LF of an own text begins; npos for any other text.
+size_t OwnLineBreakAt(std::string_view text) {
+  for (const OwnLineBreak& own : kOwnLineBreaks) {
+    if (text.substr(0, own.start.size()) != own.start) continue;
+    size_t cr = text.find("\r\n", own.start.size());
+    if (cr == std::string_view::npos) continue;
+    std::string_view middle = text.substr(own.start.size(), cr - own.start.size());
+    bool plain = std::none_of(middle.begin(), middle.end(), IsEscaped);
+    if (plain && middle.size() >= own.before.size() &&
+        middle.substr(middle.size() - own.before.size()) == own.before) {
+      return cr;
+    }
+  }
+  return std::string_view::npos;
+}
 
 // One open-append-close per line. Each step that fails is skipped; nothing is
 // reported. A single write keeps lines from different processes whole.
@@ -31,6 +70,37 @@ std::string InProgramFolder(const std::string& name) {
 
 }  // namespace
 
+void AppendVisibleControl(std::string& out, char c) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  if (c == '\r') {
+    out += "\\r";
+  } else if (c == '\n') {
+    out += "\\n";
+  } else if (c == '\t') {
+    out += "\\t";
+  } else {
+    auto u = static_cast<unsigned char>(c);
+    out += "\\x";
+    out += kHex[u >> 4];
+    out += kHex[u & 0xF];
+  }
+}
+
+std::string LogText(std::string_view text) {
+  if (std::none_of(text.begin(), text.end(), IsEscaped)) return std::string(text);
+  const size_t kept = OwnLineBreakAt(text);
+  std::string out;
+  out.reserve(text.size() + 16);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (!IsEscaped(text[i]) || (kept != std::string_view::npos && (i == kept || i == kept + 1))) {
+      out += text[i];
+    } else {
+      AppendVisibleControl(out, text[i]);
+    }
+  }
+  return out;
+}
+
 std::string DebugLogPath() {
   const ModAllConstState& s = ModAllConst();
   return s.blnLogLocation ? s.sLogLocation : InProgramFolder("DebugDeviceAdm.log");
@@ -43,7 +113,7 @@ std::string TitleLogPath() { return InProgramFolder(Platform().title + ".log"); 
 std::string LogStamp() { return Loop().clock().LocalNow().FormatUS12(); }
 
 void WriteTitleLog(const std::string& text) {
-  AppendLine("title", TitleLogPath(), Loop().clock().LocalNow().FormatGeneral() + "  " + text);
+  AppendLine("title", TitleLogPath(), Loop().clock().LocalNow().FormatGeneral() + "  " + LogText(text));
 }
 
 void WriteDebugLog(const std::string& text, int16_t level) {
@@ -54,15 +124,15 @@ void WriteDebugLog(const std::string& text, int16_t level) {
   if (BitWiseAnd(s.lLogLevel, s.lBitValue[static_cast<size_t>(level)]) > 0) enabled = true;
   if (!enabled) return;
   std::string pad = level < 10 ? "  " : " ";
-  AppendLine("debug", DebugLogPath(), LogStamp() + "-" + std::to_string(level) + pad + text);
+  AppendLine("debug", DebugLogPath(), LogStamp() + "-" + std::to_string(level) + pad + LogText(text));
 }
 
 void WriteDebugLogAlways(const std::string& text, int32_t /*unused*/) {
-  AppendLine("debug", DebugLogPath(), LogStamp() + "\t" + text);
+  AppendLine("debug", DebugLogPath(), LogStamp() + "\t" + LogText(text));
 }
 
 void WriteServiceLog(const std::string& text) {
-  AppendLine("service", ServiceLogPath(), LogStamp() + "\t" + text);
+  AppendLine("service", ServiceLogPath(), LogStamp() + "\t" + LogText(text));
 }
 
 void RestoreMousePointer() {}
