@@ -24,7 +24,8 @@ constexpr size_t kMinConsoleToken = 16;
 
 const char* const kHostKeys[] = {"program_folder",    "connection_string", "component_id",     "export_folder",
                                  "registry",          "listen_address",    "allowed_clients",  "automation_socket",
-                                 "reconnect_seconds", "record_active_alarms", "console",       "console_token"};
+                                 "reconnect_seconds", "record_active_alarms", "console",       "console_token",
+                                 "half_frame_timeout_seconds"};
 const char* const kRequiredHostKeys[] = {"program_folder", "connection_string", "component_id", "export_folder"};
 
 // What the component does with a start-up parameter, as far as a value can
@@ -151,11 +152,24 @@ class Parser {
 
   void ParseHost(const IniSection& host, ServiceConfig& config);
   DvrConfig ParseDvr(const IniSection& section);
+  // A [host] key of whole seconds from 0 to kMaxReconnectSeconds; fallback
+  // when absent or wrong.
+  int32_t Seconds(const IniSection& host, const char* key, int32_t fallback);
 
  private:
   const std::string& file_;
   std::vector<std::string>& problems_;
 };
+
+int32_t Parser::Seconds(const IniSection& host, const char* key, int32_t fallback) {
+  const IniEntry* e = host.Find(key);
+  if (e == nullptr) return fallback;
+  std::optional<int64_t> n = WholeNumber(e->value);
+  if (n && *n >= 0 && *n <= kMaxReconnectSeconds) return static_cast<int32_t>(*n);
+  Problem(e->line, std::string(key) + " must be a whole number of seconds from 0 to " +
+                       std::to_string(kMaxReconnectSeconds) + ", found '" + e->value + "'");
+  return fallback;
+}
 
 void Parser::ParseHost(const IniSection& host, ServiceConfig& config) {
   config.host_lines[""] = host.line();
@@ -193,22 +207,21 @@ void Parser::ParseHost(const IniSection& host, ServiceConfig& config) {
   }
   if (const IniEntry* e = host.Find("allowed_clients")) {
     try {
-      net::AddressFilter::Parse(e->value);
-      config.allowed_clients = e->value;
+      // An empty list would let every client in, the opposite of what a
+      // written allow-list asks for.
+      if (net::AddressFilter::Parse(e->value).AcceptsEveryone()) {
+        Problem(e->line,
+                "allowed_clients is empty: list the addresses or ranges allowed, or remove the key to let every "
+                "client in");
+      } else {
+        config.allowed_clients = e->value;
+      }
     } catch (const std::invalid_argument& bad) {
       Problem(e->line, "allowed_clients: " + std::string(bad.what()));
     }
   }
-  if (const IniEntry* e = host.Find("reconnect_seconds")) {
-    const std::string& v = e->value;
-    std::optional<int64_t> n = WholeNumber(v);
-    if (!n || *n < 0 || *n > kMaxReconnectSeconds) {
-      Problem(e->line, "reconnect_seconds must be a whole number of seconds from 0 to " +
-                           std::to_string(kMaxReconnectSeconds) + ", found '" + v + "'");
-    } else {
-      config.reconnect_seconds = static_cast<int32_t>(*n);
-    }
-  }
+  config.reconnect_seconds = Seconds(host, "reconnect_seconds", config.reconnect_seconds);
+  config.half_frame_timeout_seconds = Seconds(host, "half_frame_timeout_seconds", config.half_frame_timeout_seconds);
   if (const IniEntry* e = host.Find("record_active_alarms")) {
     std::optional<bool> flag = ParseFlag(e->value);
     if (!flag) Problem(e->line, "record_active_alarms must be true or false, found '" + e->value + "'");

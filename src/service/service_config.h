@@ -4,7 +4,9 @@
 // [host] keys: program_folder, connection_string, component_id,
 // export_folder (required); registry, listen_address, allowed_clients,
 // automation_socket, reconnect_seconds (default 10), record_active_alarms,
-// console, console_token (optional).
+// console, console_token, half_frame_timeout_seconds (optional).
+// allowed_clients, when written, must name at least one address or range
+// (an empty list is an error; no key lets every client in).
 // Relative paths (program_folder, export_folder, registry,
 // automation_socket, and the Data Source file of a SQLite connection string)
 // are resolved against the INI file's folder.
@@ -90,9 +92,12 @@ struct ServiceConfig {
   std::string export_folder;
   std::string registry;           // empty: the time-zone table from ICU
   std::string listen_address;     // empty: every IPv4 address
-  std::string allowed_clients;    // empty: every client
+  std::string allowed_clients;    // empty: every client (the key absent)
   std::string automation_socket;  // resolved; default <program_folder>/dvrlink.sock
   int32_t reconnect_seconds = kDefaultReconnectSeconds;  // 0: no reconnect policy
+  // A host client that has sent part of a frame and nothing more for this
+  // long is disconnected; 0: never.
+  int32_t half_frame_timeout_seconds = 300;
   bool record_active_alarms = false;
   std::string console;        // ADDRESS:PORT of the status console; empty: off
   std::string console_token;  // needed for the console's actions; empty: none allowed
