@@ -25,6 +25,21 @@ constexpr size_t kReadChunk = 64 * 1024;
 // cannot hold the loop.
 constexpr size_t kReadPerWakeup = 1024 * 1024;
 constexpr int kAcceptPerWakeup = 64;
+// Addresses whose refusals are counted one by one; refusals from further
+// addresses share one count.
+constexpr size_t kMaxRefusedAddresses = 1024;
+
+// The address of "a.b.c.d:port" or "[v6]:port", without the port.
+std::string HostOf(const std::string& peer_text) {
+  size_t colon = peer_text.rfind(':');
+  std::string host = colon == std::string::npos ? peer_text : peer_text.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  return host;
+}
+
+std::string SecondsText(int32_t ms) {
+  return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
 
 int16_t Level() {
   int16_t level = ModAllConst().iLogLevelDefault;
@@ -76,7 +91,10 @@ BlockCut CutBlocks(std::string& data, char end_marker, size_t max_block) {
   return cut;
 }
 
-SocketServer::SocketServer(SocketServerOptions options) : options_(std::move(options)) {}
+SocketServer::SocketServer(SocketServerOptions options)
+    : options_(std::move(options)), refusal_timer_(Loop(), [this] { LogRefusalCounts(); }) {
+  refusal_timer_.SetInterval(options_.refusal_log_ms);
+}
 
 SocketServer::~SocketServer() {
   *alive_ = false;
@@ -93,6 +111,7 @@ std::string SocketServer::LogPrefix(const char* procedure) const {
 }
 
 void SocketServer::CloseListener() {
+  accept_pause_.reset();
   if (listener_watch_ != 0) Loop().Unwatch(listener_watch_);
   listener_watch_ = 0;
   listener_.Reset();
@@ -137,6 +156,7 @@ void SocketServer::Connect(IDataArrivalReceiver* receiver, const std::string& sR
     std::shared_ptr<SocketServer> keep = weak.lock();
     self->OnAcceptReady();
   });
+  accept_pause_ = std::make_unique<net::AcceptPause>(Loop(), listener_watch_);
   WriteDebugLog(LogPrefix("Connect") + " listening on " + net::SocketAddressText(bound) + ", sRemoteHost=" +
                     sRemoteHost + ", DVR IP=" + dvrIP + ", blnDebugMode=" + BoolText(blnDebugMode),
                 Level());
@@ -161,17 +181,26 @@ void SocketServer::OnAcceptReady() {
     socklen_t length = sizeof peer;
     int raw = ::accept4(listener_.get(), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (raw < 0) {
-      if (errno == EINTR) continue;
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED) {
-        WriteDebugLogAlways(LogPrefix("Accept") + " ??? ERROR, " + net::ErrorText(errno));
+      int error = errno;
+      if (error == EINTR) continue;
+      if (accept_pause_->Failed(error, [&] {
+            WriteDebugLogAlways(LogPrefix("Accept") + " ??? ERROR, " + net::ErrorText(error) + " (" +
+                                std::to_string(clients_.size()) +
+                                " client(s) connected): new clients wait until a descriptor is free");
+          })) {
+        return;
+      }
+      if (error != EAGAIN && error != EWOULDBLOCK && error != ECONNABORTED) {
+        WriteDebugLogAlways(LogPrefix("Accept") + " ??? ERROR, " + net::ErrorText(error));
       }
       return;
     }
+    if (accept_pause_->Succeeded()) WriteDebugLogAlways(LogPrefix("Accept") + " accepting clients again");
     net::UniqueFd fd(raw);
     std::string peer_text = net::SocketAddressText(peer);
     if (!options_.allowed_clients.Accepts(peer)) {
       ++refused_clients_;
-      WriteDebugLogAlways(LogPrefix("Accept") + " refused client " + peer_text + ": not in allowed_clients");
+      LogRefusal(peer_text);
       continue;  // fd closes here
     }
     std::set<int16_t> in_use;
@@ -204,6 +233,20 @@ void SocketServer::OnClientReady(const std::shared_ptr<Client>& client, short re
   if (client->closed) return;
   if (revents & (POLLIN | POLLHUP | POLLERR)) {
     ReadResult result = ReadAvailable(client);
+    if (options_.half_frame_timeout_ms > 0 && result == ReadResult::kOpen) {
+      // Each arrival restarts the wait; a frame completed ends it.
+      if (!client->half_frame) {
+        std::weak_ptr<Client> weak = client;
+        client->half_frame = std::make_unique<Timer>(Loop(), [this, weak] {
+          if (std::shared_ptr<Client> c = weak.lock()) {
+            CloseClient(c, "disconnected: part of a frame and nothing more for " +
+                               SecondsText(options_.half_frame_timeout_ms), true);
+          }
+        });
+        client->half_frame->SetInterval(options_.half_frame_timeout_ms);
+      }
+      client->half_frame->SetEnabled(client->since_end > 0);
+    }
     Deliver(client);
     if (result == ReadResult::kOverlong) {
       CloseClient(client, "disconnected: more than " + std::to_string(kMaxUnterminated) +
@@ -323,9 +366,11 @@ void SocketServer::Flush(const std::shared_ptr<Client>& client) {
 void SocketServer::CloseClient(const std::shared_ptr<Client>& client, const std::string& why, bool always_log) {
   if (client->closed) return;
   client->closed = true;
+  client->half_frame.reset();
   Loop().Unwatch(client->watch);
   client->fd.Reset();
   clients_.erase(client->index);
+  if (accept_pause_) accept_pause_->Resume();
   std::string line = LogPrefix("Close") + " client " + std::to_string(client->index) + " (" + client->peer + ") " + why;
   if (always_log) {
     WriteDebugLogAlways(line);
@@ -390,6 +435,39 @@ void SocketServer::SendFramed(const char* procedure, int16_t index, const std::s
     grant_since_micros_ = Loop().NowMicros();
   }
   Write(client, std::string(1, kStart) + text + std::string(1, kEnd));
+}
+
+void SocketServer::LogRefusal(const std::string& peer_text) {
+  std::string host = HostOf(peer_text);
+  auto it = refusals_.find(host);
+  if (it != refusals_.end()) {
+    ++it->second;
+    return;
+  }
+  if (refusals_.size() >= kMaxRefusedAddresses) {
+    ++refusals_[""];
+    return;
+  }
+  refusals_[host] = 0;
+  WriteDebugLogAlways(LogPrefix("Accept") + " refused client " + peer_text + ": not in allowed_clients");
+  if (!refusal_timer_.Enabled()) refusal_timer_.SetEnabled(true);
+}
+
+void SocketServer::LogRefusalCounts() {
+  // An address refused again since its last line gets one more line, with
+  // the count, and stays counted; a quiet one is forgotten.
+  for (auto it = refusals_.begin(); it != refusals_.end();) {
+    if (it->second == 0) {
+      it = refusals_.erase(it);
+      continue;
+    }
+    WriteDebugLogAlways(LogPrefix("Accept") + " refused " + std::to_string(it->second) + " more connection(s) from " +
+                        (it->first.empty() ? std::string("other addresses") : it->first) + " in the last " +
+                        SecondsText(options_.refusal_log_ms) + ": not in allowed_clients");
+    it->second = 0;
+    ++it;
+  }
+  if (refusals_.empty()) refusal_timer_.SetEnabled(false);
 }
 
 void SocketServer::CommandDone(int16_t index, const std::string& text) { SendFramed("CommandDone", index, text); }

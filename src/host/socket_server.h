@@ -13,7 +13,14 @@
 //     text of the next block, which the frame splitter skips.
 //   - A stretch of more than kMaxUnterminated bytes without an end marker
 //     disconnects that client (logged). A single frame longer than kMaxBlock
-//     cannot be delivered whole within the limit: it is dropped, logged.
+//     cannot be delivered whole within the limit: it is dropped, logged. A
+//     client that has sent part of a frame and then nothing for
+//     half_frame_timeout_ms is disconnected (logged); an idle client with
+//     nothing pending stays.
+//   - A refused client (allow-list) is logged once per address, then counted:
+//     one line per address and refusal_log_ms with the count.
+//   - Out of file descriptors, the listener rests (net::AcceptPause): the
+//     waiting clients are taken once a client leaves, logged once per run.
 //   - CommandDone, CurrentVideoFile, GetVideoProgress and GetAlarmListProgress
 //     send start char + text + end char to one client; to a client that is
 //     gone the text is dropped with a log line and nothing is raised.
@@ -41,6 +48,7 @@
 
 #include "component/host_components.h"
 #include "platform/event_loop.h"
+#include "platform/net/accept_pause.h"
 #include "platform/net/address_filter.h"
 #include "platform/net/fd.h"
 
@@ -51,6 +59,9 @@ struct SocketServerOptions {
   std::string listen_address;
   // Clients accepted; empty: everyone. Others are closed at once and logged.
   net::AddressFilter allowed_clients;
+  // 0: a client holding part of a frame is never disconnected for it.
+  int32_t half_frame_timeout_ms = 300000;
+  int32_t refusal_log_ms = 60000;
 };
 
 // The index after `last` (1..32767, wrapping to 1) that is not in use; 0 when
@@ -137,6 +148,7 @@ class SocketServer : public ISocketServer, public std::enable_shared_from_this<S
     EventLoop::WatchId watch = 0;
     bool closed = false;
     bool delivering = false;  // a delivery to the component is on the stack
+    std::unique_ptr<Timer> half_frame;  // runs while part of a frame waits
   };
 
   std::string LogPrefix(const char* procedure) const;
@@ -151,6 +163,10 @@ class SocketServer : public ISocketServer, public std::enable_shared_from_this<S
   void Flush(const std::shared_ptr<Client>& client);
   void CloseClient(const std::shared_ptr<Client>& client, const std::string& why, bool always_log);
   void SendFramed(const char* procedure, int16_t index, const std::string& text);
+  // Logs a refused client: the first refusal of an address at once, later
+  // ones as a count when refusal_log_ms has passed.
+  void LogRefusal(const std::string& peer_text);
+  void LogRefusalCounts();
 
   SocketServerOptions options_;
   IDataArrivalReceiver* receiver_ = nullptr;  // not owned; valid until DeviceFormClose
@@ -175,6 +191,11 @@ class SocketServer : public ISocketServer, public std::enable_shared_from_this<S
   bool debug_mode_ = false;
   int32_t debug_flags_ = 0;
   std::function<void(const std::string&)> send_observer_;
+  std::unique_ptr<net::AcceptPause> accept_pause_;
+  // Refusals counted since the last line, by address ("" for any address
+  // beyond kMaxRefusedAddresses).
+  std::map<std::string, int64_t> refusals_;
+  Timer refusal_timer_;
 };
 
 }  // namespace dvrlink

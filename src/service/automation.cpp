@@ -191,6 +191,7 @@ void AutomationEndpoint::Listen(const std::string& path) {
   path_ = path;
   listener_ = std::move(fd);
   listener_watch_ = Loop().Watch(listener_.get(), POLLIN, [this](short) { OnAcceptReady(); });
+  accept_pause_ = std::make_unique<net::AcceptPause>(Loop(), listener_watch_);
   WriteDebugLog("Automation, listening on " + path, 8);
 }
 
@@ -198,6 +199,7 @@ void AutomationEndpoint::Close() {
   std::vector<std::shared_ptr<Connection>> all;
   for (const auto& entry : connections_) all.push_back(entry.second);
   for (const auto& c : all) CloseConnection(c, "endpoint closed");
+  accept_pause_.reset();
   if (listener_watch_ != 0) Loop().Unwatch(listener_watch_);
   listener_watch_ = 0;
   if (listener_.valid()) {
@@ -210,9 +212,16 @@ void AutomationEndpoint::OnAcceptReady() {
   for (int i = 0; i < 64; ++i) {
     int raw = ::accept4(listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (raw < 0) {
-      if (errno == EINTR) continue;
+      int error = errno;
+      if (error == EINTR) continue;
+      accept_pause_->Failed(error, [&] {
+        WriteDebugLogAlways("Automation, ??? ERROR, " + net::ErrorText(error) + " (" +
+                            std::to_string(connections_.size()) +
+                            " connection(s) open): new connections wait until a descriptor is free");
+      });
       return;
     }
+    if (accept_pause_->Succeeded()) WriteDebugLogAlways("Automation, accepting connections again");
     auto c = std::make_shared<Connection>();
     c->id = next_id_++;
     c->fd = net::UniqueFd(raw);
@@ -325,6 +334,7 @@ void AutomationEndpoint::CloseConnection(const std::shared_ptr<Connection>& c, c
   Loop().Unwatch(c->watch);
   c->fd.Reset();
   connections_.erase(c->id);
+  if (accept_pause_) accept_pause_->Resume();
   WriteDebugLog("Automation, connection " + std::to_string(c->id) + " closed: " + why, 8);
 }
 

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "platform/event_loop.h"
+#include "platform/net/accept_pause.h"
 #include "platform/net/fd.h"
 #include "platform/net/json_text.h"
 
@@ -80,6 +81,8 @@ class AutomationEndpoint {
   // Listens at path with mode 0600. A stale socket file (no one listening)
   // is replaced; a path in use by a running listener, a path that is not a
   // socket, or a path too long raises std::runtime_error with the reason.
+  // Out of file descriptors, the listener rests until a connection closes
+  // (net::AcceptPause), logged once per run.
   void Listen(const std::string& path);
   // Stops listening, closes every connection and removes the socket file.
   void Close();
@@ -109,6 +112,7 @@ class AutomationEndpoint {
   std::string path_;
   net::UniqueFd listener_;
   EventLoop::WatchId listener_watch_ = 0;
+  std::unique_ptr<net::AcceptPause> accept_pause_;
   std::map<uint64_t, std::shared_ptr<Connection>> connections_;
   uint64_t next_id_ = 1;
   // Cleared at destruction so late callbacks find the endpoint gone.
