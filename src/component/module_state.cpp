@@ -25,6 +25,7 @@ void ResetModuleState() {
 PlatformState& Platform() { return M().platform; }
 ModAllConstState& ModAllConst() { return M().modAllConst; }
 ModAllConst2State& ModAllConst2() { return M().modAllConst2; }
+DbReachState& DbReach() { return M().dbReach; }
 ModTimeZoneState& ModTimeZone() { return M().modTimeZone; }
 ModDvrlinkState& ModDvrlink() { return M().modDvrlink; }
 

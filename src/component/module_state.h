@@ -1,7 +1,7 @@
 // The one module-state object of the process: everything the component and
 // its platform keep process-wide, in one place. Each module reaches its own
 // part through its accessor (Platform(), ModAllConst(), ModAllConst2(),
-// ModTimeZone(), ModDvrlink()). Tests reset it between cases.
+// DbReach(), ModTimeZone(), ModDvrlink()). Tests reset it between cases.
 #pragma once
 
 #include "component/dvrlink_state.h"
@@ -18,6 +18,7 @@ struct ModuleState {
   PlatformState platform;
   ModAllConstState modAllConst;
   ModAllConst2State modAllConst2;
+  DbReachState dbReach;
   ModTimeZoneState modTimeZone;
   ModDvrlinkState modDvrlink;
 };

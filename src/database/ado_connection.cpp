@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "database/db_state.h"
 #include "support/convert.h"
 #include "support/runtime_error.h"
 #include "support/vbstring.h"
@@ -244,6 +245,21 @@ void AdoConnection::Close() { provider_.reset(); }
 
 // --- command --------------------------------------------------------------------
 
+namespace {
+
+// Runs a provider call; a failure to reach the database is counted.
+template <class F>
+auto CountingUnreachable(F call) -> decltype(call()) {
+  try {
+    return call();
+  } catch (const RuntimeError& e) {
+    if (e.Number() == kAdoErrUnspecified) ++DbReach().failures;
+    throw;
+  }
+}
+
+}  // namespace
+
 DbProvider& AdoCommand::RequireProvider() const {
   DbProvider* provider = ActiveConnection ? ActiveConnection->Provider() : nullptr;
   if (provider == nullptr) {
@@ -255,7 +271,8 @@ DbProvider& AdoCommand::RequireProvider() const {
 }
 
 void AdoParameters::Refresh() {
-  std::vector<AdoParameterInfo> declared = owner_.RequireProvider().DescribeProcedure(owner_.CommandText);
+  std::vector<AdoParameterInfo> declared =
+      CountingUnreachable([&] { return owner_.RequireProvider().DescribeProcedure(owner_.CommandText); });
   items_.clear();
   for (const AdoParameterInfo& info : declared) {
     items_.push_back(AdoCommand::CreateParameter(info.Name, info.Type, info.Direction, info.Size));
@@ -300,7 +317,7 @@ Ref<Recordset> AdoCommand::Execute() {
                        std::to_string(CommandType) + ")");
   }
   DbProvider& provider = RequireProvider();
-  return Ref<Recordset>(provider.ExecuteProcedure(CommandText, Parameters.items()));
+  return Ref<Recordset>(CountingUnreachable([&] { return provider.ExecuteProcedure(CommandText, Parameters.items()); }));
 }
 
 }  // namespace dvrlink

@@ -26,4 +26,16 @@ struct ModAllConst2State {
 
 ModAllConst2State& ModAllConst2();
 
+// Kept by the database stand-ins, not by the component: how many calls
+// failed because the host database could not be reached (a lost, refused or
+// timed-out connection; a locked or vanished SQLite file: error 0x80004005),
+// and how many DVR alarms such failures kept from the host. The DVR link
+// compares the count before and after handing on an alarm.
+struct DbReachState {
+  uint64_t failures = 0;
+  uint64_t alarms_lost = 0;
+};
+
+DbReachState& DbReach();
+
 }  // namespace dvrlink

@@ -9,13 +9,26 @@
 // (data exception, such as a text that is not a date) 0x80040E07, a lost or
 // refused connection 0x80004005, anything else 0x80040E14. A connection found
 // broken is reset at the start of the next call, so the call after the server
-// comes back works.
+// comes back works; a call whose connection breaks under it (the server was
+// restarted since the last call) is made once more on a new connection.
+//
+// Time limits, so that a hung server cannot hold the one thread for long
+// (connection string keys, seconds): "Connect Timeout" (default 5, at least
+// 2) bounds making a connection, "Command Timeout" (default 5) every
+// statement; a statement without its answer in time fails with 0x80004005
+// and its connection is made anew at the next call. TCP keepalives find a
+// server that vanished between calls: "Keepalives Idle" (default 30),
+// "Keepalives Interval" (10), "Keepalives Count" (3).
 #include <libpq-fe.h>
 #include <poll.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <functional>
 
 #include "database/ado_connection.h"
+#include "support/debug_log.h"
 #include "support/runtime_error.h"
 #include "support/vbstring.h"
 
@@ -78,31 +91,41 @@ std::string TrimMessage(std::string message) {
   return message;
 }
 
+// The connection's failure that a second try on a new connection may mend.
+struct ConnectionLost {
+  std::string message;
+};
+
 class PostgresProvider : public DbProvider {
  public:
-  PostgresProvider(PGconn* conn, std::string where) : conn_(conn), where_(std::move(where)) {}
+  PostgresProvider(PGconn* conn, std::string where, int command_timeout_s)
+      : conn_(conn), where_(std::move(where)), command_timeout_s_(command_timeout_s) {}
   ~PostgresProvider() override { PQfinish(conn_); }
   PostgresProvider(const PostgresProvider&) = delete;
   PostgresProvider& operator=(const PostgresProvider&) = delete;
   std::string Name() const override { return "PostgreSQL"; }
 
   std::vector<AdoParameterInfo> DescribeProcedure(const std::string& procedure) override {
-    EnsureConnected();
-    if (!describe_prepared_) {
-      // Planned once per connection: discovery runs on every gateway call.
-      Result prepared(PQprepare(conn_, kDescribeStatement, kDescribeSql, 1, nullptr));
-      Check(prepared.get(), "procedure '" + procedure + "'");
-      describe_prepared_ = true;
-    }
-    const char* values[1] = {procedure.c_str()};
-    Result r(PQexecPrepared(conn_, kDescribeStatement, 1, values, nullptr, nullptr, 0));
-    Check(r.get(), "procedure '" + procedure + "'");
+    const std::string what = "procedure '" + procedure + "'";
+    std::unique_ptr<Result> r = Retrying(what, [&] {
+      if (!describe_prepared_) {
+        // Planned once per connection: discovery runs on every gateway call.
+        Result prepared(Run(what, [&] { return PQsendPrepare(conn_, kDescribeStatement, kDescribeSql, 1, nullptr); }));
+        Check(prepared.get(), what);
+        describe_prepared_ = true;
+      }
+      const char* values[1] = {procedure.c_str()};
+      auto described = std::make_unique<Result>(Run(
+          what, [&] { return PQsendQueryPrepared(conn_, kDescribeStatement, 1, values, nullptr, nullptr, 0); }));
+      Check(described->get(), what);
+      return described;
+    });
     std::vector<AdoParameterInfo> result;
-    for (int row = 0; row < PQntuples(r.get()); ++row) {
+    for (int row = 0; row < PQntuples(r->get()); ++row) {
       AdoParameterInfo info;
-      info.Name = PQgetvalue(r.get(), row, 0);
-      std::string mode = PQgetvalue(r.get(), row, 1);
-      std::string type = PQgetvalue(r.get(), row, 2);
+      info.Name = PQgetvalue(r->get(), row, 0);
+      std::string mode = PQgetvalue(r->get(), row, 1);
+      std::string type = PQgetvalue(r->get(), row, 2);
       info.Direction = mode == "o" ? adParamOutput : mode == "b" ? adParamInputOutput : adParamInput;
       if (type == "integer" || type == "smallint") {
         info.Type = adInteger;
@@ -130,7 +153,6 @@ class PostgresProvider : public DbProvider {
 
   std::shared_ptr<Recordset> ExecuteProcedure(const std::string& procedure,
                                               std::vector<AdoParameter>& parameters) override {
-    EnsureConnected();
     std::string sql = "SELECT * FROM " + Identifier(procedure) + "(";
     std::vector<std::string> texts;
     std::vector<bool> nulls;
@@ -145,9 +167,16 @@ class PostgresProvider : public DbProvider {
     sql += ")";
     std::vector<const char*> values;
     for (size_t i = 0; i < texts.size(); ++i) values.push_back(nulls[i] ? nullptr : texts[i].c_str());
-    Result r(PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
-                          nullptr, 0));
-    Check(r.get(), "procedure '" + procedure + "'");
+    const std::string what = "procedure '" + procedure + "'";
+    std::unique_ptr<Result> executed = Retrying(what, [&] {
+      auto run = std::make_unique<Result>(Run(what, [&] {
+        return PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
+                                 nullptr, nullptr, 0);
+      }));
+      Check(run->get(), what);
+      return run;
+    });
+    const Result& r = *executed;
 
     std::shared_ptr<Recordset> result;
     int columns = PQnfields(r.get());
@@ -172,25 +201,82 @@ class PostgresProvider : public DbProvider {
   }
 
   void ExecuteScript(const std::string& sql) override {
-    EnsureConnected();
-    Result r(PQexec(conn_, sql.c_str()));
-    Check(r.get(), "schema script");
+    Retrying("schema script", [&] {
+      Result r(Run("schema script", [&] { return PQsendQuery(conn_, sql.c_str()); }));
+      Check(r.get(), "schema script");
+      return 0;
+    });
   }
 
   bool HasTable(const std::string& table) override {
-    EnsureConnected();
+    const std::string what = "look-up of table '" + table + "'";
     const char* values[1] = {table.c_str()};
-    Result r(PQexecParams(conn_, "SELECT pg_catalog.to_regclass($1) IS NOT NULL", 1, nullptr, values, nullptr,
-                          nullptr, 0));
-    Check(r.get(), "look-up of table '" + table + "'");
-    return PQntuples(r.get()) == 1 && std::strcmp(PQgetvalue(r.get(), 0, 0), "t") == 0;
+    return Retrying(what, [&] {
+      Result r(Run(what, [&] {
+        return PQsendQueryParams(conn_, "SELECT pg_catalog.to_regclass($1) IS NOT NULL", 1, nullptr, values,
+                                 nullptr, nullptr, 0);
+      }));
+      Check(r.get(), what);
+      return PQntuples(r.get()) == 1 && std::strcmp(PQgetvalue(r.get(), 0, 0), "t") == 0;
+    });
   }
 
  private:
+  // Runs attempt on a working connection; when the connection breaks under
+  // it, once more on a new one.
+  template <class F>
+  auto Retrying(const std::string& what, F attempt) -> decltype(attempt()) {
+    EnsureConnected();
+    try {
+      return attempt();
+    } catch (const ConnectionLost& lost) {
+      WriteDebugLogAlways(lost.message + "; connecting again to run it once more");
+      EnsureConnected();
+      try {
+        return attempt();
+      } catch (const ConnectionLost& again) {
+        DVR_RAISE_TEXT(kAdoErrUnspecified, again.message);
+      }
+    }
+  }
+
+  // Sends a statement (send returns libpq's 1 for sent) and waits for its
+  // result, at most the command time limit, reading the socket alone.
+  PGresult* Run(const std::string& what, const std::function<int()>& send) {
+    if (send() != 1) return nullptr;  // Check tells why
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(command_timeout_s_);
+    PGresult* kept = nullptr;
+    while (true) {
+      while (PQisBusy(conn_)) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd pfd{PQsocket(conn_), POLLIN, 0};
+        int ready = left.count() > 0 ? ::poll(&pfd, 1, static_cast<int>(left.count()) + 1) : 0;
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready == 0) {
+          PQclear(kept);
+          must_reset_ = true;
+          DVR_RAISE_TEXT(kAdoErrUnspecified, "PostgreSQL: no answer from " + where_ + " within " +
+                                                 std::to_string(command_timeout_s_) + " s (Command Timeout) to " +
+                                                 what + "; the connection is made anew at the next call");
+        }
+        if (ready < 0 || PQconsumeInput(conn_) == 0) break;  // the result tells the failure
+      }
+      PGresult* next = PQgetResult(conn_);
+      if (next == nullptr) return kept;
+      // The first failure is what the statement reports.
+      if (kept != nullptr && PQresultStatus(kept) == PGRES_FATAL_ERROR) {
+        PQclear(next);
+      } else {
+        PQclear(kept);
+        kept = next;
+      }
+    }
+  }
+
   // A connection that broke, or that the server has closed since the last
   // call (its goodbye message is waiting on the socket), is reset first.
   void EnsureConnected() {
-    if (PQstatus(conn_) == CONNECTION_OK) {
+    if (PQstatus(conn_) == CONNECTION_OK && !must_reset_) {
       pollfd pfd{PQsocket(conn_), POLLIN, 0};
       if (pfd.fd >= 0 && ::poll(&pfd, 1, 0) > 0) {
         PQconsumeInput(conn_);
@@ -199,6 +285,7 @@ class PostgresProvider : public DbProvider {
       if (PQstatus(conn_) == CONNECTION_OK) return;
     }
     PQreset(conn_);
+    must_reset_ = false;
     describe_prepared_ = false;  // a new session has no prepared statements
     if (PQstatus(conn_) != CONNECTION_OK) {
       DVR_RAISE_TEXT(kAdoErrUnspecified,
@@ -238,8 +325,9 @@ class PostgresProvider : public DbProvider {
     if (PQstatus(conn_) != CONNECTION_OK || sqlstate.rfind("08", 0) == 0 || sqlstate.rfind("57P", 0) == 0) {
       std::string message = r ? ErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : std::string();
       if (message.empty()) message = PQerrorMessage(conn_);
-      DVR_RAISE_TEXT(kAdoErrUnspecified, "PostgreSQL: connection to " + where_ + " lost during " + what + ": " +
-                                             TrimMessage(message));
+      must_reset_ = true;
+      throw ConnectionLost{"PostgreSQL: connection to " + where_ + " lost during " + what + ": " +
+                           TrimMessage(message)};
     }
     std::string message = ErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
     if (message.empty()) message = TrimMessage(PQerrorMessage(conn_));
@@ -293,8 +381,22 @@ class PostgresProvider : public DbProvider {
 
   PGconn* conn_;
   std::string where_;
+  int command_timeout_s_;
   bool describe_prepared_ = false;
+  bool must_reset_ = false;  // a statement went unanswered on this connection
 };
+
+// Whole seconds of a time-limit key; the fallback when absent.
+int TimeLimit(const std::map<std::string, std::string>& settings, const char* key, int fallback, int min) {
+  auto it = settings.find(key);
+  if (it == settings.end() || it->second.empty()) return fallback;
+  const std::string& text = it->second;
+  if (text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos || std::stoi(text) < min) {
+    DVR_RAISE_TEXT(kAdoErrInvalidArgument, "PostgreSQL: '" + std::string(key) + "' must be a whole number of " +
+                                               "seconds from " + std::to_string(min) + ", found '" + text + "'");
+  }
+  return std::stoi(text);
+}
 
 std::string Setting(const std::map<std::string, std::string>& settings, const char* key,
                     const std::string& fallback = std::string()) {
@@ -310,7 +412,9 @@ std::unique_ptr<DbProvider> OpenPostgresProvider(const std::map<std::string, std
   std::string database = Setting(settings, "database", Setting(settings, "initial catalog"));
   std::string user = Setting(settings, "user id", Setting(settings, "uid"));
   std::string password = Setting(settings, "password", Setting(settings, "pwd"));
-  std::string timeout = Setting(settings, "connect timeout", "15");
+  // libpq waits at least 2 s for a connection whatever it is told.
+  int connect_timeout = TimeLimit(settings, "connect timeout", 5, 2);
+  int command_timeout = TimeLimit(settings, "command timeout", 5, 1);
   std::string encoding = Setting(settings, "client encoding", "UTF8");
   if (database.empty()) {
     DVR_RAISE_TEXT(kAdoErrUnspecified, "PostgreSQL: the connection string names no 'Database'");
@@ -324,7 +428,11 @@ std::unique_ptr<DbProvider> OpenPostgresProvider(const std::map<std::string, std
   add("dbname", database);
   add("user", user);
   add("password", password);
-  add("connect_timeout", timeout);
+  add("connect_timeout", std::to_string(connect_timeout));
+  add("keepalives", "1");
+  add("keepalives_idle", std::to_string(TimeLimit(settings, "keepalives idle", 30, 1)));
+  add("keepalives_interval", std::to_string(TimeLimit(settings, "keepalives interval", 10, 1)));
+  add("keepalives_count", std::to_string(TimeLimit(settings, "keepalives count", 3, 1)));
   add("client_encoding", encoding);
   add("application_name", std::string("dvrlink"));
   // Timestamps come back as YYYY-MM-DD hh:mm:ss whatever the server's default;
@@ -359,7 +467,7 @@ std::unique_ptr<DbProvider> OpenPostgresProvider(const std::map<std::string, std
   }
   // Server notices ("relation already exists, skipping") are not errors.
   PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
-  return std::make_unique<PostgresProvider>(conn, where);
+  return std::make_unique<PostgresProvider>(conn, where, command_timeout);
 }
 
 }  // namespace dvrlink

@@ -8,6 +8,13 @@
 //
 // The connection registers dvr_datetime(text), which the procedure bodies use
 // to read the date texts the component sends.
+//
+// A file locked by another process is waited for at most "Busy Timeout"
+// milliseconds (connection string key, default 200), so the one thread goes
+// on; the call then fails with 0x80004005 naming the procedure. A file
+// deleted or replaced while open is noticed at the next call (the path no
+// longer leads to the open file): every call then fails with 0x80004005
+// saying how to recover, instead of writing into a file nobody can see.
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -184,7 +191,8 @@ struct Resetter {
 
 class SqliteProvider : public DbProvider {
  public:
-  SqliteProvider(sqlite3* db, std::string file) : db_(db), file_(std::move(file)) {}
+  SqliteProvider(sqlite3* db, std::string file, const struct stat& opened, int busy_ms)
+      : db_(db), file_(std::move(file)), device_(opened.st_dev), inode_(opened.st_ino), busy_ms_(busy_ms) {}
   ~SqliteProvider() override {
     bodies_.clear();
     describe_ = Statement();
@@ -196,6 +204,7 @@ class SqliteProvider : public DbProvider {
   std::string Name() const override { return "SQLite"; }
 
   std::vector<AdoParameterInfo> DescribeProcedure(const std::string& procedure) override {
+    RequireFileInPlace(procedure);
     sqlite3_stmt* stmt = Cached(describe_,
                                 "SELECT name, type, direction FROM dvrlink_procedure_parameters "
                                 "WHERE procedure_name = ?1 ORDER BY ordinal",
@@ -220,6 +229,7 @@ class SqliteProvider : public DbProvider {
 
   std::shared_ptr<Recordset> ExecuteProcedure(const std::string& procedure,
                                               std::vector<AdoParameter>& parameters) override {
+    RequireFileInPlace(procedure);
     std::string body = LoadBody(procedure);
     std::vector<Binding> bindings = MatchParameters(procedure, parameters);
     const std::vector<Statement>& statements = BodyStatements(procedure, body);
@@ -268,10 +278,24 @@ class SqliteProvider : public DbProvider {
   }
 
  private:
+  // The open file must still be the one at the path.
+  void RequireFileInPlace(const std::string& procedure) const {
+    struct stat now {};
+    if (::stat(file_.c_str(), &now) == 0 && now.st_dev == device_ && now.st_ino == inode_) return;
+    DVR_RAISE_TEXT(kAdoErrUnspecified,
+                   "SQLite: procedure '" + procedure + "': the database file '" + file_ +
+                       "' was deleted or replaced while open; nothing is written any more. Restore the file (or "
+                       "create it with dvrlink-db init), then restart dvrlink");
+  }
+
   [[noreturn]] void Fail(int rc, const std::string& procedure) const {
     std::string message = sqlite3_errmsg(db_);
     if (ContainsNoCase(message, "NO SUCH TABLE: DVRLINK_PROCEDURE")) {
       message += " (the database holds no procedures: run dvrlink-db init)";
+    }
+    if ((rc & 0xff) == SQLITE_BUSY || (rc & 0xff) == SQLITE_LOCKED) {
+      message += " (another process held it for longer than the " + std::to_string(busy_ms_) +
+                 " ms Busy Timeout)";
     }
     DVR_RAISE_TEXT(ErrorNumberFor(rc),
                    "SQLite: procedure '" + procedure + "': " + message);
@@ -476,6 +500,9 @@ class SqliteProvider : public DbProvider {
 
   sqlite3* db_;
   std::string file_;
+  dev_t device_;
+  ino_t inode_;
+  int busy_ms_;
   Statement describe_;
   Statement load_body_;
   std::map<std::string, std::vector<Statement>> bodies_;
@@ -517,7 +544,17 @@ std::unique_ptr<DbProvider> OpenSqliteProvider(const std::map<std::string, std::
     sqlite3_close_v2(db);
     DVR_RAISE_TEXT(kAdoErrUnspecified, "SQLite: '" + file + "' is not usable: " + message);
   }
-  sqlite3_busy_timeout(db, 2000);
+  int busy_ms = 200;
+  if (auto busy = settings.find("busy timeout"); busy != settings.end() && !busy->second.empty()) {
+    const std::string& text = busy->second;
+    if (text.size() > 6 || text.find_first_not_of("0123456789") != std::string::npos) {
+      sqlite3_close_v2(db);
+      DVR_RAISE_TEXT(kAdoErrInvalidArgument,
+                     "SQLite: 'Busy Timeout' must be a whole number of milliseconds, found '" + text + "'");
+    }
+    busy_ms = std::stoi(text);
+  }
+  sqlite3_busy_timeout(db, busy_ms);
   rc = sqlite3_create_function_v2(db, "dvr_datetime", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                   SqlDvrDatetime, nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
@@ -525,7 +562,11 @@ std::unique_ptr<DbProvider> OpenSqliteProvider(const std::map<std::string, std::
     sqlite3_close_v2(db);
     DVR_RAISE_TEXT(kAdoErrUnspecified, "SQLite: cannot register dvr_datetime on '" + file + "': " + message);
   }
-  return std::make_unique<SqliteProvider>(db, file);
+  if (::stat(file.c_str(), &st) != 0) {
+    sqlite3_close_v2(db);
+    DVR_RAISE_TEXT(kAdoErrUnspecified, "SQLite: '" + file + "' is gone");
+  }
+  return std::make_unique<SqliteProvider>(db, file, st, busy_ms);
 }
 
 }  // namespace dvrlink
