@@ -2,6 +2,7 @@
 
 #include <climits>
 
+#include "component/clsDvrlink.h"
 #include "support/debug_log.h"
 #include "support/support_state.h"
 
@@ -13,11 +14,13 @@ constexpr int kReceiver = 1;
 }  // namespace
 
 SystemEventControl::SystemEventControl(EventLoop& loop, DvrLinkOptions options)
-    : loop_(&loop), options_(std::move(options)), retry_timer_(loop), queue_(loop) {
+    : loop_(&loop), options_(std::move(options)), retry_timer_(loop), resume_timer_(loop), queue_(loop) {
   retry_timer_.SetHandler([this] {
     retry_timer_.SetEnabled(false);
     if (wanted_) Open();
   });
+  resume_timer_.SetInterval(options_.system_event_resume_poll_ms);
+  resume_timer_.SetHandler([this] { ResumeWhenSessionIsBack(); });
 }
 
 SystemEventControl::~SystemEventControl() { queue_.DropAll(); }
@@ -28,6 +31,8 @@ std::string SystemEventControl::Where() const {
 
 void SystemEventControl::Connect(ISystemEventReceiver* receiver, std::string& dvrIP, int32_t& lPortEvent) {
   Disconnect();
+  paused_ = false;
+  resume_timer_.SetEnabled(false);
   receiver_ = receiver;
   address_ = dvrIP;
   port_ = lPortEvent;
@@ -41,11 +46,28 @@ void SystemEventControl::Disconnect() {
   retry_timer_.SetEnabled(false);
   subscription_.reset();
   queue_.DropAll();
+  if (receiver_ != nullptr) {
+    paused_ = true;
+    resume_timer_.SetEnabled(true);
+  }
 }
 
 void SystemEventControl::DeviceFormClose() {
   Disconnect();
+  paused_ = false;
+  resume_timer_.SetEnabled(false);
   receiver_ = nullptr;
+}
+
+void SystemEventControl::ResumeWhenSessionIsBack() {
+  auto* instance = dynamic_cast<clsDvrlink*>(receiver_);
+  if (!paused_ || instance == nullptr || !instance->EventSessionConnected()) return;
+  paused_ = false;
+  resume_timer_.SetEnabled(false);
+  wanted_ = true;
+  WriteDebugLogAlways("SystemEventControl(" + sID_ + ") the event session is connected again: subscribing again at " +
+                      Where());
+  Open();
 }
 
 void SystemEventControl::Open() {

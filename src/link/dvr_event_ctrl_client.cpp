@@ -1,7 +1,9 @@
 #include "link/dvr_event_ctrl_client.h"
 
 #include <climits>
+#include <functional>
 
+#include "database/db_state.h"
 #include "support/debug_log.h"
 
 namespace dvrlink {
@@ -30,6 +32,22 @@ struct AlarmEdge {
   int16_t override_index;
   std::string override_text, alarm_id;
 };
+
+// Hands one alarm to its handler. When the host database could not be
+// reached meanwhile, the component could neither look the DVR up nor record
+// the alarm, so the host never hears of it: it is counted and logged with
+// what the DVR said, so an operator can see what the host missed.
+void HandOnAlarm(const std::string& url, const std::string& what, int16_t camera, const std::string& time,
+                 const std::string& type, const std::function<void()>& handler) {
+  uint64_t failures_before = DbReach().failures;
+  handler();
+  if (DbReach().failures == failures_before) return;
+  uint64_t lost = ++DbReach().alarms_lost;
+  LogError(kSource, "alarm not recorded, the host database could not be reached: " + what + " of the DVR at " +
+                        url + ", camera " + std::to_string(camera) + ", DVR time " + time + ", type " + type +
+                        " (alarms lost so far: " + std::to_string(lost) + ")",
+           0);
+}
 
 AlarmEdge ReadAlarmEdge(const Json& body) {
   return AlarmEdge{Int16(body, "camera"),
@@ -135,14 +153,17 @@ void DvrEventCtrlClient::OnSessionEvent(int32_t session, const std::string& url,
     if (event.name == "alarm_begin" || event.name == "alarm_end") {
       AlarmEdge a = ReadAlarmEdge(body);
       bool begin = event.name == "alarm_begin";
-      queue_->Push(kAlarmSink, session, [alarms, session, url, a, begin] {
+      queue_->Push(kAlarmSink, session, [alarms, session, url, a, begin, name = event.name] {
         IDvrAlarmEvents* sink = alarms->sink();
         if (!sink) return;
-        if (begin) {
-          sink->OnAlarmBegin2(session, url, a.camera, a.time, a.type, a.override_index, a.override_text, a.alarm_id);
-        } else {
-          sink->OnAlarmEnd2(session, url, a.camera, a.time, a.type, a.override_index, a.override_text, a.alarm_id);
-        }
+        HandOnAlarm(url, name, a.camera, a.time, a.type, [&] {
+          if (begin) {
+            sink->OnAlarmBegin2(session, url, a.camera, a.time, a.type, a.override_index, a.override_text,
+                                a.alarm_id);
+          } else {
+            sink->OnAlarmEnd2(session, url, a.camera, a.time, a.type, a.override_index, a.override_text, a.alarm_id);
+          }
+        });
       });
       return;
     }
@@ -169,8 +190,10 @@ void DvrEventCtrlClient::OnSessionEvent(int32_t session, const std::string& url,
                    [alarms, session, url, camera, pre, start, end, pre_pos, start_pos, end_pos, type,
                     override_index, override_text, alarm_id] {
         if (IDvrAlarmEvents* sink = alarms->sink()) {
-          sink->OnAlarmPosInfo2(session, url, camera, pre, start, end, pre_pos, start_pos, end_pos, type,
-                                override_index, override_text, alarm_id);
+          HandOnAlarm(url, "alarm_pos", camera, start, type, [&] {
+            sink->OnAlarmPosInfo2(session, url, camera, pre, start, end, pre_pos, start_pos, end_pos, type,
+                                  override_index, override_text, alarm_id);
+          });
         }
       });
       return;

@@ -47,6 +47,9 @@ struct DvrLinkOptions {
   int32_t system_event_retry_ms = 10000;
   // Null: nobody watches.
   std::shared_ptr<LinkObserver> observer;
+  // How often a paused system-event component (see SystemEventControl) asks
+  // whether the instance's event session is back.
+  int32_t system_event_resume_poll_ms = 500;
 };
 
 // Error numbers the DVR link raises (automation object errors).

@@ -54,9 +54,43 @@ link::SteadyTime DvrRemoteClient::Deadline() const {
 }
 
 void DvrRemoteClient::Drop() {
-  conn_.reset();
+  LoseConnection("the connection ended");
   session_ = 0;
-  EndRetrieval("the connection ended");
+}
+
+void DvrRemoteClient::LoseConnection(const std::string& reason) {
+  conn_.reset();
+  dvr_session_ = 0;
+  EndRetrieval(reason);
+}
+
+int32_t DvrRemoteClient::OpenSession(link::SteadyTime deadline, std::string& error) {
+  link::UniqueFd fd = link::ConnectBefore(address_, port_, deadline, error);
+  if (!fd.valid()) return 0;
+  link::LinkConnection::Handlers handlers;
+  handlers.line = [this](const std::string& line) { HandleLine(line); };
+  handlers.closed = [this](const std::string& reason) { HandleClosed(reason); };
+  conn_ = link::LinkConnection::Adopt(*loop_, std::move(fd), std::move(handlers), link::kMaxLineBytes);
+  try {
+    Json request = Json::object();
+    request["login"] = login_;
+    Json result = Call("connect", std::move(request), deadline);
+    int64_t given = link::IntField(result, "session", 0, INT32_MAX);
+    error = "the DVR refuses";
+    if (given > 0) {
+      dvr_session_ = static_cast<int32_t>(given);
+      LearnDvrVersion(result, deadline);
+      if (dvr_session_ > 0) return dvr_session_;
+      error = "the connection broke while the DVR's version was asked";
+    }
+  } catch (const RuntimeError& e) {
+    error = e.Description();
+  } catch (const link::FieldError& e) {
+    error = "malformed reply to connect: " + std::string(e.what());
+    LogError(kSource, error + " from the DVR at " + Where(), 0);
+  }
+  LoseConnection("no session");
+  return 0;
 }
 
 void DvrRemoteClient::Connect(const std::string& address, int16_t port, const std::string& extra,
@@ -65,37 +99,31 @@ void DvrRemoteClient::Connect(const std::string& address, int16_t port, const st
   Drop();  // a new session replaces the old one
   address_ = address;
   port_ = static_cast<uint16_t>(port);
-  link::SteadyTime deadline = Deadline();
+  login_ = extra;
   std::string error;
-  link::UniqueFd fd = link::ConnectBefore(address_, port_, deadline, error);
-  if (!fd.valid()) {
+  dvr_session_ = OpenSession(Deadline(), error);
+  if (dvr_session_ == 0) {
     WriteDebugLogAlways(std::string(kSource) + ".Connect(" + Where() + ") no session: " + error);
     return;
   }
-  link::LinkConnection::Handlers handlers;
-  handlers.line = [this](const std::string& line) { HandleLine(line); };
-  handlers.closed = [this](const std::string& reason) { HandleClosed(reason); };
-  conn_ = link::LinkConnection::Adopt(*loop_, std::move(fd), std::move(handlers), link::kMaxLineBytes);
-  try {
-    Json request = Json::object();
-    request["login"] = extra;
-    Json result = Call("connect", std::move(request), deadline);
-    int64_t given = link::IntField(result, "session", 0, INT32_MAX);
-    if (given == 0) {
-      WriteDebugLogAlways(std::string(kSource) + ".Connect(" + Where() + ") no session: the DVR refuses");
-      Drop();
-      return;
+  session_ = dvr_session_;
+  session = session_;
+}
+
+void DvrRemoteClient::Attach(const std::string& op, link::SteadyTime deadline) {
+  if (session_ > 0 && (!conn_ || !conn_->IsConnected())) {
+    std::string error;
+    dvr_session_ = OpenSession(deadline, error);
+    if (dvr_session_ > 0) {
+      WriteDebugLogAlways(std::string(kSource) + "(" + Where() + ") session " + std::to_string(session_) +
+                          " connected again for '" + op + "' (the DVR's session " + std::to_string(dvr_session_) +
+                          ")");
+    } else {
+      DVR_RAISE_TEXT(kErrDvrLinkNotConnected, "DVR link: no connection to the DVR at " + Where() + " for '" + op +
+                                                  "': " + error);
     }
-    session_ = static_cast<int32_t>(given);
-    LearnDvrVersion(result, deadline);
-    session = session_;  // 0 when the connection broke meanwhile
-  } catch (const RuntimeError& e) {
-    WriteDebugLogAlways(std::string(kSource) + ".Connect(" + Where() + ") no session: " + e.Description());
-    Drop();
-  } catch (const link::FieldError& e) {
-    LogError(kSource, "malformed reply to connect from the DVR at " + Where() + ": " + e.what(), 0);
-    Drop();
   }
+  RequireConnection(op);
 }
 
 std::string DvrRemoteClient::Version() {
@@ -153,7 +181,8 @@ void DvrRemoteClient::GetVideo(int32_t session, int16_t camera, DateTime begin, 
     PushVideoEvent(session, kVideoFailed, 0, 0);
     return;
   }
-  RequireConnection("retrieve");
+  link::SteadyTime deadline = Deadline();
+  Attach("retrieve", deadline);
   std::unique_ptr<link::VideoFileWriter> writer = link::VideoFileWriter::Open(options_.export_folder, file, error);
   if (!writer) {
     LogError(kSource, what + " refused: " + error, 0);
@@ -168,7 +197,7 @@ void DvrRemoteClient::GetVideo(int32_t session, int16_t camera, DateTime begin, 
   request["file"] = file;
   // The retrieval is in place before the events that came with the reply
   // are handed on. On an error the writer goes, and its file with it.
-  Exchange("retrieve", std::move(request), Deadline(), [&](const Json& result) {
+  Exchange("retrieve", std::move(request), deadline, [&](const Json& result) {
     int64_t total = 0;
     try {
       total = link::IntField(result, "bytes", 0, INT32_MAX);
@@ -203,13 +232,16 @@ Json DvrRemoteClient::Call(const std::string& op, Json request, link::SteadyTime
 
 Json DvrRemoteClient::Exchange(const std::string& op, Json request, link::SteadyTime deadline,
                                const std::function<void(const Json&)>& on_result) {
-  RequireConnection(op);
+  Attach(op, deadline);
   int64_t id = next_id_++;
   request["op"] = op;
   request["id"] = id;
+  if (request.contains("session") && request["session"].is_number_integer()) {
+    request["session"] = ToDvr(request["session"].get<int32_t>());
+  }
   std::string error;
   if (!conn_->SendNow(link::Serialize(request), deadline, error)) {
-    Drop();
+    LoseConnection("the connection ended");
     DVR_RAISE_TEXT(kErrDvrLinkFailed, "DVR link: cannot send '" + op + "' to the DVR at " + Where() + ": " + error);
   }
   while (true) {
@@ -220,7 +252,7 @@ Json DvrRemoteClient::Exchange(const std::string& op, Json request, link::Steady
                                              "' within " + BoundText(options_.reply_timeout_ms));
     }
     if (wait == link::LinkConnection::Wait::kClosed) {
-      Drop();
+      LoseConnection("the connection ended");
       DVR_RAISE_TEXT(kErrDvrLinkFailed,
                      "DVR link: the connection to the DVR at " + Where() + " ended during '" + op + "': " + error);
     }
@@ -275,7 +307,7 @@ void DvrRemoteClient::HandleLine(const std::string& line) {
   try {
     const Json& body = message->body;
     if (message->name == "time_sync") {
-      int32_t session = static_cast<int32_t>(link::IntField(body, "session", INT32_MIN, INT32_MAX));
+      int32_t session = FromDvr(static_cast<int32_t>(link::IntField(body, "session", INT32_MIN, INT32_MAX)));
       int32_t reason = static_cast<int32_t>(link::IntField(body, "reason", INT32_MIN, INT32_MAX));
       int32_t data1 = static_cast<int32_t>(link::IntFieldOr(body, "data1", INT32_MIN, INT32_MAX, 0));
       int32_t data2 = static_cast<int32_t>(link::IntFieldOr(body, "data2", INT32_MIN, INT32_MAX, 0));
@@ -301,9 +333,9 @@ void DvrRemoteClient::HandleLine(const std::string& line) {
 }
 
 void DvrRemoteClient::HandleClosed(const std::string& reason) {
-  WriteDebugLogAlways(std::string(kSource) + "(" + Where() + ") session " + std::to_string(session_) +
-                      " ended: " + reason);
-  session_ = 0;
+  WriteDebugLogAlways(std::string(kSource) + "(" + Where() + ") connection of session " + std::to_string(session_) +
+                      " ended: " + reason + "; the next call connects again");
+  dvr_session_ = 0;
   EndRetrieval("the connection ended: " + reason);
 }
 
@@ -314,7 +346,7 @@ void DvrRemoteClient::PushVideoEvent(int32_t session, int32_t reason, int32_t da
 }
 
 void DvrRemoteClient::HandleVideoData(const Json& body) {
-  auto session = static_cast<int32_t>(link::IntField(body, "session", INT32_MIN, INT32_MAX));
+  auto session = FromDvr(static_cast<int32_t>(link::IntField(body, "session", INT32_MIN, INT32_MAX)));
   int64_t offset = link::IntField(body, "offset", 0, INT64_MAX);
   std::string data = link::TextField(body, "data");
   if (!retrieval_ || retrieval_->session != session) {
@@ -343,7 +375,7 @@ void DvrRemoteClient::HandleVideoData(const Json& body) {
 }
 
 void DvrRemoteClient::HandleGetVideo(const Json& body) {
-  auto session = static_cast<int32_t>(link::IntField(body, "session", INT32_MIN, INT32_MAX));
+  auto session = FromDvr(static_cast<int32_t>(link::IntField(body, "session", INT32_MIN, INT32_MAX)));
   auto reason = static_cast<int32_t>(link::IntField(body, "reason", INT32_MIN, INT32_MAX));
   auto data1 = static_cast<int32_t>(link::IntFieldOr(body, "data1", INT32_MIN, INT32_MAX, 0));
   auto data2 = static_cast<int32_t>(link::IntFieldOr(body, "data2", INT32_MIN, INT32_MAX, 0));

@@ -3,6 +3,11 @@
 // connection alone, up to the reply bound, without running the message loop;
 // the DVR's events (time_sync, get_video) reach the sink later, from the loop.
 //
+// When the connection is gone (the DVR restarted, the network broke), the
+// next call connects again by itself and asks the DVR for a new session,
+// within the same reply bound; the session number the component holds stays
+// valid and is translated to the DVR's new one in requests and events.
+//
 // A retrieval (GetVideo) returns once the DVR has taken it; its video_data
 // events are written to the file as they are read (by the loop, or by a later
 // call waiting for its own reply), so other calls on the session go on while
@@ -46,6 +51,7 @@ class DvrRemoteClient : public IDvrRemote {
   // other calls when the DVR does not take the request.
   void GetVideo(int32_t session, int16_t camera, DateTime begin, DateTime end, const std::string& file) override;
 
+  // The session number given to the caller (0: none).
   int32_t Session() const { return session_; }
 
  private:
@@ -55,10 +61,21 @@ class DvrRemoteClient : public IDvrRemote {
   // that came with the reply are handed on.
   link::Json Exchange(const std::string& op, link::Json request, link::SteadyTime deadline,
                       const std::function<void(const link::Json&)>& on_result);
+  // Connects to the DVR and asks for a session; the DVR's number, or 0
+  // with the reason in error (the connection is then gone).
+  int32_t OpenSession(link::SteadyTime deadline, std::string& error);
+  // A session that lost its connection connects again (logged); then the
+  // connection must be there (else raises).
+  void Attach(const std::string& op, link::SteadyTime deadline);
   void RequireConnection(const std::string& op) const;
   // The DVR's version from the connect reply, or else from one `version`
   // request before the deadline; unknown (logged) when neither gives it.
   void LearnDvrVersion(const link::Json& connect_result, link::SteadyTime deadline);
+  // The session number as the DVR knows it, and back.
+  int32_t ToDvr(int32_t session) const { return session == session_ && dvr_session_ > 0 ? dvr_session_ : session; }
+  int32_t FromDvr(int32_t session) const { return session == dvr_session_ && session_ > 0 ? session_ : session; }
+  // The connection is gone; the session stays, to be connected again.
+  void LoseConnection(const std::string& reason);
   // Hands on the lines WaitLine read past the reply.
   void HandOnBuffered();
   link::SteadyTime Deadline() const;
@@ -93,8 +110,10 @@ class DvrRemoteClient : public IDvrRemote {
   std::unique_ptr<link::LinkConnection> conn_;
   std::string address_;
   uint16_t port_ = 0;
+  std::string login_;
   int32_t session_ = 0;
   std::string dvr_version_;  // empty: unknown
+  int32_t dvr_session_ = 0;  // the DVR's number on the present connection
   int64_t next_id_ = 1;
   IDvrRemoteEvents* sink_ = nullptr;
   link::LinkEventQueue queue_;
