@@ -64,13 +64,52 @@ std::optional<HostEventMessage> ParseHostEventMessage(const std::string& text) {
   return message;
 }
 
-HostSink::HostSink(HostSinkOptions options) : options_(std::move(options)) {
-  if (!options_.events_file.empty()) {
-    file_ = net::UniqueFd(::open(options_.events_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (!file_.valid()) {
-      WriteDebugLogAlways("HostSink, cannot open " + options_.events_file + ": " + net::ErrorText(errno) +
-                          "; host events go to standard output only");
+HostSink::HostSink(HostSinkOptions options) : options_(std::move(options)) { OpenEventsFile(); }
+
+void HostSink::OpenEventsFile() {
+  if (options_.events_file.empty()) return;
+  file_ = net::UniqueFd(::open(options_.events_file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+  if (!file_.valid()) {
+    WriteDebugLogAlways("HostSink, cannot open " + options_.events_file + ": " + net::ErrorText(errno) +
+                        "; host events go to standard output only");
+  }
+}
+
+void HostSink::ReopenEventsFile() {
+  file_.Reset();
+  OpenEventsFile();
+}
+
+void HostSink::WriteEventsLine(const std::string& line) {
+  if (!file_.valid()) return;
+  off_t start = ::lseek(file_.get(), 0, SEEK_END);
+  size_t done = 0;
+  int error = 0;
+  while (done < line.size()) {
+    ssize_t n = ::write(file_.get(), line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : EIO;
+      break;
     }
+    done += static_cast<size_t>(n);
+  }
+  if (done == line.size()) {
+    if (file_failing_) {
+      WriteDebugLogAlways("HostSink, writing " + options_.events_file + " again; " + std::to_string(lines_missed_) +
+                          " line(s) could not be written meanwhile (they went to standard output)");
+      file_failing_ = false;
+      lines_missed_ = 0;
+    }
+    return;
+  }
+  // Part of a line would glue the next one to it: cut it back.
+  if (done > 0 && start >= 0 && ::ftruncate(file_.get(), start) != 0) error = errno;
+  ++lines_missed_;
+  if (!file_failing_) {
+    file_failing_ = true;
+    WriteDebugLogAlways("HostSink, ??? ERROR, cannot write " + options_.events_file + ": " + net::ErrorText(error) +
+                        "; host events are not stored there until it can be written again");
   }
 }
 
@@ -154,7 +193,7 @@ void HostSink::Emit(const Json& line) {
   std::string text = DumpLine(line);
   std::string with_end = text + "\n";
   if (options_.write_stdout) WriteAll(STDOUT_FILENO, with_end);
-  if (file_.valid()) WriteAll(file_.get(), with_end);
+  WriteEventsLine(with_end);
   std::vector<uint64_t> ids;
   for (const auto& entry : listeners_) ids.push_back(entry.first);
   for (uint64_t id : ids) {

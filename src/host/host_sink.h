@@ -13,6 +13,11 @@
 // SendCommand text is a "message" with the text unchanged. Time is
 // YYYY-MM-DDThh:mm:ss local time. Listeners (the automation endpoint's
 // subscribers) receive each line as written.
+//
+// The events file gets each line whole or not at all: a write that fails
+// part-way (a full disk) is cut back, so the file stays valid JSON Lines.
+// The first failure of a run is logged, and the first success after it with
+// the number of lines the file missed.
 #pragma once
 
 #include <cstdint>
@@ -70,6 +75,9 @@ class HostSink {
   void RemoveListener(uint64_t id);
 
   const HostSinkOptions& options() const { return options_; }
+  // Closes the events file and opens it again at its path (SIGHUP: after
+  // the file was moved away, a new one is started). Failure is logged.
+  void ReopenEventsFile();
 
   // The lines, as written (without the line end).
   static Json CallbackLine(const std::string& instance, const std::string& time, int16_t type, int16_t event_id,
@@ -78,12 +86,16 @@ class HostSink {
 
  private:
   void Emit(const Json& line);
+  void OpenEventsFile();
+  void WriteEventsLine(const std::string& line);
   // Writes the active-alarm row of a host-raised alarm event. A failure is
   // logged and the connection dropped, to be opened again for the next one.
   void RecordActiveAlarm(const HostEventMessage& event);
 
   HostSinkOptions options_;
   net::UniqueFd file_;
+  bool file_failing_ = false;
+  uint64_t lines_missed_ = 0;
   std::unique_ptr<DbProvider> database_;  // opened on the first host-raised alarm
   std::map<uint64_t, Listener> listeners_;
   uint64_t next_listener_ = 1;

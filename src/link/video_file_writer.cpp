@@ -1,10 +1,14 @@
 #include "link/video_file_writer.h"
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
+#include <regex>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -152,7 +156,31 @@ std::unique_ptr<VideoFileWriter> VideoFileWriter::Open(const std::string& export
     writer->temp_name_.clear();
     return nullptr;
   }
+  // Held until the file is closed: a lock that can be taken marks a file
+  // whose writer is gone.
+  ::flock(writer->file_fd_, LOCK_EX | LOCK_NB);
   return writer;
+}
+
+std::vector<std::string> VideoFileWriter::RemoveStalePartialFiles(const std::string& export_folder) {
+  static const std::regex kPartName(R"(\..+\.part-([0-9]{1,9})-[0-9]+)");
+  std::vector<std::string> removed;
+  std::error_code ec;
+  auto options = std::filesystem::directory_options::skip_permission_denied;
+  for (auto it = std::filesystem::recursive_directory_iterator(export_folder, options, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::smatch match;
+    const std::string name = it->path().filename().string();
+    if (!it->is_regular_file(ec) || it->is_symlink(ec) || !std::regex_match(name, match, kPartName)) continue;
+    pid_t pid = static_cast<pid_t>(std::stol(match[1]));
+    if (pid != ::getpid() && (::kill(pid, 0) == 0 || errno != ESRCH)) continue;
+    int fd = ::open(it->path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    bool unused = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (unused && ::unlink(it->path().c_str()) == 0) removed.push_back(it->path().string());
+    ::close(fd);
+  }
+  return removed;
 }
 
 VideoFileWriter::~VideoFileWriter() {

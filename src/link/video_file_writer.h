@@ -8,9 +8,11 @@
 // folder, so nothing is created or written outside it.
 //
 // The bytes go to a hidden temporary file next to the final name (O_EXCL,
-// mode 0644); Commit closes it and renames it over the final name, so a
-// half-written video never looks complete. A writer that is aborted or
-// destroyed before Commit removes its temporary file.
+// mode 0644, named ".NAME.part-PID-N" and locked with flock while written);
+// Commit closes it and renames it over the final name, so a half-written
+// video never looks complete. A writer that is aborted or destroyed before
+// Commit removes its temporary file; one left by a process that was killed
+// is removed by RemoveStalePartialFiles at the next start.
 #pragma once
 
 #include <cstdint>
@@ -47,6 +49,11 @@ class VideoFileWriter {
   void Abort();
   // The final path, for messages.
   const std::string& Path() const { return path_; }
+
+  // Removes, anywhere under the export folder, the temporary files of
+  // writers that are gone: no lock is held on the file and the process named
+  // in its name is not running (or is this one). Returns their paths.
+  static std::vector<std::string> RemoveStalePartialFiles(const std::string& export_folder);
 
  private:
   VideoFileWriter() = default;

@@ -8,6 +8,7 @@
 #include <systemd/sd-daemon.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 
@@ -15,6 +16,7 @@
 #include "component/host_components.h"
 #include "database/ado_connection.h"
 #include "link/dvr_link.h"
+#include "link/video_file_writer.h"
 #include "host/host_sink.h"
 #include "platform/platform_state.h"
 #include "host/socket_server.h"
@@ -68,11 +70,19 @@ const char* kUsage =
     "(FILE:LINE: key 'K' in [SECTION]: ...) and exits 0 when there is none, else 2.\n"
     "The same check runs at every start, before any instance starts.\n"
     "\n"
-    "SIGINT or SIGTERM closes every instance (DeviceFormClose) and exits 0.\n"
+    "SIGHUP reopens host-events.jsonl (the logs are opened for every line).\n"
+    "SIGINT, SIGTERM and every other signal that would end the process (SIGQUIT,\n"
+    "SIGUSR1, SIGUSR2, SIGALRM, ...) close every instance (DeviceFormClose) and\n"
+    "exit 0.\n"
     "Under systemd (NOTIFY_SOCKET set) READY=1 is sent once every instance's\n"
     "Initialize has run.\n"
     "Exit status: 0 stopped by a signal; 1 no instance started or the service\n"
     "could not start; 2 bad command line or configuration.\n";
+
+// Signals whose default would end the process, besides SIGHUP and the
+// real-time ones: each stops the service cleanly.
+constexpr int kStoppingSignals[] = {SIGINT,  SIGTERM,   SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+                                    SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGXCPU, SIGSTKFLT};
 
 std::string VersionText() {
   const PlatformState& p = Platform();
@@ -94,6 +104,7 @@ void RegisterHostComponents(const ServiceConfig& config) {
   SocketServerOptions socket_options;
   socket_options.listen_address = config.listen_address;
   socket_options.allowed_clients = net::AddressFilter::Parse(config.allowed_clients);
+  socket_options.half_frame_timeout_ms = config.half_frame_timeout_seconds * 1000;
   ObjectFactory& factory = Platform().factory;
   factory.Register<ISocketServer>(kProgIdSocketServer, [socket_options]() -> std::shared_ptr<ISocketServer> {
     return std::make_shared<SocketServer>(socket_options);
@@ -141,6 +152,9 @@ int Service::Start() {
   }
   PlatformState& platform = Platform();
   platform.program_folder = config_.program_folder;
+  for (const std::string& path : link::VideoFileWriter::RemoveStalePartialFiles(config_.export_folder)) {
+    WriteServiceLog("dvrlink, removed " + path + ", left by a retrieval that never ended");
+  }
   std::ostream* err = &err_;
   platform.status_echo = [err](const std::string& line) { *err << line << std::endl; };
   if (!config_.registry.empty()) {
@@ -275,6 +289,10 @@ void Service::StartInstance(Slot& slot) {
   }
 }
 
+void Service::ReopenFiles() {
+  if (sink_) sink_->ReopenEventsFile();
+}
+
 void Service::RequestStop() {
   stop_requested_ = true;
   Loop().Stop();
@@ -353,13 +371,19 @@ int RunService(const std::vector<std::string>& args, std::ostream& out, std::ost
     WriteServiceLog("dvrlink, warning: " + line);
   }
 
-  // Signals arrive as readable data on the loop, never as interruptions.
+  // Signals arrive as readable data on the loop, never as interruptions:
+  // SIGHUP and every signal whose default would end the process. The fault
+  // signals (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT) keep
+  // their default; SIGPIPE and SIGXFSZ are ignored, so a write to a closed
+  // pipe or past the file-size limit fails with an error its writer handles.
   sigset_t signals;
   sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
+  for (int signal_number : kStoppingSignals) sigaddset(&signals, signal_number);
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) sigaddset(&signals, signal_number);
+  sigaddset(&signals, SIGHUP);
   sigprocmask(SIG_BLOCK, &signals, nullptr);
   ::signal(SIGPIPE, SIG_IGN);
+  ::signal(SIGXFSZ, SIG_IGN);
   net::UniqueFd signal_fd(::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
   if (!signal_fd.valid()) {
     err << "dvrlink: cannot watch for signals: " << net::ErrorText(errno) << std::endl;
@@ -372,10 +396,19 @@ int RunService(const std::vector<std::string>& args, std::ostream& out, std::ost
     int fd = signal_fd.get();
     EventLoop::WatchId watch = Loop().Watch(fd, POLLIN, [fd, &service](short) {
       signalfd_siginfo info{};
+      bool stop = false;
       while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        WriteServiceLog("dvrlink, signal " + std::to_string(info.ssi_signo) + " received: stopping");
+        const int number = static_cast<int>(info.ssi_signo);
+        std::string name = "signal " + std::to_string(number) + " (" + ::strsignal(number) + ")";
+        if (number == SIGHUP) {
+          service.ReopenFiles();
+          WriteServiceLog("dvrlink, " + name + " received: host-events.jsonl reopened");
+          continue;
+        }
+        WriteServiceLog("dvrlink, " + name + " received: stopping");
+        stop = true;
       }
-      service.RequestStop();
+      if (stop) service.RequestStop();
     });
     int started = 0;
     try {

@@ -56,6 +56,8 @@ class Service {
   // started. Raises StartupError. An instance whose Initialize fails is
   // reported on the error stream with the error lines it logged.
   int Start();
+  // SIGHUP: reopens the files the service keeps open (host-events.jsonl).
+  void ReopenFiles();
   // Asks the service to stop (the signal handler): Run returns.
   void RequestStop();
   bool StopRequested() const { return stop_requested_; }
@@ -99,8 +101,9 @@ class Service {
 void RegisterHostComponents(const ServiceConfig& config);
 
 // The dvrlink command line (arguments without the program name); returns
-// the exit status: 0 stopped by SIGINT/SIGTERM, 1 nothing started, 2 bad
-// command line or configuration.
+// the exit status: 0 stopped by a signal (SIGINT, SIGTERM or any other that
+// would end the process; SIGHUP only reopens files), 1 nothing started, 2
+// bad command line or configuration.
 int RunService(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace dvrlink
