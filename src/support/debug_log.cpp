@@ -49,12 +49,14 @@ size_t OwnLineBreakAt(std::string_view text) {
   return std::string_view::npos;
 }
 
-// One open-append-close per line. Each step that fails is skipped; nothing is
+// One open-append-close per line: the head (stamp and level), the text as
+// LogText writes it, CR LF. Each step that fails is skipped; nothing is
 // reported. A single write keeps lines from different processes whole.
-void AppendLine(const char* log, const std::string& path, const std::string& line) {
+void AppendLine(const char* log, const std::string& path, std::string data, std::string_view text) {
   int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return;
-  std::string data = line + "\r\n";
+  AppendLogText(data, text);
+  data += "\r\n";
   ssize_t written = ::write(fd, data.data(), data.size());
   ::close(fd);
   const auto& observer = Platform().log_line_written;
@@ -86,11 +88,13 @@ void AppendVisibleControl(std::string& out, char c) {
   }
 }
 
-std::string LogText(std::string_view text) {
-  if (std::none_of(text.begin(), text.end(), IsEscaped)) return std::string(text);
+void AppendLogText(std::string& out, std::string_view text) {
+  if (std::none_of(text.begin(), text.end(), IsEscaped)) {
+    out += text;
+    return;
+  }
   const size_t kept = OwnLineBreakAt(text);
-  std::string out;
-  out.reserve(text.size() + 16);
+  out.reserve(out.size() + text.size() + 16);
   for (size_t i = 0; i < text.size(); ++i) {
     if (!IsEscaped(text[i]) || (kept != std::string_view::npos && (i == kept || i == kept + 1))) {
       out += text[i];
@@ -98,7 +102,6 @@ std::string LogText(std::string_view text) {
       AppendVisibleControl(out, text[i]);
     }
   }
-  return out;
 }
 
 std::string DebugLogPath() {
@@ -113,7 +116,7 @@ std::string TitleLogPath() { return InProgramFolder(Platform().title + ".log"); 
 std::string LogStamp() { return Loop().clock().LocalNow().FormatUS12(); }
 
 void WriteTitleLog(const std::string& text) {
-  AppendLine("title", TitleLogPath(), Loop().clock().LocalNow().FormatGeneral() + "  " + LogText(text));
+  AppendLine("title", TitleLogPath(), Loop().clock().LocalNow().FormatGeneral() + "  ", text);
 }
 
 void WriteDebugLog(const std::string& text, int16_t level) {
@@ -124,15 +127,15 @@ void WriteDebugLog(const std::string& text, int16_t level) {
   if (BitWiseAnd(s.lLogLevel, s.lBitValue[static_cast<size_t>(level)]) > 0) enabled = true;
   if (!enabled) return;
   std::string pad = level < 10 ? "  " : " ";
-  AppendLine("debug", DebugLogPath(), LogStamp() + "-" + std::to_string(level) + pad + LogText(text));
+  AppendLine("debug", DebugLogPath(), LogStamp() + "-" + std::to_string(level) + pad, text);
 }
 
 void WriteDebugLogAlways(const std::string& text, int32_t /*unused*/) {
-  AppendLine("debug", DebugLogPath(), LogStamp() + "\t" + LogText(text));
+  AppendLine("debug", DebugLogPath(), LogStamp() + "\t", text);
 }
 
 void WriteServiceLog(const std::string& text) {
-  AppendLine("service", ServiceLogPath(), LogStamp() + "\t" + LogText(text));
+  AppendLine("service", ServiceLogPath(), LogStamp() + "\t", text);
 }
 
 void RestoreMousePointer() {}

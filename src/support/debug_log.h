@@ -9,7 +9,7 @@
 //
 // The writers are where text from outside (host frames, DVR link texts,
 // automation arguments) meets the files: every text has its C0 control
-// characters written as visible escapes (LogText), so no text can forge a
+// characters written as visible escapes (AppendLogText), so no text can forge a
 // line. TAB stays, and so do the host protocol's frame characters 24, 25 and
 // 26 that the component's own replies and host-event texts carry, and the
 // CR LF that a few of the component's own texts hold on purpose.
@@ -38,11 +38,11 @@ void LogError(const std::string& source, const std::string& description, int32_t
 // this does nothing.
 void RestoreMousePointer();
 
-// The text as the writers put it in a file (see above): each C0 control
-// character but TAB, 24, 25 and 26 as "\r", "\n" or "\xNN", except the
-// one CR LF of a component text that holds it on purpose (the two lines of
-// Initialize, ProcessToken's error line, the missing time-zone key line).
-std::string LogText(std::string_view text);
+// Appends the text as the writers put it in a file (see above): each C0
+// control character but TAB, 24, 25 and 26 as "\r", "\n" or "\xNN", except
+// the one CR LF of a component text that holds it on purpose (the two lines
+// of Initialize, ProcessToken's error line, the missing time-zone key line).
+void AppendLogText(std::string& out, std::string_view text);
 // Appends a control character as "\r", "\n", "\t" or "\xNN" (hex digits in
 // upper case).
 void AppendVisibleControl(std::string& out, char c);

@@ -107,7 +107,7 @@ class PostgresProvider : public DbProvider {
 
   std::vector<AdoParameterInfo> DescribeProcedure(const std::string& procedure) override {
     const std::string what = "procedure '" + procedure + "'";
-    std::unique_ptr<Result> r = Retrying(what, [&] {
+    std::unique_ptr<Result> r = Retrying([&] {
       if (!describe_prepared_) {
         // Planned once per connection: discovery runs on every gateway call.
         Result prepared(Run(what, [&] { return PQsendPrepare(conn_, kDescribeStatement, kDescribeSql, 1, nullptr); }));
@@ -168,7 +168,7 @@ class PostgresProvider : public DbProvider {
     std::vector<const char*> values;
     for (size_t i = 0; i < texts.size(); ++i) values.push_back(nulls[i] ? nullptr : texts[i].c_str());
     const std::string what = "procedure '" + procedure + "'";
-    std::unique_ptr<Result> executed = Retrying(what, [&] {
+    std::unique_ptr<Result> executed = Retrying([&] {
       auto run = std::make_unique<Result>(Run(what, [&] {
         return PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
                                  nullptr, nullptr, 0);
@@ -201,7 +201,7 @@ class PostgresProvider : public DbProvider {
   }
 
   void ExecuteScript(const std::string& sql) override {
-    Retrying("schema script", [&] {
+    Retrying([&] {
       Result r(Run("schema script", [&] { return PQsendQuery(conn_, sql.c_str()); }));
       Check(r.get(), "schema script");
       return 0;
@@ -211,7 +211,7 @@ class PostgresProvider : public DbProvider {
   bool HasTable(const std::string& table) override {
     const std::string what = "look-up of table '" + table + "'";
     const char* values[1] = {table.c_str()};
-    return Retrying(what, [&] {
+    return Retrying([&] {
       Result r(Run(what, [&] {
         return PQsendQueryParams(conn_, "SELECT pg_catalog.to_regclass($1) IS NOT NULL", 1, nullptr, values,
                                  nullptr, nullptr, 0);
@@ -225,7 +225,7 @@ class PostgresProvider : public DbProvider {
   // Runs attempt on a working connection; when the connection breaks under
   // it, once more on a new one.
   template <class F>
-  auto Retrying(const std::string& what, F attempt) -> decltype(attempt()) {
+  auto Retrying(F attempt) -> decltype(attempt()) {
     EnsureConnected();
     try {
       return attempt();
