@@ -17,7 +17,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsqlite3-dev sqlite3 libpq-dev postgresql libicu-dev tzdata nlohmann-json3-dev python3
   pkg-config libmicrohttpd-dev libsystemd-dev systemd help2man dpkg-dev chromium
-  libcurl4-openssl-dev libxml2-dev libssl-dev openssl
+  libcurl4-openssl-dev libxml2-dev libssl-dev openssl procps util-linux
 )
 # Node.js and npm for the npm test tools: Debian's packages when the commands
 # are missing (a Node.js installed otherwise brings its own npm).
@@ -113,12 +113,19 @@ cmd_test() {
   if [ -f build/console-screenshot.png ]; then
     say "console screenshot (CI artifact): $ROOT/build/console-screenshot.png"
   fi
-  say "fuzzing the command channel (bounded run)"
-  local corpus
-  corpus=$(mktemp -d /tmp/dvrlink-fuzz.XXXXXX)
-  build-asan/tests/fuzz/process_data_arrival_fuzz -runs=20000 -max_len=2048 -seed=1 \
-    "$corpus" tests/fuzz/corpus 2>&1 | tail -n 3
-  rm -rf "$corpus"
+  # Bounded runs, each from its own seed corpus in tests/fuzz/corpus/TARGET
+  # (what a run finds goes to a temporary folder): the command channel, the
+  # automation endpoint's requests, the DVR link client's lines.
+  local target runs corpus
+  for target in process_data_arrival:20000 automation_request:10000 dvr_link_lines:3000; do
+    runs=${target#*:}
+    target=${target%%:*}
+    say "fuzzing $target ($runs runs)"
+    corpus=$(mktemp -d /tmp/dvrlink-fuzz.XXXXXX)
+    build-asan/tests/fuzz/${target}_fuzz -runs="$runs" -max_len=2048 -seed=1 \
+      "$corpus" "tests/fuzz/corpus/$target" 2>&1 | grep -E '^#[0-9]+.*DONE|^Done|ERROR|SUMMARY'
+    rm -rf "$corpus"
+  done
   stop_test_database
   say "all tests passed"
 }
