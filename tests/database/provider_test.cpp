@@ -1,9 +1,13 @@
-// Opening the providers, and a PostgreSQL server that goes away and comes
-// back during a run.
+// Opening the providers, a SQLite file locked by another process or deleted,
+// and a PostgreSQL server that goes away, hangs or restarts during a run.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +19,7 @@
 #include "database/db_gateway.h"
 #include "database/db_state.h"
 #include "fakes/db_test_support.h"
+#include "fakes/e2e_service.h"
 
 namespace dvrlink {
 namespace {
@@ -67,6 +72,54 @@ TEST(ProviderOpenTest, DatabaseWithoutTheSchemaPointsToInit) {
   EXPECT_FALSE(rs);
   EXPECT_NE(ModAllConst2().lErrorCode, 0);
   EXPECT_NE(ModAllConst2().sLastError.find("run dvrlink-db init"), std::string::npos) << ModAllConst2().sLastError;
+}
+
+// Another process holds the write lock, then the file is deleted: calls fail
+// through the gateway's error path, soon, naming the procedure and the cause.
+TEST(SqliteFaultsTest, ALockOfAnotherProcessFailsACallSoonAndAVanishedFileIsNamed) {
+  TempDir dir, logs;
+  const std::string file = dir.File("host.db");
+  InitDatabase("Provider=SQLite;Data Source=" + file);
+  testing::EnableDebugLog(logs.path(), "L-0-1");
+  testing::OpenModuleConnection("Provider=SQLite;Data Source=" + file);
+  auto insert = [] {
+    DBspCommandOutput("usp_DVR_Alarms_Insert", 1,
+                      {{"@ID_DVR_Config", "1"}, {"@CameraName", "2"}, {"@StartTime", "12/04/2026 10:00:00 AM"},
+                       {"@EndTime", "12/04/2026 10:00:05 AM"}, {"@Frames", "0"}, {"@AlarmType", "MOTION"}});
+    return ModAllConst2().sLastError;
+  };
+  int ready[2], done[2];
+  ASSERT_TRUE(::pipe(ready) == 0 && ::pipe(done) == 0);
+  pid_t holder = ::fork();
+  if (holder == 0) {
+    sqlite3* db = nullptr;
+    char byte = 1;
+    if (sqlite3_open(file.c_str(), &db) == SQLITE_OK && sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK &&
+        ::write(ready[1], &byte, 1) == 1) {
+      byte = static_cast<char>(::read(done[0], &byte, 1));
+    }
+    ::_exit(0);
+  }
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  auto start = std::chrono::steady_clock::now();
+  std::string error = insert();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_EQ(ModAllConst2().lErrorCode, kAdoErrUnspecified);
+  EXPECT_NE(error.find("procedure 'usp_DVR_Alarms_Insert': database is locked (another process held it for longer "
+                       "than the 200 ms Busy Timeout)"),
+            std::string::npos)
+      << error;
+  EXPECT_EQ(::write(done[1], &byte, 1), 1);
+  ::waitpid(holder, nullptr, 0);
+
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
+  error = insert();
+  EXPECT_EQ(ModAllConst2().lErrorCode, kAdoErrUnspecified);
+  EXPECT_NE(error.find("the database file '" + file + "' was deleted or replaced while open"), std::string::npos)
+      << error;
+  EXPECT_NE(testing::DebugLogLines(logs.path()).back().find("??? modAllConst2, DBspCommandOutput-L-0-1()"),
+            std::string::npos);
 }
 
 TEST(SqliteProcedureTest, BodyOfSeveralStatementsSucceedsOrFailsAsAWhole) {
@@ -131,21 +184,27 @@ class PrivateServer {
   const std::string& connection() const { return connection_; }
   void Pause() { RunCommand(Verb("pause")); }
   void Resume() { RunCommand(Verb("resume")); }
+  void Freeze() { RunCommand(Verb("freeze")); }
+  void Thaw() { RunCommand(Verb("thaw")); }
 
  private:
   std::string Verb(const char* verb) const { return "'" + script_ + "' " + verb + " '" + dir_ + "'"; }
   std::string script_, dir_, connection_;
 };
 
-TEST(PostgresOutageTest, CallFailsWhileTheServerIsDownAndTheNextCallAfterItsReturnWorks) {
+// The server script of DVRLINK_TEST_PG_CTL; empty when the test is to be skipped.
+std::string ServerScript() {
   const char* control = std::getenv("DVRLINK_TEST_PG_CTL");
-  if (control == nullptr || *control == '\0') {
-    GTEST_SKIP() << "needs DVRLINK_TEST_PG_CTL=\"<tests/pg/pg_server.sh> <DIR>\" to stop and restart a server";
-  }
-  std::string script = control;
-  script = script.substr(0, script.find(' '));
+  std::string script = control ? control : "";
+  return script.substr(0, script.find(' '));
+}
+constexpr const char* kNoServerScript =
+    "needs DVRLINK_TEST_PG_CTL=\"<tests/pg/pg_server.sh> <DIR>\" to stop and restart a server";
+
+TEST(PostgresOutageTest, CallFailsWhileTheServerIsDownAndTheNextCallAfterItsReturnWorks) {
+  if (ServerScript().empty()) GTEST_SKIP() << kNoServerScript;
   TempDir dir, logs;
-  PrivateServer server(script, dir.path());
+  PrivateServer server(ServerScript(), dir.path());
   ASSERT_FALSE(server.connection().empty());
   InitDatabase(server.connection());
   SeedDatabase(server.connection(),
@@ -170,6 +229,48 @@ TEST(PostgresOutageTest, CallFailsWhileTheServerIsDownAndTheNextCallAfterItsRetu
   ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
   ASSERT_TRUE(rs);
   EXPECT_EQ(rs->Text("ID"), "5");
+}
+
+// The service's alarms while its PostgreSQL server hangs, restarts and stops:
+// a hung server holds the loop no longer than the time limit, a restart
+// between two alarms loses nothing, and an alarm lost to a real outage is
+// logged with what the DVR said.
+TEST(PostgresOutageTest, AlarmsWhileTheServerHangsRestartsAndStops) {
+  if (ServerScript().empty()) GTEST_SKIP() << kNoServerScript;
+  TempDir dir;
+  PrivateServer server(ServerScript(), dir.path());
+  ASSERT_EQ(::setenv("DVRLINK_TEST_PG", (server.connection() + ";Command Timeout=1;Connect Timeout=2").c_str(), 1), 0);
+  testing::e2e::E2eOptions options;
+  options.backend = testing::Backend::kPostgres;
+  options.dvrs[0].seeded = options.dvrs[0].external_trigger = true;
+  testing::e2e::E2eService e2e(options);
+  ASSERT_TRUE(e2e.Start());
+  auto alarm = [&](int camera) {
+    e2e.dvr(0).ControlFields("alarm pos " + std::to_string(camera) + " MOTION 2026120417050" +
+                             std::to_string(camera) + " 20261204170539");
+  };
+  alarm(1);
+  ASSERT_EQ(e2e.WaitForRows("dvr_alarms", 1).size(), 1u);
+
+  server.Freeze();
+  alarm(2);
+  EXPECT_TRUE(e2e.WaitForLogLine({"??? modAllConst2, DBspCommandOutput-", "within 1 s (Command Timeout)"}));
+  EXPECT_TRUE(e2e.WaitForLogLine({"alarm not recorded", "camera 2, DVR time 20261204170502, type MOTION"}));
+  testing::svc::ProgramResult list = e2e.Dvrctl({"list"});
+  EXPECT_EQ(list.status, 0) << "the service answers while the server hangs: " << list.err;
+  server.Thaw();
+
+  server.Pause();  // a restart between two alarms
+  server.Resume();
+  alarm(3);
+  EXPECT_EQ(e2e.WaitForRows("dvr_alarms", 2).size(), 2u);
+
+  server.Pause();
+  alarm(4);
+  EXPECT_TRUE(e2e.WaitForLogLine({"alarm not recorded", "camera 4, DVR time 20261204170504, type MOTION",
+                                  "(alarms lost so far: 2)"}));
+  server.Resume();
+  EXPECT_EQ(e2e.StopService(), 0);
 }
 
 }  // namespace

@@ -139,8 +139,10 @@ TEST_F(SimulatorTest, MalformedAndInvalidRequestsGetErrorRepliesAndTheConnection
     const char* line;
     const char* reply;  // a regular expression
   };
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
   const Case command_cases[] = {
       {"not JSON", "{oops", R"(\{"error":\{"code":1,"message":"not valid JSON"\},"id":null\})"},
+      {"nested 100,000 deep", deep.c_str(), R"(\{"error":\{"code":1,"message":"not valid JSON: nested deeper.*"id":null\})"},
       {"not an object", "[1,2]", R"(\{"error":\{"code":1,"message":"not a JSON object"\},"id":null\})"},
       {"binary noise", "\x01\x02\xff", R"(\{"error":\{"code":1,.*"id":null\})"},
       {"before connect", R"({"op":"timesync","id":1,"session":1,"time":"20261204170509"})",

@@ -162,6 +162,7 @@ bool E2eService::StartService(bool wait_connected) {
   WriteFile(folder + "/DeviceAdm.config", "LogLevel=8\n");
 
   std::vector<std::string> args = {svc::ProgramPath("dvrlink"), "--config", ini_path};
+  args.insert(args.begin(), options_.launcher.begin(), options_.launcher.end());
   if (!options_.computer_zone.empty()) args.insert(args.begin(), "TZ=" + options_.computer_zone);
   service_ = std::make_unique<svc::ChildProcess>("/usr/bin/env", args, folder + "/out", folder + "/err");
   if (!svc::WaitUntil([&] { return ReadFile(folder + "/err").find("instance(s) started") != std::string::npos; })) {
@@ -185,6 +186,15 @@ bool E2eService::StartService(bool wait_connected) {
     }
   }
   return true;
+}
+
+void E2eService::RestartSimulator(size_t i) {
+  std::unique_ptr<DvrsimProcess>& sim = dvrs_.at(i);
+  std::vector<std::string> ports = {"--command-port", std::to_string(sim->command_port),
+                                    "--event-port",   std::to_string(sim->event_port),
+                                    "--live-port",    std::to_string(sim->live_port)};
+  sim.reset();
+  sim = std::make_unique<DvrsimProcess>(ports, options_.dvrs.at(i).address);
 }
 
 int E2eService::StopService() {

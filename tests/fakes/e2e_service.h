@@ -43,6 +43,7 @@ struct E2eOptions {
   Backend backend = Backend::kSqlite;
   std::string host_lines;     // extra "key = value\n" lines of [host]
   std::string computer_zone;  // TZ of the service; empty: inherited
+  std::vector<std::string> launcher;  // runs the service (e.g. {"prlimit", "--nofile=64"})
   std::vector<DvrSetup> dvrs = {DvrSetup{}};
   // When set, every DVR is served through dvrlink-onvif from dvrsim's ONVIF
   // face, with these extra "key = value" lines in the bridge's [device].
@@ -69,6 +70,9 @@ class E2eService {
   // or never started).
   int StopService();
   bool service_running() const { return service_ != nullptr; }
+  pid_t service_pid() const { return service_ ? service_->pid() : -1; }
+  // Stops a DVR's simulator and starts a new one on the same ports.
+  void RestartSimulator(size_t i);
 
   DvrsimProcess& dvr(size_t i) { return *dvrs_.at(i); }
   // The bridge of an onvif DVR (nullptr for the others).

@@ -78,6 +78,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
   void Signal(int signal_number);
   // The exit status (128 + signal when killed); nothing when still running
   // after timeout_ms.

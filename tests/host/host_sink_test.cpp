@@ -2,6 +2,11 @@
 #include "host/host_sink.h"
 
 #include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "component/module_state.h"
 
@@ -99,6 +104,35 @@ TEST(HostSinkTest, CallbacksAndMessagesGoToTheFileAndListenersWithTheInstanceAnd
       R"({"kind":"host_event","instance":"A-0-5001","time":"2026-12-05T19:15:09","code":10321,"fields":["x","x","x","x","x","x","x","x","x","x","x","x"]})";
   EXPECT_EQ(testing::ReadLines(options.events_file), (std::vector<std::string>{callback_line, event_line}));
   EXPECT_EQ(heard, (std::vector<std::string>{"1 " + callback_line, "2 " + callback_line, "2 " + event_line}));
+}
+
+// On a full disk (a small tmpfs) the events file keeps whole lines only, the
+// failure is logged once, and writing goes on once space returns.
+TEST(HostSinkTest, AFullDiskLeavesOnlyWholeLinesAndWritingResumes) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs for the full disk needs root";
+  testing::TempDir disk, logs;
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{disk.path()};
+  if (::mount("tmpfs", disk.path().c_str(), "tmpfs", 0, "size=16k") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
+  }
+  Platform().program_folder = logs.path();
+  testing::WriteFile(disk.File("filler"), std::string(4096, 'f'));
+  HostSinkOptions options;
+  options.events_file = disk.File("host-events.jsonl");
+  options.write_stdout = false;
+  HostSink sink(options);
+  auto lines = [&] { return testing::ReadLines(options.events_file); };
+  for (int i = 0; i < 20; ++i) sink.Message("A-0-5000", std::to_string(i) + std::string(1000, 'x'));
+  ASSERT_LT(lines().size(), 20u) << "the disk did not fill";
+  std::remove(disk.File("filler").c_str());
+  sink.Message("A-0-5000", "after");
+  for (const std::string& line : lines()) EXPECT_TRUE(nlohmann::json::parse(line, nullptr, false).is_object()) << line;
+  EXPECT_NE(lines().back().find("\"text\":\"after\""), std::string::npos);
+  EXPECT_EQ(testing::CountLinesContaining(logs.File("DebugDeviceAdm.log"), "cannot write"), 1);
+  EXPECT_EQ(testing::CountLinesContaining(logs.File("DebugDeviceAdm.log"), "line(s) could not be written"), 1);
 }
 
 }  // namespace

@@ -301,16 +301,23 @@ TEST_F(SocketServerTest, MoreThan64KiBWithoutEndMarkerDisconnectsThatClientOnly)
   EXPECT_EQ(server->ClientIndexes(), std::vector<int16_t>{quiet_index});
 }
 
-TEST_F(SocketServerTest, ClientsOutsideTheAllowListAreRefused) {
+TEST_F(SocketServerTest, ClientsOutsideTheAllowListAreRefusedAndLoggedOncePerAddressAndPeriod) {
   SocketServerOptions options;
   options.allowed_clients = net::AddressFilter::Parse("127.0.0.2, 10.0.0.0/8");
+  options.refusal_log_ms = 300;
   auto server = Start(options);
 
-  TestClient refused = TestClient::Tcp(server->BoundPort());  // from 127.0.0.1
-  ASSERT_TRUE(refused.connected());
-  EXPECT_TRUE(refused.WaitClosed());
+  for (int i = 0; i < 30; ++i) {
+    TestClient refused = TestClient::Tcp(server->BoundPort());  // from 127.0.0.1
+    ASSERT_TRUE(refused.connected());
+    EXPECT_TRUE(refused.WaitClosed());
+  }
   EXPECT_TRUE(server->ClientIndexes().empty());
-  EXPECT_NE(AlwaysLog().find("refused client 127.0.0.1:"), std::string::npos);
+  EXPECT_EQ(testing::CountLinesContaining(dir.File("DebugDeviceAdm.log"), "refused client 127.0.0.1:"), 1);
+  // The other 29 in one line once the period ends; then the address is quiet.
+  EXPECT_TRUE(PumpUntil([&] { return AlwaysLog().find("refused 29 more connection(s) from 127.0.0.1 in the last 300 ms") != std::string::npos; }));
+  PumpFor(700);
+  EXPECT_EQ(testing::CountLinesContaining(dir.File("DebugDeviceAdm.log"), "127.0.0.1"), 2);
 
   TestClient allowed = Join(*server, nullptr, "127.0.0.2");
   allowed.Send(Frame("36"));

@@ -130,14 +130,22 @@ TEST_F(MalformedLinesTest, CommandCallsFindTheirReplyAmongBadLines) {
 }
 
 TEST_F(MalformedLinesTest, AConnectReplyWithoutASessionNumberGivesSessionZero) {
-  LinkScriptedPeer dvr({}, [](const std::string& line) -> std::vector<std::string> {
-    return {LinkScriptedPeer::ReplyTo(line, R"({"session":"five"})")};
-  });
-  DvrRemoteClient remote(Loop(), DvrLinkOptions());
-  int32_t session = 9;
-  remote.Connect("127.0.0.1", static_cast<int16_t>(dvr.port()), "", session);
-  EXPECT_EQ(session, 0);
-  EXPECT_EQ(LoggedErrors(), 1);
+  // A session nested 200,000 deep is no reply at all: the call ends at its bound.
+  const std::string deep = std::string(200000, '[') + std::string(200000, ']');
+  int errors = 0;
+  for (const std::string& result : {std::string(R"({"session":"five"})"), R"({"session":)" + deep + "}"}) {
+    SCOPED_TRACE(result.substr(0, 16));
+    LinkScriptedPeer dvr({}, [&](const std::string& line) -> std::vector<std::string> {
+      return {LinkScriptedPeer::ReplyTo(line, result)};
+    });
+    DvrLinkOptions options;
+    options.reply_timeout_ms = 300;
+    DvrRemoteClient remote(Loop(), options);
+    int32_t session = 9;
+    remote.Connect("127.0.0.1", static_cast<int16_t>(dvr.port()), "", session);
+    EXPECT_EQ(session, 0);
+    EXPECT_EQ(LoggedErrors(), ++errors);
+  }
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ TEST(LinkProtocolTest, LinesAreClassifiedOrRejectedWithAReason) {
       {R"({bad)", std::nullopt, "not valid JSON"},
       {"", std::nullopt, "not valid JSON"},
       {R"({"op":"connect","id":1} trailing)", std::nullopt, "not valid JSON"},
+      {R"({"id":1,"result":{"session":1e999}})", std::nullopt, "not valid JSON: a number out of range"},
       {R"([1,2])", std::nullopt, "not a JSON object"},
       {R"("connect")", std::nullopt, "not a JSON object"},
       {R"({"op":5,"id":1})", std::nullopt, "a request needs"},

@@ -8,6 +8,9 @@
 #   pg_server.sh pause DIR    stop the server, keeping its data
 #   pg_server.sh resume DIR   start it again on the same port
 #   pg_server.sh status DIR   exit 0 when the server answers
+#   pg_server.sh freeze DIR   stop every process of the server (SIGSTOP): a
+#                             hung server that still holds its connections
+#   pg_server.sh thaw DIR     let them run again (SIGCONT)
 #
 # Uses the machine's PostgreSQL (initdb and pg_ctl under
 # /usr/lib/postgresql/*/bin or on PATH). Run as root, the server runs as the
@@ -161,12 +164,24 @@ cmd_resume() {
   wait_ready
 }
 
+# The postmaster and every process it started.
+server_pids() {
+  local main
+  main=$(head -n 1 "$DIR/data/postmaster.pid" 2>/dev/null) || die "no server in $DIR"
+  echo "$main"
+  pgrep -P "$main" || true
+}
+
+cmd_signal() {
+  kill "-$1" $(server_pids)
+}
+
 cmd_status() {
   [[ -f "$DIR/port" ]] || exit 1
   "$(find_bin pg_isready)" -q -h 127.0.0.1 -p "$(cat "$DIR/port")" -U postgres -d postgres
 }
 
-[[ $# -eq 2 ]] || die "usage: pg_server.sh start|stop|pause|resume|status DIR"
+[[ $# -eq 2 ]] || die "usage: pg_server.sh start|stop|pause|resume|status|freeze|thaw DIR"
 DIR=$2
 [[ -n "$DIR" && "$DIR" != "/" ]] || die "DIR must name a folder"
 case "$1" in
@@ -175,5 +190,7 @@ case "$1" in
   pause) cmd_pause ;;
   resume) cmd_resume ;;
   status) cmd_status ;;
-  *) die "unknown verb '$1' (start, stop, pause, resume, status)" ;;
+  freeze) cmd_signal STOP ;;
+  thaw) cmd_signal CONT ;;
+  *) die "unknown verb '$1' (start, stop, pause, resume, status, freeze, thaw)" ;;
 esac

@@ -249,11 +249,18 @@ TEST_F(AutomationEndpointTest, AnswersLinesAndStaysOpenAfterBadJson) {
 
   svc::TestClient client = svc::TestClient::Unix(path);
   ASSERT_TRUE(client.connected());
-  client.SendLine("this is not json");
-  std::optional<std::string> first = client.ReadLine();
-  ASSERT_TRUE(first.has_value());
-  EXPECT_EQ(Json::parse(*first)["id"], nullptr);
-  EXPECT_EQ(Json::parse(*first)["error"]["number"], 5);
+  // Bombs too: a number beyond a double, nesting 100,000 deep.
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  for (const std::string& bad : {std::string("this is not json"), std::string(R"({"id":1,"list":true,"x":1e999})"),
+                                 R"({"id":)" + deep + R"(,"list":true})",
+                                 R"({"id":1,"instance":3,"method":"TimeSync","args":)" + deep + "}"}) {
+    SCOPED_TRACE(bad.substr(0, 40));
+    client.SendLine(bad);
+    std::optional<std::string> reply = client.ReadLine();
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(Json::parse(*reply)["id"], nullptr);
+    EXPECT_EQ(Json::parse(*reply)["error"]["number"], 5);
+  }
 
   // Two requests in one write, answered in order on the same connection.
   client.Send(R"({"id":1,"instance":3,"get":"ID"})" "\n" R"({"id":2,"list":true})" "\n");

@@ -122,5 +122,14 @@ TEST_F(HostChannelEndToEndTest, PtzTextsReachTheDvrInOrderAndStopAlarmEndsAHostR
   EXPECT_THAT(client.WaitFor("55", 2), ElementsAre(Frame{"55", "OK"}, Frame{"55", "OK"}));
 }
 
+TEST_F(HostChannelEndToEndTest, LineBreaksInAFrameCannotForgeLogLines) {
+  EXPECT_EQ(e2e->HostFrame(0, {"39", "x\r\nFORGED\x1B[2J"}).at(1), "OK");
+  for (const char* log : {"DebugDeviceAdm.log", "Dvrlink.log"}) {
+    SCOPED_TRACE(log);
+    EXPECT_THAT(ReadFile(e2e->File(log)), ::testing::HasSubstr("x\\r\\nFORGED\\x1B[2J"));
+    for (const std::string& line : ReadLines(e2e->File(log))) EXPECT_NE(line.rfind("FORGED", 0), 0u) << line;
+  }
+}
+
 }  // namespace
 }  // namespace dvrlink::testing::e2e

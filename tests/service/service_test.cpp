@@ -175,6 +175,8 @@ TEST_F(ServiceProgramTest, ABadConfigurationExitsTwoWithOneLine) {
   };
   const std::vector<Case> cases = {
       {"a missing key", missing_key, "missing key 'component_id' in [host]"},
+      {"an empty allow-list", HostSection(dir.path(), "allowed_clients =\n") + DvrSection("dvr", 0, 5000, "127.0.0.1", 7000, 7001, 7002),
+       "allowed_clients is empty"},
       {"a missing file", "", "cannot read the file"},
   };
   for (const Case& c : cases) {
@@ -215,10 +217,10 @@ TEST_F(ServiceProgramTest, NoInstanceStartedExitsOneAndSaysWhy) {
   EXPECT_THAT(r.err, HasSubstr("no instance started"));
 }
 
-TEST_F(ServiceProgramTest, SigtermAndSigintCloseEveryInstanceAndExitZero) {
-  for (int signal_number : {SIGTERM, SIGINT}) {
-    SCOPED_TRACE(signal_number == SIGTERM ? "SIGTERM" : "SIGINT");
-    std::string folder = dir.File(signal_number == SIGTERM ? "t" : "i");
+TEST_F(ServiceProgramTest, EveryEndingSignalClosesEveryInstanceAndExitsZeroAndSighupReopens) {
+  for (int signal_number : {SIGTERM, SIGINT, SIGUSR1, SIGQUIT, SIGALRM}) {
+    SCOPED_TRACE(::strsignal(signal_number));
+    std::string folder = dir.File(std::to_string(signal_number));
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
     ASSERT_EQ(::mkdir((folder + "/export").c_str(), 0755), 0);
     InitDatabase("Provider=SQLite;Data Source=" + folder + "/host.db");
@@ -239,6 +241,7 @@ TEST_F(ServiceProgramTest, SigtermAndSigintCloseEveryInstanceAndExitZero) {
       svc::WaitUntil([&] { return ::recv(notify.get(), text, sizeof text - 1, 0) > 0; }, 3000);
       return std::string(text);
     };
+    std::string events = folder + "/host-events.jsonl";
     {
       svc::ChildProcess service("/usr/bin/env", {"NOTIFY_SOCKET=" + folder + "/notify", Dvrlink(), "--config", ini},
                                 folder + "/out", folder + "/err");
@@ -249,6 +252,15 @@ TEST_F(ServiceProgramTest, SigtermAndSigintCloseEveryInstanceAndExitZero) {
       svc::ProgramResult list = svc::RunProgram(svc::ProgramPath("dvrctl"), {"--socket", folder + "/s.sock", "list"});
       EXPECT_EQ(list.status, 0) << list.err;
       EXPECT_THAT(list.out, HasSubstr(id + "\t0\tDVR0\t127.0.0.1\t"));
+      if (signal_number == SIGTERM) {
+        // Rotated away: SIGHUP starts a new file, and the service goes on.
+        ASSERT_EQ(std::rename(events.c_str(), (events + ".1").c_str()), 0);
+        service.Signal(SIGHUP);
+        ASSERT_TRUE(svc::WaitUntil([&] { return ::access(events.c_str(), F_OK) == 0; }));
+        svc::RunProgram(svc::ProgramPath("dvrctl"), {"--socket", folder + "/s.sock", "call", id, "IDVR_DVRSendEvent"});
+        EXPECT_THAT(ReadFile(events), HasSubstr("\"kind\":\"host_event\""));
+        events += ".1";
+      }
       service.Signal(signal_number);
       EXPECT_EQ(service.Wait(10000), std::optional<int>(0));
       EXPECT_EQ(notice(), "STOPPING=1");
@@ -258,7 +270,7 @@ TEST_F(ServiceProgramTest, SigtermAndSigintCloseEveryInstanceAndExitZero) {
     // Initialize completed although the DVR could not be reached; the
     // connection error went to standard output and the events file.
     EXPECT_THAT(ReadFile(folder + "/out"), HasSubstr("\"code\":10320"));
-    EXPECT_THAT(HostEventCodes(folder + "/host-events.jsonl"), ::testing::Contains(10320));
+    EXPECT_THAT(HostEventCodes(events), ::testing::Contains(10320));
   }
 }
 

@@ -90,6 +90,29 @@ TEST_F(SupportTest, UnconditionalWritersAndErrorLines) {
   EXPECT_EQ(ReadLines(dir.File("DebugIntegratedExtensionService.log")).back(), error);
 }
 
+TEST_F(SupportTest, ControlCharactersAreEscapedButTheComponentsOwnLineBreaksStay) {
+  const std::string own = "modAllConst, ProcessToken() ??? ERROR Line : 12\r\nType mismatch";
+  const struct {
+    const char* name;
+    std::string text, written;
+  } cases[] = {
+      {"a forged line", "sData=x\r\n12/04/2026 04:32:20 PM\tforged", "sData=x\\r\\n12/04/2026 04:32:20 PM\tforged"},
+      {"NUL, ESC and a lone LF", std::string("a\0b\x1B[2Jc\nd", 10), "a\\x00b\\x1B[2Jc\\nd"},
+      {"TAB and the frame characters stay", "\x18" "39\x1A" "OK\t1\x19", "\x18" "39\x1A" "OK\t1\x19"},
+      {"an own text", own, own},
+      {"Initialize's line", "Dvrlink, Initialize(A-0-5000) oSocket.Connect() \r\n\tsRemoteHost=H",
+       "Dvrlink, Initialize(A-0-5000) oSocket.Connect() \r\n\tsRemoteHost=H"},
+      {"a second break after an own one", own + "\r\nforged", own + "\\r\\nforged"},
+      {"an own text not at the start", "x " + own, "x modAllConst, ProcessToken() ??? ERROR Line : 12\\r\\nType mismatch"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove(dir.File("DebugDeviceAdm.log").c_str());
+    WriteDebugLogAlways(c.text);
+    EXPECT_EQ(ReadFile(dir.File("DebugDeviceAdm.log")), "12/04/2026 04:32:20 PM\t" + c.written + "\r\n");
+  }
+}
+
 TEST_F(SupportTest, ALineThatCannotBeWrittenIsLostSilently) {
   Platform().program_folder = dir.File("no/such/folder");
   WriteDebugLogAlways("lost");
