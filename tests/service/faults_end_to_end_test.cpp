@@ -69,9 +69,9 @@ TEST_F(FaultsEndToEndTest, OutOfDescriptorsTheServiceRestsUntilClientsLeaveAndHa
   const double cpu = CpuSeconds(e2e->service_pid());
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_LT(CpuSeconds(e2e->service_pid()) - cpu, 0.1) << "the service spins";
+  EXPECT_EQ(CountLinesContaining(e2e->File("DebugDeviceAdm.log"), "new clients wait"), 1);
   idle.clear();
   EXPECT_EQ(e2e->HostFrame(0, {"39"}).at(1), "OK");
-  EXPECT_EQ(CountLinesContaining(e2e->File("DebugDeviceAdm.log"), "new clients wait"), 1);
 
   svc::TestClient half = svc::TestClient::Tcp(e2e->listen_port(0));
   svc::TestClient quiet = svc::TestClient::Tcp(e2e->listen_port(0));

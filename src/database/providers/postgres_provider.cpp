@@ -261,15 +261,11 @@ class PostgresProvider : public DbProvider {
         }
         if (ready < 0 || PQconsumeInput(conn_) == 0) break;  // the result tells the failure
       }
+      // The last result tells the outcome (a failure ends the statements).
       PGresult* next = PQgetResult(conn_);
       if (next == nullptr) return kept;
-      // The first failure is what the statement reports.
-      if (kept != nullptr && PQresultStatus(kept) == PGRES_FATAL_ERROR) {
-        PQclear(next);
-      } else {
-        PQclear(kept);
-        kept = next;
-      }
+      PQclear(kept);
+      kept = next;
     }
   }
 
