@@ -70,6 +70,7 @@ Bridge::Bridge(EventLoop& loop, const BridgeConfig& config, std::function<void(c
 
 Bridge::~Bridge() {
   *alive_ = false;
+  replays_.clear();
   relay_alarms_.clear();
   device_.reset();
   server_.reset();
@@ -91,6 +92,7 @@ void Bridge::Start() {
 }
 
 void Bridge::Stop(std::function<void()> done) {
+  for (auto& [session, replay] : replays_) replay->Cancel("the bridge stops");
   server_->DropEventSessions();
   for (auto& [camera, alarm] : relay_alarms_) alarm.timer->SetEnabled(false);
   device_->Stop(std::move(done));
@@ -300,10 +302,7 @@ bool Bridge::TakesEventSessions(std::string& why) {
 void Bridge::CommandOp(const std::string& op, int32_t session, const Json& body, Answer answer) {
   try {
     if (op == "version") return Version(answer);
-    if (op == "retrieve") {
-      return answer(LinkAnswer::Error(link::kErrorNotImplemented, "recorded video is not served by this bridge"));
-    }
-    if (op != "timesync" && op != "generate_alarm" && op != "stop_alarm") {
+    if (op != "timesync" && op != "generate_alarm" && op != "stop_alarm" && op != "retrieve") {
       return answer(LinkAnswer::Error(link::kErrorUnknownOp, "unknown op '" + op + "'"));
     }
     if (!device_->available()) {
@@ -311,10 +310,63 @@ void Bridge::CommandOp(const std::string& op, int32_t session, const Json& body,
     }
     if (op == "timesync") return TimeSync(session, body, answer);
     if (op == "generate_alarm") return GenerateAlarm(body, answer);
+    if (op == "retrieve") return Retrieve(session, body, answer);
     StopAlarm(body, answer);
   } catch (const link::FieldError& e) {
     answer(LinkAnswer::Error(link::kErrorMalformed, e.what()));
   }
+}
+
+void Bridge::Retrieve(int32_t session, const Json& body, Answer answer) {
+  const int camera = static_cast<int>(link::IntField(body, "camera", INT16_MIN, INT16_MAX));
+  const std::string begin = link::TimeField(body, "begin");
+  const std::string end = link::TimeField(body, "end");
+  if (replays_.count(session)) {
+    return answer(LinkAnswer::Error(link::kErrorBusy, "a retrieval is running on this session"));
+  }
+  const std::string source = SourceToken(camera);
+  if (source.empty()) {
+    return answer(LinkAnswer::Error(link::kErrorBadArgument, "camera " + std::to_string(camera) +
+                                                                 " does not exist (0 to " +
+                                                                 std::to_string(Cameras() - 1) + ")"));
+  }
+  // The span is in the DVR's local time, which is the device's zone.
+  ReplayRequest request;
+  request.camera = camera;
+  request.source_token = source;
+  request.profile_token = ProfileOf(camera);
+  auto configured = config_->recordings.find(camera);
+  if (configured != config_->recordings.end()) request.recording_token = configured->second;
+  request.begin_utc = device_zone_.Utc(*DateTime::FromDigits14(begin));
+  request.end_utc = device_zone_.Utc(*DateTime::FromDigits14(end));
+  request.begin_text = begin;
+  request.end_text = end;
+  for (const MediaProfile& p : device_->profiles()) {
+    if (p.token == request.profile_token) request.bitrate_kbps = p.bitrate_kbps;
+  }
+  const int64_t seconds = request.end_utc - request.begin_utc;
+  if (seconds <= 0 || seconds > Replay::kMaxSeconds) {
+    return answer(LinkAnswer::Error(link::kErrorBadArgument,
+                                    "a span from " + begin + " to " + end + " is not 1 to " +
+                                        std::to_string(Replay::kMaxSeconds) + " s long"));
+  }
+  std::weak_ptr<bool> alive = alive_;
+  auto replay = std::make_unique<Replay>(*loop_, *device_, std::move(request), config_->replay_stall_seconds, log_,
+                                         [this, alive, session] {
+                                           if (alive.lock()) replays_.erase(session);
+                                         });
+  Replay& started = *replay;
+  replays_[session] = std::move(replay);
+  started.Start([this, alive, session, answer](LinkAnswer a) {
+    // A refused retrieval goes at once; a granted one when its stream ends.
+    if (a.error_code && alive.lock()) replays_.erase(session);
+    answer(std::move(a));
+  });
+}
+
+void Bridge::CommandSessionClosed(int32_t session) {
+  auto it = replays_.find(session);
+  if (it != replays_.end()) it->second->Cancel("the session has closed");
 }
 
 void Bridge::Version(Answer answer) {

@@ -18,12 +18,11 @@
 #include "dvrlink-onvif/bridge_config.h"
 #include "dvrlink-onvif/device_session.h"
 #include "dvrlink-onvif/link_server.h"
+#include "dvrlink-onvif/replay.h"
 #include "dvrlink-onvif/zone_time.h"
 
 namespace dvrlink::onvif {
 
-// Error code of a reply when the device failed the op (or does not answer).
-inline constexpr int kErrorDevice = 8;
 // "dvrlink-onvif MAJOR.MINOR.REVISION" of this build.
 std::string BridgeVersion();
 
@@ -52,6 +51,7 @@ class Bridge : public LinkOps {
   void CommandOp(const std::string& op, int32_t session, const Json& body, Answer answer) override;
   void LiveLine(uint64_t connection, const std::string& line) override;
   void LiveClosed(uint64_t connection) override;
+  void CommandSessionClosed(int32_t session) override;
 
  private:
   struct AlarmState {
@@ -89,6 +89,7 @@ class Bridge : public LinkOps {
   void TimeSync(int32_t session, const Json& body, Answer answer);
   void GenerateAlarm(const Json& body, Answer answer);
   void StopAlarm(const Json& body, Answer answer);
+  void Retrieve(int32_t session, const Json& body, Answer answer);
   void SetRelay(const std::string& token, bool active, std::function<void(const CallResult&)> done);
   void EndRelayAlarm(int camera);
   // A device failure as an answer; a device that did not answer is marked so.
@@ -114,6 +115,8 @@ class Bridge : public LinkOps {
   std::map<int, RelayAlarm> relay_alarms_;
   std::map<uint64_t, int> live_cameras_;
   std::map<int, std::string> running_tours_;
+  // The retrieval of each command session that has one.
+  std::map<int32_t, std::unique_ptr<Replay>> replays_;
   // GetPresets / GetPresetTours per profile token, learnt on first use.
   std::map<std::string, std::vector<std::string>> presets_;
   std::map<std::string, std::vector<std::string>> tours_;

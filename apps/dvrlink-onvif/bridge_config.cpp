@@ -99,6 +99,8 @@ void ParseDevice(const Context& c, const IniSection& s, BridgeConfig& config) {
       config.subscription_seconds = Number(c, e, name, 10, 86400);
     } else if (key == "retry_seconds") {
       config.retry_seconds = Number(c, e, name, 1, 3600);
+    } else if (key == "replay_stall_seconds") {
+      config.replay_stall_seconds = Number(c, e, name, 1, 600);
     } else {
       Fail(c, e, name, "unknown key");
     }
@@ -133,6 +135,9 @@ void ParseLink(const Context& c, const IniSection& s, BridgeConfig& config) {
   }
 }
 
+constexpr const char* kMapKeys =
+    "expected camera.N, profile.N, relay.N, input.N, recording.N, alarm_topic.K or system_event.K";
+
 void ParseMap(const Context& c, const IniSection& s, BridgeConfig& config) {
   const std::string name = "map";
   for (const IniEntry& e : s.entries()) {
@@ -141,7 +146,7 @@ void ParseMap(const Context& c, const IniSection& s, BridgeConfig& config) {
     std::string kind = key.substr(0, dot);
     std::string number = dot == std::string::npos ? "" : key.substr(dot + 1);
     if (number.empty() || number.size() > 3 || number.find_first_not_of("0123456789") != std::string::npos) {
-      Fail(c, e, name, "expected camera.N, profile.N, relay.N, input.N, alarm_topic.K or system_event.K");
+      Fail(c, e, name, kMapKeys);
     }
     int n = std::stoi(number);
     std::string error;
@@ -161,8 +166,9 @@ void ParseMap(const Context& c, const IniSection& s, BridgeConfig& config) {
                                          : kind == "profile" ? &config.profiles
                                          : kind == "relay"   ? &config.relays
                                          : kind == "input"   ? &config.inputs
+                                         : kind == "recording" ? &config.recordings
                                                              : nullptr;
-    if (!target) Fail(c, e, name, "expected camera.N, profile.N, relay.N, input.N, alarm_topic.K or system_event.K");
+    if (!target) Fail(c, e, name, kMapKeys);
     if (n > 255) Fail(c, e, name, "N must be from 0 to 255");
     if (e.value.empty()) Fail(c, e, name, "the token is empty");
     (*target)[n] = e.value;

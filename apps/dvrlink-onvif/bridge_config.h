@@ -4,11 +4,13 @@
 //           password or password_file, auth (auto | digest | username_token),
 //           time_zone (IANA zone of the device's clock), tls_ca_file,
 //           tls_pinned_key, tls_allow_self_signed, request_timeout_ms,
-//           pull_seconds, subscription_seconds, retry_seconds
+//           pull_seconds, subscription_seconds, retry_seconds,
+//           replay_stall_seconds
 // [link]    bind, command_port, event_port, live_port (required),
 //           computer_time_zone (zone of the times the service sends)
 // [map]     camera.N = VIDEO-SOURCE-TOKEN, profile.N = PROFILE-TOKEN,
-//           relay.N = RELAY-TOKEN, input.N = INPUT-TOKEN (N = 0..255),
+//           relay.N = RELAY-TOKEN, input.N = INPUT-TOKEN,
+//           recording.N = RECORDING-TOKEN (N = 0..255),
 //           alarm_topic.K = WORD TOPIC, system_event.K = CODE TOPIC [ITEM=VALUE]
 //
 // Every rule broken raises BridgeConfigError with one line naming the file,
@@ -47,6 +49,8 @@ struct BridgeConfig {
   int64_t pull_seconds = 10;
   int64_t subscription_seconds = 60;
   int64_t retry_seconds = 5;
+  // A retrieval whose device sends nothing for this long fails.
+  int64_t replay_stall_seconds = 10;
   // [link]
   std::string bind = "127.0.0.1";
   uint16_t command_port = 0;
@@ -58,6 +62,7 @@ struct BridgeConfig {
   std::map<int, std::string> profiles;
   std::map<int, std::string> relays;
   std::map<int, std::string> inputs;
+  std::map<int, std::string> recordings;
   std::vector<TopicWord> alarm_topics;
   std::vector<SystemEventRule> system_events;
 };

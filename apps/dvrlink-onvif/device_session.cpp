@@ -159,8 +159,14 @@ void DeviceSession::GetCapabilities() {
             std::string xaddr = PathText(caps, ns::kSchema, {name, "XAddr"});
             if (!xaddr.empty()) services_[ns_uri] = xaddr;
           }
-          std::string io = PathText(caps, ns::kSchema, {"Extension", "DeviceIO", "XAddr"});
-          if (!io.empty()) services_[ns::kDeviceIo] = io;
+          const std::pair<const char*, const char*> extensions[] = {{"DeviceIO", ns::kDeviceIo},
+                                                                   {"Recording", ns::kRecording},
+                                                                   {"Search", ns::kSearch},
+                                                                   {"Replay", ns::kReplay}};
+          for (const auto& [name, ns_uri] : extensions) {
+            std::string xaddr = PathText(caps, ns::kSchema, {"Extension", name, "XAddr"});
+            if (!xaddr.empty()) services_[ns_uri] = xaddr;
+          }
           GetDeviceInformation();
         });
       });
@@ -193,6 +199,11 @@ void DeviceSession::GetProfiles() {
                       profile.source_config_token = Attr(source, "token");
                       profile.source_token = PathText(source, ns::kSchema, {"SourceToken"});
                       profile.ptz = Child(p, ns::kSchema, "PTZConfiguration") != nullptr;
+                      const std::string kbps =
+                          PathText(p, ns::kSchema, {"VideoEncoderConfiguration", "RateControl", "BitrateLimit"});
+                      if (!kbps.empty() && kbps.size() < 8 && kbps.find_first_not_of("0123456789") == std::string::npos) {
+                        profile.bitrate_kbps = std::stoll(kbps);
+                      }
                       profiles_.push_back(profile);
                     }
                     GetInputsAndOutputs();

@@ -26,6 +26,7 @@ struct MediaProfile {
   std::string source_token;         // the video source it shows
   std::string source_config_token;  // its video source configuration
   bool ptz = false;
+  int64_t bitrate_kbps = 0;  // its encoder's limit; 0 when not given
 };
 
 struct DeviceInfo {
@@ -67,6 +68,7 @@ class DeviceSession {
   const std::vector<std::string>& input_tokens() const { return input_tokens_; }
   bool daylight_savings() const { return daylight_savings_; }
   OnvifClient& client() { return *client_; }
+  const BridgeConfig& config() const { return *config_; }
   // The endpoint of a service namespace (ns::kMedia, ...); the device
   // service's URL for a service the device did not list.
   std::string ServiceUrl(const char* ns_uri) const;

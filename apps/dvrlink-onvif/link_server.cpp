@@ -52,6 +52,9 @@ void LinkServer::Accept(Kind kind) {
         Log(std::string(kKindNames[kind]) + " session " + std::to_string(it->second->session) + " ended: " + reason);
       }
       if (kind == kLive) ops_->LiveClosed(id);
+      if (kind == kCommand && it != peers_.end() && it->second->session != 0) {
+        ops_->CommandSessionClosed(it->second->session);
+      }
       if (!reap_posted_) {
         reap_posted_ = true;
         std::weak_ptr<bool> alive = alive_;
@@ -169,12 +172,22 @@ void LinkServer::EventRequest(uint64_t peer_id, Peer& peer, const link::Message&
 
 void LinkServer::CommandRequest(uint64_t peer_id, Peer& peer, const link::Message& request, size_t slot) {
   const Json id = request.body["id"];
-  auto reply = [this, peer_id, slot, id](const LinkAnswer& a) {
+  const int32_t session = peer.session;
+  auto reply = [this, peer_id, slot, id, session](const LinkAnswer& a) {
     std::vector<std::string> lines;
     lines.push_back(link::Serialize(a.error_code ? link::MakeErrorReply(id, a.error_code, a.error_message)
                                                  : link::MakeReply(id, a.result)));
     for (const Json& event : a.events) lines.push_back(link::Serialize(event));
-    Fill(peer_id, slot, std::move(lines));
+    std::function<void()> then;
+    if (a.then) {
+      LinkChannel channel;
+      channel.server_ = this;
+      channel.peer_ = peer_id;
+      channel.session_ = session;
+      channel.alive_ = alive_;
+      then = [channel, run = a.then] { run(channel); };
+    }
+    Fill(peer_id, slot, std::move(lines), std::move(then));
   };
   if (request.name == "connect") {
     if (peer.session == 0) {
@@ -202,19 +215,41 @@ void LinkServer::CommandRequest(uint64_t peer_id, Peer& peer, const link::Messag
   });
 }
 
-void LinkServer::Fill(uint64_t id, size_t slot, std::vector<std::string> lines) {
+void LinkServer::Fill(uint64_t id, size_t slot, std::vector<std::string> lines, std::function<void()> then) {
   auto it = peers_.find(id);
   if (it == peers_.end()) return;  // the connection went meanwhile
   Peer& peer = *it->second;
   size_t& sent = sent_[id];
   if (slot < sent || slot - sent >= peer.outbox.size()) return;
-  peer.outbox[slot - sent] = std::move(lines);
+  peer.outbox[slot - sent] = Slot{std::move(lines), std::move(then)};
   while (!peer.outbox.empty() && peer.outbox.front()) {
-    for (const std::string& line : *peer.outbox.front()) peer.conn->Send(line);
+    for (const std::string& line : peer.outbox.front()->lines) peer.conn->Send(line);
+    // Not inside this loop: what runs may send on the connection itself.
+    if (peer.outbox.front()->then) loop_->Post(std::move(peer.outbox.front()->then));
     peer.outbox.pop_front();
     ++sent;
   }
 }
+
+link::LinkConnection* LinkServer::Connection(uint64_t id) const {
+  auto it = peers_.find(id);
+  return it != peers_.end() && it->second->conn->IsOpen() ? it->second->conn.get() : nullptr;
+}
+
+bool LinkChannel::Send(Json event) const {
+  link::LinkConnection* conn = alive_.lock() ? server_->Connection(peer_) : nullptr;
+  if (!conn) return false;
+  event["session"] = session_;
+  conn->Send(link::Serialize(event));
+  return true;
+}
+
+size_t LinkChannel::PendingOutput() const {
+  link::LinkConnection* conn = alive_.lock() ? server_->Connection(peer_) : nullptr;
+  return conn ? conn->PendingOutput() : 0;
+}
+
+bool LinkChannel::Open() const { return alive_.lock() && server_->Connection(peer_) != nullptr; }
 
 int LinkServer::Broadcast(const std::string& subscribe, Json event) {
   int sent = 0;

@@ -23,6 +23,32 @@ namespace dvrlink::onvif {
 
 using link::Json;
 
+// Error code of a reply when the device failed the op (or does not answer).
+inline constexpr int kErrorDevice = 8;
+
+class LinkServer;
+
+// Where a command session's events go after a reply (a retrieval's stream).
+// A default-made channel, or one whose connection has gone, takes nothing.
+class LinkChannel {
+ public:
+  LinkChannel() = default;
+  // Queues the event (with the channel's session); false when the
+  // connection is gone.
+  bool Send(Json event) const;
+  // Bytes queued and not yet taken by the socket (0 when gone).
+  size_t PendingOutput() const;
+  bool Open() const;
+  int32_t session() const { return session_; }
+
+ private:
+  friend class LinkServer;
+  LinkServer* server_ = nullptr;  // not owned
+  uint64_t peer_ = 0;
+  int32_t session_ = 0;
+  std::weak_ptr<bool> alive_;
+};
+
 // An op's outcome: a result object, or an error code of the protocol and its
 // message; events to send on the same connection right after the reply.
 struct LinkAnswer {
@@ -30,6 +56,9 @@ struct LinkAnswer {
   int error_code = 0;
   std::string error_message;
   std::vector<Json> events;
+  // Runs on the loop once the reply and its events are queued, with the
+  // channel for the events that follow later.
+  std::function<void(LinkChannel)> then;
 
   static LinkAnswer Error(int code, std::string message) {
     LinkAnswer a;
@@ -52,6 +81,8 @@ class LinkOps {
   // One line of a live-port connection (connection ids start at 1).
   virtual void LiveLine(uint64_t connection, const std::string& line) = 0;
   virtual void LiveClosed(uint64_t connection) = 0;
+  // The connection of a command session has closed.
+  virtual void CommandSessionClosed(int32_t /*session*/) {}
 };
 
 struct LinkServerOptions {
@@ -84,7 +115,13 @@ class LinkServer {
   int ReadySessions(const std::string& subscribe) const;
 
  private:
+  friend class LinkChannel;
   enum Kind { kCommand = 0, kEvent = 1, kLive = 2 };
+  // A reply's lines and what runs once they are queued.
+  struct Slot {
+    std::vector<std::string> lines;
+    std::function<void()> then;
+  };
   struct Peer {
     Kind kind;
     std::unique_ptr<link::LinkConnection> conn;
@@ -93,7 +130,7 @@ class LinkServer {
     bool acknowledged = false;
     // Replies (and the events after them) in request order; an empty slot
     // waits for its op.
-    std::deque<std::optional<std::vector<std::string>>> outbox;
+    std::deque<std::optional<Slot>> outbox;
   };
 
   void Accept(Kind kind);
@@ -103,7 +140,8 @@ class LinkServer {
   void CommandRequest(uint64_t id, Peer& peer, const link::Message& request, size_t slot);
   // Fills the slot (counted from the peer's first ever slot) and sends what
   // is ready.
-  void Fill(uint64_t id, size_t slot, std::vector<std::string> lines);
+  void Fill(uint64_t id, size_t slot, std::vector<std::string> lines, std::function<void()> then = nullptr);
+  link::LinkConnection* Connection(uint64_t id) const;
   void Reap();
   void Log(const std::string& text) const;
 

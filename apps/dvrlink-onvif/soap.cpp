@@ -19,6 +19,7 @@ struct Prefix {
 constexpr Prefix kPrefixes[] = {
     {"s", ns::kSoap},         {"wsse", ns::kWsse},         {"wsu", ns::kWsu},      {"tds", ns::kDevice},
     {"trt", ns::kMedia},      {"tev", ns::kEvents},        {"tptz", ns::kPtz},     {"tmd", ns::kDeviceIo},
+    {"trc", ns::kRecording},  {"tse", ns::kSearch},        {"trp", ns::kReplay},
     {"tt", ns::kSchema},      {"wsnt", ns::kNotification}, {"wsa", ns::kAddressing}, {"tns1", ns::kTopics},
     {"ter", ns::kError},      {"wstop", ns::kTopicSet},
 };

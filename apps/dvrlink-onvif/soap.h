@@ -27,6 +27,9 @@ inline constexpr const char* kMedia = "http://www.onvif.org/ver10/media/wsdl";
 inline constexpr const char* kEvents = "http://www.onvif.org/ver10/events/wsdl";
 inline constexpr const char* kPtz = "http://www.onvif.org/ver20/ptz/wsdl";
 inline constexpr const char* kDeviceIo = "http://www.onvif.org/ver10/deviceIO/wsdl";
+inline constexpr const char* kRecording = "http://www.onvif.org/ver10/recording/wsdl";
+inline constexpr const char* kSearch = "http://www.onvif.org/ver10/search/wsdl";
+inline constexpr const char* kReplay = "http://www.onvif.org/ver10/replay/wsdl";
 inline constexpr const char* kSchema = "http://www.onvif.org/ver10/schema";
 inline constexpr const char* kNotification = "http://docs.oasis-open.org/wsn/b-2";
 inline constexpr const char* kAddressing = "http://www.w3.org/2005/08/addressing";
@@ -91,7 +94,8 @@ std::pair<std::string, std::string> ResolveQName(const xmlNode* node, const std:
 // ---- building ----
 
 // A SOAP 1.2 envelope with the namespaces above declared at its root
-// (s, wsse, wsu, tds, trt, tev, tptz, tmd, tt, wsnt, wsa, tns1, ter, wstop).
+// (s, wsse, wsu, tds, trt, tev, tptz, tmd, trc, tse, trp, tt, wsnt, wsa, tns1,
+// ter, wstop).
 class Envelope {
  public:
   Envelope();

@@ -28,7 +28,8 @@ constexpr const char* kUsage =
     "usage: dvrsim --command-port N --event-port N --live-port N --control-port N\n"
     "              [--bind ADDRESS] [--cameras 16] [--time-zone ZONE]\n"
     "              [--onvif PORT [--onvif-user NAME] [--onvif-password TEXT]\n"
-    "               [--onvif-no-digest] [--onvif-cert FILE --onvif-key FILE]]\n"
+    "               [--onvif-no-digest] [--onvif-cert FILE --onvif-key FILE]\n"
+    "               [--onvif-replay RTSP-URL]]\n"
     "\n"
     "A simulated DVR speaking the DVR link protocol (docs/dvr-link.md).\n"
     "  --command-port N  sessions, version, time sync, host-raised alarms,\n"
@@ -53,6 +54,10 @@ constexpr const char* kUsage =
     "  --onvif-no-digest  accept WS-Security UsernameTokens only, no HTTP digest\n"
     "  --onvif-cert FILE, --onvif-key FILE  serve HTTPS with this PEM certificate\n"
     "                    and key\n"
+    "  --onvif-replay RTSP-URL  recordings of every camera over the last 24 hours\n"
+    "                    (recording search and replay services); camera C's\n"
+    "                    replay URI is RTSP-URL/C, served by an RTSP server\n"
+    "                    started beside it (scripts/rtsp-replay-server.py)\n"
     "SIGINT or SIGTERM stops it.\n";
 
 int g_signal_pipe[2] = {-1, -1};
@@ -124,6 +129,9 @@ int main(int argc, char** argv) {
       if (!parsed) return UsageError("bad port '" + value + "' for " + arg);
       onvif_options.port = *parsed;
       onvif = onvif_options;
+    } else if (arg == "--onvif-replay") {
+      if (value.rfind("rtsp://", 0) != 0) return UsageError("--onvif-replay needs an rtsp:// URL");
+      onvif_options.replay_uri = value;
     } else if (arg == "--onvif-user") {
       onvif_options.user = value;
     } else if (arg == "--onvif-password") {

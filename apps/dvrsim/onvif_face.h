@@ -8,8 +8,13 @@
 // UsernameToken or HTTP digest credentials (GetSystemDateAndTime and the
 // capability queries need none).
 //
-// Services are rows of a table (namespace, operation) -> handler, so a new
-// service (recording search, replay) is a set of new rows.
+// With a replay URI it is also a recorder (Profile G): one recording per
+// camera, holding the 24 hours before the simulator started up to the
+// clock's now, found through the recording search service, its replay URI
+// given by the replay service; the RTSP side is a real media server the
+// caller starts (scripts/rtsp-replay-server.py).
+//
+// Services are rows of a table (namespace, operation) -> handler.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +45,8 @@ struct OnvifOptions {
   // HTTPS with this certificate and key (PEM texts) when both are set.
   std::string tls_cert;
   std::string tls_key;
+  // Base of the replay URIs (camera C: REPLAY_URI/C); empty: no recordings.
+  std::string replay_uri;
   std::function<void(const std::string&)> log;
 };
 
@@ -130,6 +137,8 @@ class OnvifFace : public SimFace {
   void Register(const char* ns_uri, const char* op, Handler handler) { handlers_[{ns_uri, op}] = std::move(handler); }
   void AddServices(Call& call, bool with_capabilities);
   void AddProfile(Call& call, xmlNodePtr parent, const char* element, int camera);
+  void RegisterRecordingServices();
+  void AddRecordingInformation(Call& call, xmlNodePtr parent, const char* ns_uri, const char* element, int camera);
   void SetRelay(Call& call, const char* ns_uri);
   void CreateSubscription(Call& call);
   // PullMessages: true when answered now, false when held until messages
@@ -174,6 +183,8 @@ class OnvifFace : public SimFace {
   int64_t ops_total_ = 0;
   int64_t requests_ = 0;
   std::string last_time_set_;
+  int64_t recorded_since_utc_ = 0;
+  int next_search_ = 1;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

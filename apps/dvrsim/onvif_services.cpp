@@ -62,10 +62,16 @@ void OnvifFace::AddServices(Call& call, bool with_capabilities) {
                                                           {ns::kMedia, "media_service"},
                                                           {ns::kEvents, "events_service"},
                                                           {ns::kPtz, "ptz_service"},
-                                                          {ns::kDeviceIo, "deviceio_service"}};
+                                                          {ns::kDeviceIo, "deviceio_service"},
+                                                          {ns::kRecording, "recording_service"},
+                                                          {ns::kSearch, "search_service"},
+                                                          {ns::kReplay, "replay_service"}};
   Envelope& e = call.reply;
   xmlNodePtr response = call.Answer(ns::kDevice, "GetServicesResponse");
   for (const auto& [ns_uri, path] : services) {
+    if (options_.replay_uri.empty() && (ns_uri == ns::kRecording || ns_uri == ns::kSearch || ns_uri == ns::kReplay)) {
+      continue;
+    }
     xmlNodePtr service = e.Add(response, ns::kDevice, "Service");
     e.Add(service, ns::kDevice, "Namespace", std::string(ns_uri));
     e.Add(service, ns::kDevice, "XAddr", base + path);
@@ -197,6 +203,12 @@ void OnvifFace::RegisterServices() {
     e.Add(io, ns::kSchema, "XAddr", base + "deviceio_service");
     e.Add(io, ns::kSchema, "VideoSources", std::to_string(cameras));
     e.Add(io, ns::kSchema, "RelayOutputs", std::to_string(cameras));
+    if (!options_.replay_uri.empty()) {
+      for (const auto& [name, path] : {std::pair{"Recording", "recording_service"}, std::pair{"Search", "search_service"},
+                                       std::pair{"Replay", "replay_service"}}) {
+        e.Add(e.Add(Child(caps, ns::kSchema, "Extension"), ns::kSchema, name), ns::kSchema, "XAddr", base + path);
+      }
+    }
   });
   for (const char* ns_uri : {ns::kDevice, ns::kDeviceIo}) {
     Register(ns_uri, "GetRelayOutputs", [this, ns_uri, cameras](Call& call) {
@@ -384,6 +396,89 @@ void OnvifFace::RegisterServices() {
     if (profile_camera(call) < 0) return;
     xmlNodePtr status = call.reply.Add(call.Answer(ns::kPtz, "GetStatusResponse"), ns::kPtz, "PTZStatus");
     call.reply.Add(status, ns::kSchema, "UtcTime", FormatUtc(sim_->clock().UtcNow()));
+  });
+  if (!options_.replay_uri.empty()) RegisterRecordingServices();
+}
+
+// ---- recordings (Profile G) ----
+
+void OnvifFace::AddRecordingInformation(Call& call, xmlNodePtr parent, const char* ns_uri, const char* element,
+                                        int camera) {
+  Envelope& e = call.reply;
+  const std::string c = std::to_string(camera);
+  xmlNodePtr info = e.Add(parent, ns_uri, element);
+  e.Add(info, ns::kSchema, "RecordingToken", "Recording_" + c);
+  xmlNodePtr source = e.Add(info, ns::kSchema, "Source");
+  e.Add(source, ns::kSchema, "SourceId", "VS_" + c);
+  e.Add(source, ns::kSchema, "Name", "Camera " + c);
+  e.Add(source, ns::kSchema, "Location", std::string());
+  e.Add(source, ns::kSchema, "Description", std::string("dvrsim"));
+  e.Add(source, ns::kSchema, "Address", options_.replay_uri + "/" + c);
+  e.Add(info, ns::kSchema, "EarliestRecording", FormatUtc(recorded_since_utc_));
+  e.Add(info, ns::kSchema, "LatestRecording", FormatUtc(sim_->clock().UtcNow()));
+  e.Add(info, ns::kSchema, "Content", "Camera " + c);
+  xmlNodePtr track = e.Add(info, ns::kSchema, "Track");
+  e.Add(track, ns::kSchema, "TrackToken", std::string("Video"));
+  e.Add(track, ns::kSchema, "TrackType", std::string("Video"));
+  e.Add(track, ns::kSchema, "Description", std::string("H.264"));
+  e.Add(track, ns::kSchema, "DataFrom", FormatUtc(recorded_since_utc_));
+  e.Add(track, ns::kSchema, "DataTo", FormatUtc(sim_->clock().UtcNow()));
+  e.Add(info, ns::kSchema, "RecordingStatus", std::string("Recording"));
+}
+
+void OnvifFace::RegisterRecordingServices() {
+  const int cameras = sim_->cameras();
+  recorded_since_utc_ = sim_->clock().UtcNow() - 86400;
+  Register(ns::kRecording, "GetRecordings", [this, cameras](Call& call) {
+    Envelope& e = call.reply;
+    xmlNodePtr r = call.Answer(ns::kRecording, "GetRecordingsResponse");
+    for (int c = 0; c < cameras; ++c) {
+      const std::string n = std::to_string(c);
+      xmlNodePtr item = e.Add(r, ns::kRecording, "RecordingItem");
+      e.Add(item, ns::kSchema, "RecordingToken", "Recording_" + n);
+      xmlNodePtr config = e.Add(item, ns::kSchema, "Configuration");
+      xmlNodePtr source = e.Add(config, ns::kSchema, "Source");
+      e.Add(source, ns::kSchema, "SourceId", "VS_" + n);
+      e.Add(source, ns::kSchema, "Name", "Camera " + n);
+      e.Add(config, ns::kSchema, "Content", "Camera " + n);
+      e.Add(config, ns::kSchema, "MaximumRetentionTime", FormatDuration(86400));
+      xmlNodePtr track = e.Add(e.Add(item, ns::kSchema, "Tracks"), ns::kSchema, "Track");
+      e.Add(track, ns::kSchema, "TrackToken", std::string("Video"));
+      e.Add(e.Add(track, ns::kSchema, "Configuration"), ns::kSchema, "TrackType", std::string("Video"));
+    }
+  });
+  Register(ns::kSearch, "GetRecordingSummary", [this, cameras](Call& call) {
+    Envelope& e = call.reply;
+    xmlNodePtr summary = e.Add(call.Answer(ns::kSearch, "GetRecordingSummaryResponse"), ns::kSearch, "Summary");
+    e.Add(summary, ns::kSchema, "DataFrom", FormatUtc(recorded_since_utc_));
+    e.Add(summary, ns::kSchema, "DataUntil", FormatUtc(sim_->clock().UtcNow()));
+    e.Add(summary, ns::kSchema, "NumberRecordings", std::to_string(cameras));
+  });
+  // Every search finds every recording at once (the scope is not read).
+  Register(ns::kSearch, "FindRecordings", [this](Call& call) {
+    call.reply.Add(call.Answer(ns::kSearch, "FindRecordingsResponse"), ns::kSearch, "SearchToken",
+                   "Search_" + std::to_string(next_search_++));
+  });
+  Register(ns::kSearch, "GetRecordingSearchResults", [this, cameras](Call& call) {
+    if (TokenNumber(Arg(call, ns::kSearch, "SearchToken"), "Search_", next_search_ - 1) == 0) {
+      return call.Fault("ter:InvalidArgVal", "unknown search token");
+    }
+    xmlNodePtr r = call.Answer(ns::kSearch, "GetRecordingSearchResultsResponse");
+    xmlNodePtr list = call.reply.Add(r, ns::kSearch, "ResultList");
+    call.reply.Add(list, ns::kSchema, "SearchState", std::string("Completed"));
+    for (int c = 0; c < cameras; ++c) AddRecordingInformation(call, list, ns::kSchema, "RecordingInformation", c);
+  });
+  Register(ns::kSearch, "EndSearch", [this](Call& call) {
+    call.reply.Add(call.Answer(ns::kSearch, "EndSearchResponse"), ns::kSearch, "Endpoint",
+                   FormatUtc(sim_->clock().UtcNow()));
+  });
+  Register(ns::kReplay, "GetReplayUri", [this, cameras](Call& call) {
+    const std::string token = Arg(call, ns::kReplay, "RecordingToken");
+    const int camera = TokenCamera(token, "Recording_", cameras);
+    if (camera < 0) return call.Fault("ter:InvalidArgVal", "no recording '" + token + "'");
+    RecordOp("GetReplayUri " + token);
+    call.reply.Add(call.Answer(ns::kReplay, "GetReplayUriResponse"), ns::kReplay, "Uri",
+                   options_.replay_uri + "/" + std::to_string(camera));
   });
 }
 

@@ -199,8 +199,10 @@ void DvrRemoteClient::GetVideo(int32_t session, int16_t camera, DateTime begin, 
   // are handed on. On an error the writer goes, and its file with it.
   Exchange("retrieve", std::move(request), deadline, [&](const Json& result) {
     int64_t total = 0;
+    bool estimated = false;
     try {
       total = link::IntField(result, "bytes", 0, INT32_MAX);
+      estimated = link::BoolFieldOr(result, "estimated", false);
     } catch (const link::FieldError& e) {
       DVR_RAISE_TEXT(kErrDvrLinkFailed,
                      "DVR link: malformed reply to 'retrieve' from the DVR at " + Where() + ": " + e.what());
@@ -209,7 +211,7 @@ void DvrRemoteClient::GetVideo(int32_t session, int16_t camera, DateTime begin, 
     if (retrieval_ && retrieval_->writer) FailRetrieval("the DVR started another retrieval");
     WriteDebugLog(std::string(kSource) + "(" + Where() + ") " + what + ": " + std::to_string(total) + " bytes",
                   ModAllConst().iLogLevelDefault);
-    retrieval_.emplace(Retrieval{session, total, writer->Path(), std::move(writer)});
+    retrieval_.emplace(Retrieval{session, total, estimated, writer->Path(), std::move(writer)});
   });
 }
 
@@ -361,9 +363,11 @@ void DvrRemoteClient::HandleVideoData(const Json& body) {
     FailRetrieval("the chunk at byte " + std::to_string(offset) + " is not valid base64");
     return;
   }
-  if (offset > retrieval_->total || static_cast<int64_t>(bytes->size()) > retrieval_->total - offset) {
-    FailRetrieval("the chunk at byte " + std::to_string(offset) + " goes past the " +
-                  std::to_string(retrieval_->total) + " bytes announced");
+  // An estimated size may be passed, but no video goes past 32-bit counts.
+  const int64_t limit = retrieval_->estimated ? INT32_MAX : retrieval_->total;
+  if (offset > limit || static_cast<int64_t>(bytes->size()) > limit - offset) {
+    FailRetrieval("the chunk at byte " + std::to_string(offset) + " goes past the " + std::to_string(limit) +
+                  (retrieval_->estimated ? " bytes a retrieval may hold" : " bytes announced"));
     return;
   }
   std::string error;
@@ -400,9 +404,10 @@ void DvrRemoteClient::HandleGetVideo(const Json& body) {
   std::string failure;
   if (reason != kVideoDone) {
     failure = "the DVR reports reason " + std::to_string(reason) + " after " + std::to_string(data1) + " bytes";
-  } else if (written != done.total) {
-    failure = "the DVR sent " + std::to_string(written) + " of the " + std::to_string(done.total) +
-              " bytes announced";
+  } else if (written != (done.estimated ? data1 : done.total)) {
+    failure = "the DVR sent " + std::to_string(written) + " of the " +
+              std::to_string(done.estimated ? data1 : done.total) + " bytes " +
+              (done.estimated ? "it reports" : "announced");
   } else if (done.writer->Commit(failure)) {
     WriteDebugLog(std::string(kSource) + "(" + Where() + ") retrieval into " + done.file + " complete, " +
                       std::to_string(written) + " bytes",

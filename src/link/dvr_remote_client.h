@@ -90,6 +90,8 @@ class DvrRemoteClient : public IDvrRemote {
   struct Retrieval {
     int32_t session;
     int64_t total;
+    // The DVR announced an estimate: the real size comes with reason 2.
+    bool estimated;
     std::string file;
     // Null once it failed here: its remaining events are skipped until the
     // DVR's last one.

@@ -113,6 +113,13 @@ std::string TextFieldOr(const Json& message, const char* name, const std::string
   return TextField(message, name);
 }
 
+bool BoolFieldOr(const Json& message, const char* name, bool fallback) {
+  auto it = message.find(name);
+  if (it == message.end()) return fallback;
+  if (!it->is_boolean()) throw FieldError(std::string("field \"") + name + "\" is not true or false");
+  return it->get<bool>();
+}
+
 std::string TimeField(const Json& message, const char* name) {
   std::string text = TextField(message, name);
   if (!DateTime::FromDigits14(text)) {

@@ -68,6 +68,8 @@ int64_t IntField(const Json& message, const char* name, int64_t min, int64_t max
 int64_t IntFieldOr(const Json& message, const char* name, int64_t min, int64_t max, int64_t fallback);
 std::string TextField(const Json& message, const char* name);
 std::string TextFieldOr(const Json& message, const char* name, const std::string& fallback);
+// A true or false field; fallback when it is missing.
+bool BoolFieldOr(const Json& message, const char* name, bool fallback);
 // A time of 14 digits YYYYMMDDhhmmss that is a valid date.
 std::string TimeField(const Json& message, const char* name);
 
