@@ -44,7 +44,7 @@ def main():
     server = GstRtspServer.RTSPOnvifServer.new()
     server.set_address(args.bind)
     server.set_service(str(args.port))
-    launch = PIPELINE.format(pace="! identity sync=true " if args.realtime else "")
+    launch = PIPELINE.format(pace="! identity sleep-time=100000 " if args.realtime else "")
     mounts = server.get_mount_points()
     for camera in range(args.cameras):
         factory = GstRtspServer.RTSPOnvifMediaFactory.new()
