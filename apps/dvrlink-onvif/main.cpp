@@ -108,5 +108,6 @@ int main(int argc, char** argv) {
     std::cerr << "dvrlink-onvif: " << e.what() << std::endl;
     return 1;
   }
+  dvrlink::onvif::ReleaseMediaLibrary();
   return 0;
 }

@@ -24,8 +24,10 @@ constexpr const char* kPipeline =
     "rtspsrc name=src onvif-mode=true onvif-rate-control=false buffer-mode=none protocols=tcp "
     "! rtph264depay ! h264parse ! mp4mux fragment-duration=1000 streamable=true ! fdsink name=sink sync=false";
 
+bool g_gst_ready = false;
+
 bool GstReady(std::string& error) {
-  static bool ready = false;
+  bool& ready = g_gst_ready;
   static std::string failure;
   if (!ready && failure.empty()) {
     GError* gerror = nullptr;
@@ -62,6 +64,11 @@ std::string Describe(GstMessage* message, bool warning) {
 }
 
 }  // namespace
+
+void ReleaseMediaLibrary() {
+  if (g_gst_ready) gst_deinit();
+  g_gst_ready = false;
+}
 
 ReplayPull::ReplayPull(EventLoop& loop, Handlers handlers) : loop_(&loop), handlers_(std::move(handlers)) {}
 

@@ -32,6 +32,10 @@ struct ReplaySpan {
   int64_t end_utc = 0;
 };
 
+// Releases GStreamer at the end of the program, after every pull has gone
+// (nothing when no pull was made).
+void ReleaseMediaLibrary();
+
 class ReplayPull {
  public:
   struct Handlers {

@@ -104,6 +104,7 @@ bool E2eService::StartSimulators() {
                                      "--live-port",    std::to_string(svc::FreeListenPort(address))};
     if (!setup.sim_time_zone.empty()) args.insert(args.end(), {"--time-zone", setup.sim_time_zone});
     if (options_.onvif) args.insert(args.end(), {"--onvif", "0"});
+    args.insert(args.end(), options_.sim_args.begin(), options_.sim_args.end());
     dvrs_.push_back(std::make_unique<DvrsimProcess>(args, setup.address));
     if (!dvrs_.back()->Started()) return false;
     bridges_.emplace_back();

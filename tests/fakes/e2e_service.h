@@ -48,6 +48,8 @@ struct E2eOptions {
   // When set, every DVR is served through dvrlink-onvif from dvrsim's ONVIF
   // face, with these extra "key = value" lines in the bridge's [device].
   std::optional<std::string> onvif;
+  // Extra arguments of every dvrsim.
+  std::vector<std::string> sim_args;
 };
 
 class E2eService {
