@@ -83,15 +83,16 @@ class VideoRetrievalTest : public ::testing::Test {
     fs::create_directories(outside);
   }
   // A DVR that answers connect with session 5 and retrieve with `total`
-  // bytes followed by `stream`.
-  std::unique_ptr<LinkScriptedPeer> Peer(int64_t total, std::vector<std::string> stream) {
+  // bytes (an estimate when asked) followed by `stream`.
+  std::unique_ptr<LinkScriptedPeer> Peer(int64_t total, std::vector<std::string> stream, bool estimated = false) {
     return std::make_unique<LinkScriptedPeer>(
-        std::vector<std::string>(), [total, stream](const std::string& line) {
+        std::vector<std::string>(), [total, stream, estimated](const std::string& line) {
           std::vector<std::string> out;
           if (line.find("\"connect\"") != std::string::npos) {
             out.push_back(LinkScriptedPeer::ReplyTo(line, "{\"session\":5}"));
           } else if (line.find("\"retrieve\"") != std::string::npos) {
-            out.push_back(LinkScriptedPeer::ReplyTo(line, "{\"bytes\":" + std::to_string(total) + "}"));
+            out.push_back(LinkScriptedPeer::ReplyTo(
+                line, "{\"bytes\":" + std::to_string(total) + (estimated ? ",\"estimated\":true}" : "}")));
             out.insert(out.end(), stream.begin(), stream.end());
           } else {
             out.push_back(LinkScriptedPeer::ReplyTo(line, "{\"version\":\"scripted\"}"));
@@ -190,6 +191,34 @@ TEST_F(VideoRetrievalTest, FaultyStreamsEndInFailureAndLeaveNoFile) {
     PumpFor(30);  // the rest of the stream is skipped
     EXPECT_THAT(recorder.events, ElementsAreArray(c.events));
     EXPECT_THAT(Tree(exported), IsEmpty());
+  }
+}
+
+// A DVR that can only estimate the size (a recorder remuxing as it pulls)
+// may pass its estimate; the count of its "done" is what must have come.
+TEST_F(VideoRetrievalTest, AnEstimatedSizeIsCheckedAgainstTheCountTheDvrReportsDone) {
+  const std::string sixteen = "0123456789abcdef";
+  struct Case {
+    const char* name;
+    std::vector<std::string> stream;
+    std::vector<std::string> events;
+    bool kept;
+  };
+  const Case cases[] = {
+      {"past the estimate", {Chunk(0, sixteen), Progress(1, 16, 20), Progress(2, 16, 16)},
+       {"get_video 5 1 16 20", "get_video 5 2 16 16"}, true},
+      {"done with another count", {Chunk(0, sixteen), Progress(2, 20, 20)}, {"get_video 5 3 16 12"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    recorder.events.clear();
+    fs::remove(exported + "/clip.mp4");
+    auto peer = Peer(12, c.stream, true);
+    auto remote = Connected(peer->port(), exported);
+    Retrieve(*remote, "clip.mp4");
+    ASSERT_TRUE(PumpUntil([&] { return Ended(); }));
+    EXPECT_THAT(recorder.events, ElementsAreArray(c.events));
+    EXPECT_EQ(fs::exists(exported + "/clip.mp4"), c.kept);
   }
 }
 

@@ -1,6 +1,7 @@
 // The npm package `onvif` (an ONVIF client nobody here wrote) against
 // dvrsim's ONVIF face: connect (clock, services, profiles, video sources),
-// device information, set the time, list and go to presets, and a motion
+// device information, set the time, list and go to presets, the recorder's
+// recordings, summary and replay URI, and a motion
 // event received through the package's own pull-point loop, which dvrsim
 // raises when this script asks its control port.
 //   node crosscheck.js HOST ONVIF-PORT CONTROL-PORT USER PASSWORD
@@ -52,6 +53,14 @@ const cam = new Cam({ hostname: host, port: Number(port), username, password, ti
     check(Object.keys(presets).length === 8 && presets['Preset 4'].$.token === 'Preset_4', 'eight presets listed');
     await call(cam, 'gotoPreset', { profileToken: 'Profile_2', preset: 'Preset_4' });
     check((await control('onvif status')).includes('"GotoPreset Profile_2 Preset_4"'), 'gone to preset 4');
+    const recordings = await call(cam, 'getRecordings');
+    check(recordings.length === 16 && recordings[2].recordingToken === 'Recording_2' &&
+      recordings[2].configuration.source.sourceId === 'VS_2', 'sixteen recordings, one per video source');
+    const summary = await call(cam, 'getRecordingSummary');
+    check(summary.numberRecordings === 16 && Date.parse(summary.dataFrom) < Date.parse(summary.dataUntil),
+      'recording summary: ' + summary.dataFrom + ' to ' + summary.dataUntil);
+    const uri = await call(cam, 'getReplayUri', { recordingToken: 'Recording_2' });
+    check(uri === 'rtsp://127.0.0.7:8554/recording/2', 'replay URI ' + uri);
     cam.on('event', (message) => {
       const topic = message.topic._;
       const item = message.message.message.data.simpleItem;

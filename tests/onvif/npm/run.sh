@@ -14,7 +14,7 @@ if ! command -v node >/dev/null || [ ! -f "$npm_dir/node_modules/onvif/package.j
 fi
 out=$(mktemp -d /tmp/dvrlink-npm.XXXXXX)
 "$build/apps/dvrsim/dvrsim" --bind 127.0.0.7 --command-port 0 --event-port 0 --live-port 0 --control-port 0 \
-  --onvif 0 --onvif-password 'np-Pa55' >"$out/ports" 2>"$out/log" &
+  --onvif 0 --onvif-password 'np-Pa55' --onvif-replay rtsp://127.0.0.7:8554/recording >"$out/ports" 2>"$out/log" &
 sim=$!
 trap 'kill $sim 2>/dev/null; wait $sim 2>/dev/null; rm -rf "$out"' EXIT
 for _ in $(seq 50); do
