@@ -18,6 +18,8 @@ PACKAGES=(
   libsqlite3-dev sqlite3 libpq-dev postgresql libicu-dev tzdata nlohmann-json3-dev python3
   pkg-config libmicrohttpd-dev libsystemd-dev systemd help2man dpkg-dev chromium
   libcurl4-openssl-dev libxml2-dev libssl-dev openssl procps util-linux
+  libgstreamer1.0-dev gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+  gstreamer1.0-plugins-ugly gir1.2-gst-rtsp-server-1.0 python3-gi ffmpeg
 )
 # Node.js and npm for the npm test tools: Debian's packages when the commands
 # are missing (a Node.js installed otherwise brings its own npm).

@@ -49,7 +49,10 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, tzdata")
+# dvrlink-onvif's recorded video: RTSP, RTP, MP4 and the H.264 parser are
+# GStreamer plugins it loads at run time.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "adduser, tzdata, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-bad")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${DVRLINK_PACKAGING}/debian/postinst ${DVRLINK_PACKAGING}/debian/prerm
     ${DVRLINK_PACKAGING}/debian/postrm ${DVRLINK_PACKAGING}/debian/conffiles)
