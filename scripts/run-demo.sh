@@ -8,7 +8,9 @@
 #                                             (the demo's files stay in build/demo)
 #   scripts/run-demo.sh --onvif               the DVR is dvrsim's ONVIF face
 #                                             (127.0.0.2:8080) behind dvrlink-onvif
-#                                             with examples/onvif-bridge.ini
+#                                             with examples/onvif-bridge.ini, its
+#                                             recordings replayed by GStreamer's RTSP
+#                                             server (scripts/rtsp-replay-server.py)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -32,11 +34,15 @@ mkdir -p "$DEMO/export"
 "$BUILD/apps/dvrlink-db/dvrlink-db" init --connection "Provider=SQLite;Data Source=$ROOT/$DEMO/host.db" \
   --config "$CONFIG"
 
+RTSP=""
 if [ -n "$ONVIF" ]; then
-  # The bridge takes the DVR link ports of demo.ini; dvrsim's own face
-  # takes free ports.
+  # The recorder's replay side, then dvrsim as the ONVIF device. The bridge
+  # takes the DVR link ports of demo.ini; dvrsim's own face takes free ports.
+  scripts/rtsp-replay-server.py --bind "$SIM_ADDRESS" --port 8554 >"$DEMO/rtsp.out" 2>"$DEMO/rtsp.log" &
+  RTSP=$!
   "$BUILD/apps/dvrsim/dvrsim" --bind "$SIM_ADDRESS" --command-port 0 --live-port 0 --event-port 0 \
-    --control-port "$SIM_CONTROL" --time-zone America/New_York --onvif 8080 >"$DEMO/dvrsim.out" 2>"$DEMO/dvrsim.log" &
+    --control-port "$SIM_CONTROL" --time-zone America/New_York --onvif 8080 \
+    --onvif-replay "rtsp://$SIM_ADDRESS:8554/recording" >"$DEMO/dvrsim.out" 2>"$DEMO/dvrsim.log" &
 else
   "$BUILD/apps/dvrsim/dvrsim" --bind "$SIM_ADDRESS" --command-port 7000 --live-port 7001 --event-port 7002 \
     --control-port "$SIM_CONTROL" --time-zone America/New_York >"$DEMO/dvrsim.out" 2>"$DEMO/dvrsim.log" &
@@ -59,6 +65,10 @@ stop() {
     kill -TERM "$SIM" 2>/dev/null || true
     wait "$SIM" 2>/dev/null || true
   fi
+  if [ -n "$RTSP" ] && kill -0 "$RTSP" 2>/dev/null; then
+    kill -TERM "$RTSP" 2>/dev/null || true
+    wait "$RTSP" 2>/dev/null || true
+  fi
   echo "== demo stopped"
 }
 trap stop EXIT
@@ -79,6 +89,7 @@ if [ -n "$ONVIF" ]; then
     sleep 0.1
   done
   echo "== dvrlink-onvif on $SIM_ADDRESS: $(head -n1 "$DEMO/bridge.out"), log in $DEMO/bridge.log"
+  echo "== recordings replayed from rtsp://$SIM_ADDRESS:8554/recording/C (README: a retrieval from the demo)"
 fi
 cat <<MSG
 == dvrlink starting with $CONFIG; host events follow (also in $DEMO/host-events.jsonl)

@@ -22,7 +22,7 @@ constexpr int64_t kEpoch1900 = 2208988800LL;
 // of one second ("streamable": written front to back, no seek back).
 constexpr const char* kPipeline =
     "rtspsrc name=src onvif-mode=true onvif-rate-control=false buffer-mode=none protocols=tcp "
-    "! rtph264depay ! h264parse ! mp4mux fragment-duration=1000 streamable=true ! fdsink name=sink sync=false";
+    "! rtph264depay ! h264parse name=parse ! mp4mux fragment-duration=1000 streamable=true ! fdsink name=sink sync=false";
 
 bool g_gst_ready = false;
 
@@ -63,6 +63,20 @@ std::string Describe(GstMessage* message, bool warning) {
   return text;
 }
 
+// Notes the first and last timestamp of the parsed video. It runs on the
+// streaming thread and touches nothing but the two atomics it is given.
+GstPadProbeReturn NoteTimestamp(GstPad*, GstPadProbeInfo* info, gpointer data) {
+  auto* span = static_cast<ReplayPull::MediaSpan*>(data);
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  if (buffer && GST_BUFFER_PTS_IS_VALID(buffer)) {
+    const auto pts = static_cast<int64_t>(GST_BUFFER_PTS(buffer));
+    int64_t first = -1;
+    span->first.compare_exchange_strong(first, pts);
+    span->last.store(pts);
+  }
+  return GST_PAD_PROBE_OK;
+}
+
 }  // namespace
 
 void ReleaseMediaLibrary() {
@@ -95,6 +109,11 @@ std::unique_ptr<ReplayPull> ReplayPull::Start(EventLoop& loop, const ReplaySpan&
   }
   GstElement* src = gst_bin_get_by_name(GST_BIN(pull->pipeline_), "src");
   GstElement* sink = gst_bin_get_by_name(GST_BIN(pull->pipeline_), "sink");
+  GstElement* parse = gst_bin_get_by_name(GST_BIN(pull->pipeline_), "parse");
+  GstPad* parsed = gst_element_get_static_pad(parse, "src");
+  gst_pad_add_probe(parsed, GST_PAD_PROBE_TYPE_BUFFER, NoteTimestamp, pull->media_.get(), nullptr);
+  gst_object_unref(parsed);
+  gst_object_unref(parse);
   g_object_set(src, "location", span.uri.c_str(), nullptr);
   if (!span.user.empty()) g_object_set(src, "user-id", span.user.c_str(), "user-pw", span.password.c_str(), nullptr);
   g_object_set(sink, "fd", fds[1], nullptr);
@@ -153,7 +172,6 @@ std::string ReplayPull::Read(size_t max) {
   ssize_t n = ::read(read_end_.get(), bytes.data(), max);
   if (n > 0) {
     bytes.resize(static_cast<size_t>(n));
-    if (first_position_ < 0) MediaSeconds();  // the origin of the media time
     return bytes;
   }
   // Nothing now: the pipeline may still write, unless it has ended (then
@@ -162,14 +180,10 @@ std::string ReplayPull::Read(size_t max) {
   return std::string();
 }
 
-double ReplayPull::MediaSeconds() {
-  gint64 position = -1;
-  if (pipeline_ && !ended_ && gst_element_query_position(pipeline_, GST_FORMAT_TIME, &position) && position >= 0) {
-    if (first_position_ < 0) first_position_ = position;
-    last_position_ = position;
-  }
-  if (first_position_ < 0 || last_position_ < first_position_) return 0;
-  return static_cast<double>(last_position_ - first_position_) / GST_SECOND;
+double ReplayPull::MediaSeconds() const {
+  const int64_t first = media_->first.load();
+  const int64_t last = media_->last.load();
+  return first < 0 || last < first ? 0 : static_cast<double>(last - first) / GST_SECOND;
 }
 
 void ReplayPull::OnBus() {
@@ -199,7 +213,6 @@ void ReplayPull::OnBus() {
 
 void ReplayPull::Finish(bool complete, const std::string& why) {
   if (ended_) return;
-  MediaSeconds();
   ended_ = true;
   // Every byte fdsink wrote is in the socket pair now; with the pipeline
   // stopped and the write end closed, reading ends at end of file.

@@ -11,6 +11,7 @@
 // the loop never waits on the device: the other ports keep answering.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -62,8 +63,15 @@ class ReplayPull {
   // Stops (false) or resumes (true) reading the clip: while stopped the
   // pipeline waits on the socket pair and the device on the pipeline.
   void SetReading(bool on);
-  // Seconds of media pulled since the first bytes (the pipeline's position).
-  double MediaSeconds();
+  // Seconds from the first to the last video frame pulled so far.
+  double MediaSeconds() const;
+
+  // The first and last timestamp (ns, -1 before any) of the parsed video,
+  // noted on the streaming thread.
+  struct MediaSpan {
+    std::atomic<int64_t> first{-1};
+    std::atomic<int64_t> last{-1};
+  };
 
  private:
   ReplayPull(EventLoop& loop, Handlers handlers);
@@ -83,8 +91,8 @@ class ReplayPull {
   bool drained_ = false;
   bool failed_ = false;  // a read failure of the source came before the end
   std::string failure_;
-  int64_t first_position_ = -1;
-  int64_t last_position_ = -1;
+  // Outlives the pipeline (its probe writes here until the pipeline stops).
+  std::unique_ptr<MediaSpan> media_ = std::make_unique<MediaSpan>();
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
