@@ -70,8 +70,8 @@ TEST(BridgeConfigTest, EachBrokenRuleIsOneLineNamingTheKey) {
        "b.ini:4: key 'command_port' in [link]: '70000' is not a whole number from 0 to 65535"},
       {device + kLink + "[map]\ncamera.256 = VS\n", "b.ini:8: key 'camera.256' in [map]: N must be from 0 to 255"},
       {device + kLink + "[map]\nlens.1 = VS\n",
-       "b.ini:8: key 'lens.1' in [map]: expected camera.N, profile.N, relay.N, input.N, alarm_topic.K or "
-       "system_event.K"},
+       "b.ini:8: key 'lens.1' in [map]: expected camera.N, profile.N, relay.N, input.N, recording.N, "
+       "alarm_topic.K or system_event.K"},
       {device + kLink + "[map]\nrelay.1 =\n", "b.ini:8: key 'relay.1' in [map]: the token is empty"},
       {device + kLink + "[map]\nsystem_event.1 = 0xC00407D0\n",
        "b.ini:8: key 'system_event.1' in [map]: expected CODE TOPIC [ITEM=VALUE]"},

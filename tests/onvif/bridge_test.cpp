@@ -185,7 +185,13 @@ TEST_F(BridgeTest, CommandOpsBecomeDeviceCalls) {
       {"generate_alarm", R"(,"camera":1,"seconds":40)", R"({})"},
       {"stop_alarm", R"(,"camera":1)", R"({"stopped":true})"},
       {"generate_alarm", R"(,"camera":2)", R"({"code":1,"message":"missing field \"seconds\""})"},
-      {"retrieve", R"(,"camera":1)", R"({"code":7,"message":"recorded video is not served by this bridge"})"},
+      {"retrieve", R"(,"camera":1)", R"({"code":1,"message":"missing field \"begin\""})"},
+      {"retrieve", R"(,"camera":9,"begin":"20261205100000","end":"20261205100010")",
+       R"j({"code":5,"message":"camera 9 does not exist (0 to 3)"})j"},
+      {"retrieve", R"(,"camera":1,"begin":"20261205100010","end":"20261205100000")",
+       R"({"code":5,"message":"a span from 20261205100010 to 20261205100000 is not 1 to 3600 s long"})"},
+      {"retrieve", R"(,"camera":1,"begin":"20261205100000","end":"20261205100010")",
+       R"j({"code":7,"message":"the device offers no recording search and replay (ONVIF Profile G)"})j"},
       {"reboot", "", R"({"code":2,"message":"unknown op 'reboot'"})"},
   };
   for (const Case& c : cases) {
