@@ -27,3 +27,36 @@ wait_for() {  # FILE PATTERN PID
   cat "$1" >&2 2>/dev/null || true
   return 1
 }
+
+# Makes the temporary folder WORK and the list PIDS of started programs; when
+# the script ends, each is sent SIGTERM and waited for, and WORK is removed.
+bench_work() {
+  WORK=$(mktemp -d "${TMPDIR:-/tmp}/$BENCH_NAME.XXXXXX")
+  PIDS=()
+  trap bench_cleanup EXIT
+  trap 'exit 130' INT TERM
+}
+bench_cleanup() {
+  trap - EXIT INT TERM
+  for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  rm -rf "$WORK"
+}
+
+# dvrlink-onvif's configuration for dvrsim's ONVIF face on 127.0.0.1 (account
+# admin/admin, all zones UTC), its DVR link ports on BIND.
+bridge_ini() {  # ONVIF-PORT BIND COMMAND-PORT EVENT-PORT LIVE-PORT
+  cat <<INI
+[device]
+url = http://127.0.0.1:$1/onvif/device_service
+user = admin
+password = admin
+time_zone = UTC
+[link]
+bind = $2
+command_port = $3
+event_port = $4
+live_port = $5
+computer_time_zone = UTC
+INI
+}

@@ -43,19 +43,7 @@ control_port=$(sed -n 's/^ports .*control=\([0-9]*\).*$/\1/p' "$WORK/sim.out")
 onvif_port=$(sed -n 's/^ports .*onvif=\([0-9]*\).*$/\1/p' "$WORK/sim.out")
 
 b_command=$((20000 + RANDOM % 12000)); b_event=$((b_command + 1)); b_live=$((b_command + 2))
-cat >"$WORK/bridge.ini" <<INI
-[device]
-url = http://127.0.0.1:$onvif_port/onvif/device_service
-user = admin
-password = admin
-time_zone = UTC
-[link]
-bind = 127.0.0.9
-command_port = $b_command
-event_port = $b_event
-live_port = $b_live
-computer_time_zone = UTC
-INI
+bridge_ini "$onvif_port" 127.0.0.9 "$b_command" "$b_event" "$b_live" >"$WORK/bridge.ini"
 "$APPS/dvrlink-onvif/dvrlink-onvif" --config "$WORK/bridge.ini" >"$WORK/bridge.out" 2>"$WORK/bridge.log" &
 PIDS+=($!)
 BRIDGE=${PIDS[-1]}

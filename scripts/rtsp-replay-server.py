@@ -9,7 +9,8 @@ it asked for; "Rate-Control: no" sends it as fast as it is encoded. With
 --realtime the stream is paced at real time whatever the client asks (for
 tests that stop the server while a clip streams).
 
-  rtsp-replay-server.py --port N [--cameras 16] [--realtime]
+  rtsp-replay-server.py --port N [--bind ADDRESS] [--cameras 16] [--realtime] [--size 320x240]
+                        [--pattern ball|snow|smpte]
 
 Prints "rtsp-replay-server port=N" once it listens; SIGTERM stops it.
 """
@@ -24,8 +25,8 @@ gi.require_version("GstRtspServer", "1.0")
 from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
 
 PIPELINE = (
-    "( videotestsrc pattern=ball is-live=false "
-    "! video/x-raw,width=320,height=240,framerate=10/1 {pace}"
+    "( videotestsrc pattern={pattern} is-live=false "
+    "! video/x-raw,width={width},height={height},framerate=10/1 {pace}"
     "! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=10 "
     "! h264parse ! rtph264pay pt=96 "
     "! rtponviftimestamp name=pay0 set-e-bit=true set-t-bit=true ntp-offset=0 drop-out-of-segment=false )"
@@ -38,13 +39,21 @@ def main():
     parser.add_argument("--bind", default="127.0.0.1")
     parser.add_argument("--cameras", type=int, default=16)
     parser.add_argument("--realtime", action="store_true")
+    parser.add_argument("--size", default="320x240", help="picture size WIDTHxHEIGHT (default 320x240)")
+    parser.add_argument("--pattern", default="ball", choices=("ball", "snow", "smpte"),
+                        help="videotestsrc pattern (snow barely compresses: a high bit rate)")
     args = parser.parse_args()
 
     Gst.init(None)
     server = GstRtspServer.RTSPOnvifServer.new()
     server.set_address(args.bind)
     server.set_service(str(args.port))
-    launch = PIPELINE.format(pace="! identity sleep-time=100000 " if args.realtime else "")
+    try:
+        width, height = (int(n) for n in args.size.split("x"))
+    except ValueError:
+        parser.error("--size must be WIDTHxHEIGHT, such as 1280x720")
+    launch = PIPELINE.format(pattern=args.pattern, width=width, height=height,
+                             pace="! identity sleep-time=100000 " if args.realtime else "")
     mounts = server.get_mount_points()
     for camera in range(args.cameras):
         factory = GstRtspServer.RTSPOnvifMediaFactory.new()
