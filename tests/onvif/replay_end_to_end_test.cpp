@@ -8,6 +8,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -137,20 +138,40 @@ TEST_F(ReplayEndToEndTest, ASpanBecomesAPlayableClipWithNumberedProgressAndAnUnr
   EXPECT_THAT(Exported(), ElementsAre("cam1/clip.mp4"));
 }
 
-TEST_F(ReplayEndToEndTest, ARecorderThatStopsMidStreamFailsTheRetrievalAndLeavesNoFile) {
-  ASSERT_NO_FATAL_FAILURE(StartRecorder(true));
-  HostClient client(e2e->listen_port(0));
-  client.Send({"33", "3", Ago(70), Ago(60), "broken.mp4"});
-  ASSERT_EQ(client.WaitFor("45").size(), 1u);
-  EXPECT_EQ(Retrieve(1, 3, Ago(70), Ago(60), "broken.mp4"), Json(true));
-  // Once bytes flow, the RTSP server goes away.
-  ASSERT_TRUE(svc::WaitUntil([&] { return client.WaitFor("33", 2, 0).size() >= 2; }, 5000));
-  rtsp_->Signal(SIGKILL);
-  std::vector<Frame> notices = Notices(client, 8000);
-  ASSERT_FALSE(notices.empty());
-  EXPECT_EQ(notices.back()[1], "3");
-  EXPECT_THAT(Exported(), IsEmpty());
-  EXPECT_THAT(e2e->bridge(0)->Log(), ::testing::HasSubstr("retrieval of camera 3: failed after"));
+// Once bytes flow, the recorder goes away, stalls, or the service (the
+// command session) closes: the retrieval ends with reason 3, no file stays.
+TEST_F(ReplayEndToEndTest, ARetrievalCutShortEndsWithReason3AndLeavesNoFile) {
+  struct Case {
+    const char* name;
+    std::function<void()> cut;
+    const char* logged;
+    bool notified;  // the client still hears the reason 3
+  };
+  const Case cases[] = {
+      {"recorder killed", [&] { rtsp_->Signal(SIGKILL); }, "retrieval of camera 3: failed after", true},
+      {"recorder stalls", [&] { rtsp_->Signal(SIGSTOP); }, "the device sent nothing for 2 s", true},
+      {"session closes", [&] { EXPECT_EQ(e2e->StopService(), 0); }, "the session has closed", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NO_FATAL_FAILURE(StartRecorder(true));
+    HostClient client(e2e->listen_port(0));
+    client.Send({"33", "3", Ago(70), Ago(60), "broken.mp4"});
+    ASSERT_EQ(client.WaitFor("45").size(), 1u);
+    EXPECT_EQ(Retrieve(1, 3, Ago(70), Ago(60), "broken.mp4"), Json(true));
+    ASSERT_TRUE(svc::WaitUntil([&] { return client.WaitFor("33", 2, 0).size() >= 2; }, 5000));
+    c.cut();
+    EXPECT_TRUE(svc::WaitUntil([&] { return e2e->bridge(0)->Log().find(c.logged) != std::string::npos; }, 8000))
+        << e2e->bridge(0)->Log();
+    if (c.notified) {
+      std::vector<Frame> notices = Notices(client, 8000);
+      ASSERT_FALSE(notices.empty());
+      EXPECT_EQ(notices.back()[1], "3");
+    }
+    EXPECT_THAT(Exported(), IsEmpty());
+    TearDown();
+    e2e.reset();
+  }
 }
 
 }  // namespace
