@@ -15,7 +15,7 @@ rank() {
     platform) echo 1 ;;
     database | timezone) echo 2 ;;
     component | protocol | mainform | dvr | alarms | retrieval) echo 3 ;;
-    link | host) echo 4 ;;  # the stand-ins implement the component's contracts
+    link | host | onvif) echo 4 ;;  # the stand-ins and the device clients
     service) echo 5 ;;
     *) echo 6 ;;            # apps/<program>/
   esac

@@ -19,7 +19,7 @@
 #include "dvrlink-onvif/device_session.h"
 #include "dvrlink-onvif/link_server.h"
 #include "dvrlink-onvif/replay.h"
-#include "dvrlink-onvif/zone_time.h"
+#include "onvif/zone_time.h"
 
 namespace dvrlink::onvif {
 

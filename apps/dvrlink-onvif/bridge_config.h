@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "dvrlink-onvif/event_map.h"
+#include "onvif/event_map.h"
 
 namespace dvrlink::onvif {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "dvrlink-onvif/zone_time.h"
+#include "onvif/zone_time.h"
 
 namespace dvrlink::onvif {
 namespace {

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "dvrlink-onvif/bridge_config.h"
-#include "dvrlink-onvif/event_map.h"
-#include "dvrlink-onvif/onvif_client.h"
+#include "onvif/event_map.h"
+#include "onvif/onvif_client.h"
 #include "platform/event_loop.h"
 
 namespace dvrlink::onvif {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "dvrlink-onvif/event_map.h"
+#include "onvif/event_map.h"
 #include "dvrsim/control_text.h"
 
 namespace dvrlink::sim {

@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "dvrlink-onvif/soap.h"
-#include "dvrlink-onvif/zone_time.h"
+#include "onvif/soap.h"
+#include "onvif/zone_time.h"
 #include "dvrsim/dvr_simulator.h"
 #include "platform/event_loop.h"
 

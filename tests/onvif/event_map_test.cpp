@@ -2,7 +2,7 @@
 // PullMessages answer read whatever prefixes the device uses, the alarm
 // words of their topics, their states, and the system-event table with its
 // configured rules.
-#include "dvrlink-onvif/event_map.h"
+#include "onvif/event_map.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "dvrlink-onvif/soap.h"
+#include "onvif/soap.h"
 
 namespace dvrlink::onvif {
 namespace {

@@ -1,7 +1,7 @@
 // The SOAP codec: envelopes read back (faults, broken texts), the
 // UsernameToken digest against the worked example of the ONVIF programmer's
 // guide and its check, and the xs:dateTime and xs:duration texts.
-#include "dvrlink-onvif/soap.h"
+#include "onvif/soap.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "dvrlink-onvif/soap.h"
+#include "onvif/soap.h"
 
 #include <libxml/parser.h>
 #include <openssl/evp.h>

@@ -1,10 +1,10 @@
-#include "dvrlink-onvif/event_map.h"
+#include "onvif/event_map.h"
 
 #include <libxml/tree.h>
 
 #include <algorithm>
 
-#include "dvrlink-onvif/soap.h"
+#include "onvif/soap.h"
 
 namespace dvrlink::onvif {
 namespace {

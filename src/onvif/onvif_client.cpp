@@ -1,6 +1,6 @@
-#include "dvrlink-onvif/onvif_client.h"
+#include "onvif/onvif_client.h"
 
-#include "dvrlink-onvif/zone_time.h"
+#include "onvif/zone_time.h"
 
 namespace dvrlink::onvif {
 

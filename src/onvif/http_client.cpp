@@ -1,4 +1,4 @@
-#include "dvrlink-onvif/http_client.h"
+#include "onvif/http_client.h"
 
 #include <curl/curl.h>
 #include <poll.h>

@@ -15,8 +15,8 @@
 #include <set>
 #include <string>
 
-#include "dvrlink-onvif/http_client.h"
-#include "dvrlink-onvif/soap.h"
+#include "onvif/http_client.h"
+#include "onvif/soap.h"
 
 namespace dvrlink::onvif {
 

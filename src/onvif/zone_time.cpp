@@ -1,4 +1,4 @@
-#include "dvrlink-onvif/zone_time.h"
+#include "onvif/zone_time.h"
 
 #include <algorithm>
 #include <cstdlib>
