@@ -3,6 +3,7 @@
 // configuration), Profile_C, PTZ_C, Relay_C and DI_C; every profile has
 // presets Preset_1..Preset_8 and preset tours Tour_1..Tour_3.
 #include <algorithm>
+#include <string_view>
 
 #include "dvrsim/onvif_face.h"
 
@@ -58,7 +59,8 @@ int Number(const xmlNode* parent, const char* group, const char* name) {
 
 void OnvifFace::AddServices(Call& call, bool with_capabilities) {
   const std::string base = BaseUrl();
-  const std::pair<const char*, const char*> services[] = {{ns::kDevice, "device_service"},
+  // Namespaces compared by content: a pointer to the same text may differ between libraries.
+  const std::pair<std::string_view, const char*> services[] = {{ns::kDevice, "device_service"},
                                                           {ns::kMedia, "media_service"},
                                                           {ns::kEvents, "events_service"},
                                                           {ns::kPtz, "ptz_service"},
