@@ -14,6 +14,7 @@
 #include "link/dvr_event_ctrl_client.h"
 #include "link/base64.h"
 #include "link/link_connection.h"
+#include "dvrsim/control_text.h"
 #include "dvrsim/dvr_simulator.h"
 #include "dvrsim/sim_clock.h"
 #include "platform/platform_state.h"
@@ -85,8 +86,13 @@ TEST_F(SimulatorTest, ControlCommandsAnswerOkOrSayWhatIsWrong) {
       {"refuse", "ERR usage: refuse on\\|off"},
       {"drop", "OK dropped=0"},
       {"sysevent 4294967295 all bits", "OK sent=0 code=0xFFFFFFFF time=[0-9]{14}"},
+      {"sysevent 0Xc00407d9", "OK sent=0 code=0xC00407D9 time=[0-9]{14}"},
       {"sysevent", "ERR usage: sysevent .*"},
+      {"sysevent 4294967296", "ERR usage: sysevent .*"},
       {"sysevent 0x1FFFFFFFF", "ERR usage: sysevent .*"},
+      {"sysevent 0x", "ERR usage: sysevent .*"},
+      {"sysevent -1", "ERR usage: sysevent .*"},
+      {"sysevent 12ab", "ERR usage: sysevent .*"},
       {"alarm begin 15 MOTION", "OK sent=0 camera=15 type=MOTION time=[0-9]{14} alarm_id=[0-9]+"},
       {"alarm begin 16 MOTION", "ERR camera '16' does not exist \\(0 to 15\\)"},
       {"alarm end -1 MOTION", "ERR camera '-1' does not exist.*"},
@@ -104,6 +110,10 @@ TEST_F(SimulatorTest, ControlCommandsAnswerOkOrSayWhatIsWrong) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
     EXPECT_THAT(dvr.Control(c.line), MatchesRegex(c.reply));
+  }
+  // Values with blanks, quotes or backslashes are quoted so that they read back.
+  for (const std::string value : {"", "two words", "quote\"inside", "back\\slash"}) {
+    EXPECT_EQ(DvrsimProcess::Fields("OK k=" + sim::QuoteValue(value) + " x=1")["k"], value);
   }
   auto status = DvrsimProcess::Fields(dvr.Control("status"));
   EXPECT_EQ(status["cameras_in_alarm"], "15");

@@ -58,6 +58,30 @@ std::vector<std::string> Fields(const Json& host_event) {
   return fields;
 }
 
+std::string HostSection(const std::string& connection_string, const std::string& extra) {
+  return "[host]\nprogram_folder = .\nconnection_string = " + connection_string +
+         "\ncomponent_id = E2E\nexport_folder = export\nautomation_socket = s.sock\nlisten_address = 127.0.0.1\n" +
+         extra;
+}
+
+std::string DvrSection(const std::string& section, const std::map<std::string, std::string>& values) {
+  static const std::vector<std::pair<std::string, std::string>> kKeys = {
+      {"vendor", "1"},         {"address", "127.0.0.2"},  {"command_port", "7000"},
+      {"live_port", "7001"},   {"event_port", "7002"},    {"listen_port", "5000"},
+      {"debug", "0"},          {"number", "0"},           {"name", "Lobby"},
+      {"global_address_id", "$10000000000001"},           {"time_sync", "0"},
+      {"time_sync_hours", "24"}, {"time_zone", "Eastern Standard Time"},
+      {"key", "A"},            {"external_trigger", "0"}, {"config_id", "1"}};
+  std::map<std::string, std::string> rest = values;
+  std::string text = "[" + section + "]\n";
+  for (const auto& [key, value] : kKeys) {
+    text += key + " = " + (rest.count(key) ? rest[key] : value) + "\n";
+    rest.erase(key);
+  }
+  for (const auto& [key, value] : rest) text += key + " = " + value + "\n";
+  return text;
+}
+
 // ---- HostClient ----
 
 void HostClient::Send(const Frame& fields) {
@@ -123,15 +147,17 @@ std::string E2eService::DvrSection(size_t i) const {
   const DvrsimProcess& sim = *dvrs_[i];
   const OnvifBridgeProcess* bridge = bridges_[i].get();
   const std::string n = std::to_string(i);
-  return "\n[dvr" + (i == 0 ? std::string() : "." + n) + "]\nvendor = 1\naddress = " + setup.address +
-         "\ncommand_port = " + std::to_string(bridge ? bridge->command_port : sim.command_port) +
-         "\nlive_port = " + std::to_string(bridge ? bridge->live_port : sim.live_port) +
-         "\nevent_port = " + std::to_string(bridge ? bridge->event_port : sim.event_port) +
-         "\nlisten_port = " + std::to_string(listen_ports_[i]) +
-         "\ndebug = 0\nnumber = " + n + "\nname = Sim " + setup.key + "\nglobal_address_id = $1000000000000" +
-         std::to_string(i + 1) + "\ntime_sync = 0\ntime_sync_hours = 24\ntime_zone = " + setup.time_zone +
-         "\nkey = " + setup.key + "\nexternal_trigger = " + (setup.external_trigger ? "1" : "0") +
-         "\nconfig_id = " + std::to_string(i + 1) + "\ncamera.0 = Entrance\ncamera.1 = Lobby\ncamera.2 = Parking\n";
+  return e2e::DvrSection(
+      i == 0 ? "dvr" : "dvr." + n,
+      {{"address", setup.address},
+       {"command_port", std::to_string(bridge ? bridge->command_port : sim.command_port)},
+       {"live_port", std::to_string(bridge ? bridge->live_port : sim.live_port)},
+       {"event_port", std::to_string(bridge ? bridge->event_port : sim.event_port)},
+       {"listen_port", std::to_string(listen_ports_[i])}, {"number", n}, {"name", "Sim " + setup.key},
+       {"global_address_id", "$1000000000000" + std::to_string(i + 1)}, {"time_zone", setup.time_zone},
+       {"key", setup.key}, {"external_trigger", setup.external_trigger ? "1" : "0"},
+       {"config_id", std::to_string(i + 1)}, {"camera.0", "Entrance"}, {"camera.1", "Lobby"},
+       {"camera.2", "Parking"}});
 }
 
 bool E2eService::StartService(bool wait_connected) {
@@ -141,13 +167,11 @@ bool E2eService::StartService(bool wait_connected) {
   database_ = std::make_unique<TestDatabase>(options_.backend);
   database_->Execute(options_.backend == Backend::kSqlite ? kSqliteReadProcedures : kPostgresReadProcedures);
 
-  std::string ini = "[host]\nprogram_folder = .\nconnection_string = " + database_->connection_string() +
-                    "\ncomponent_id = E2E\nexport_folder = export\nautomation_socket = s.sock\n"
-                    "listen_address = 127.0.0.1\n" + options_.host_lines;
+  std::string ini = HostSection(database_->connection_string(), options_.host_lines);
   for (size_t i = 0; i < dvrs_.size(); ++i) {
     listen_ports_.push_back(svc::FreeListenPort());
     ids_.push_back(options_.dvrs[i].key + "-" + std::to_string(i) + "-" + std::to_string(listen_ports_.back()));
-    ini += DvrSection(i);
+    ini += "\n" + DvrSection(i);
   }
   const std::string ini_path = folder + "/svc.ini";
   WriteFile(ini_path, ini);

@@ -29,6 +29,17 @@ using Json = nlohmann::json;
 using Row = std::map<std::string, std::string>;
 using Frame = std::vector<std::string>;
 
+// Configuration texts, one "key = value" line per key in a fixed order. A
+// [host] section for a configuration file in the program folder (export/,
+// s.sock and listen_address 127.0.0.1), then extra lines.
+std::string HostSection(const std::string& connection_string, const std::string& extra = "");
+// A DVR section ([dvr], [dvr.1], ...) with a working value for every key
+// (vendor 1, address 127.0.0.2, ports 7000-7002, listen_port 5000, debug 0,
+// number 0, name Lobby, global_address_id $10000000000001, time_sync 0, 24 h,
+// Eastern Standard Time, key A, external_trigger 0, config_id 1); values
+// replaces some of them and adds others (camera.N).
+std::string DvrSection(const std::string& section, const std::map<std::string, std::string>& values = {});
+
 // One simulated DVR and the [dvr] section that names it.
 struct DvrSetup {
   std::string address = "127.0.0.1";  // dvrsim binds here; the section's address

@@ -4,13 +4,14 @@
 // goes.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "fakes/svc_test_support.h"
+#include "fakes/test_support.h"
 #include "link/link_socket.h"
 
 namespace dvrlink::testing {
@@ -44,7 +45,8 @@ class DvrsimProcess {
   uint16_t onvif_port = 0;  // with --onvif
 
  private:
-  pid_t pid_ = -1;
+  TempDir dir_;
+  std::unique_ptr<svc::ChildProcess> process_;
   link::UniqueFd control_;
   std::string control_buffer_;
 };

@@ -1,6 +1,6 @@
-// Sinks and receivers that write down every DVR link event they get as one
-// text, in the order received, for the DVR link's tests; the bounded pumps
-// of the message loop come from svc_test_support.
+// A sink and receiver that writes down every DVR link event it gets as one
+// text ("name session url fields..."), in the order received, for the DVR
+// link's tests; the bounded pumps of the message loop come with it.
 #pragma once
 
 #include <string>
@@ -13,37 +13,55 @@
 namespace dvrlink::testing {
 
 struct LinkEventRecorder : IDvrEventCtrlEvents, IDvrAlarmEvents, IDvrRemoteEvents, ISystemEventReceiver {
+  using S = const std::string&;
   std::vector<std::string> events;
 
-  void OnConnected(int32_t s, const std::string& url) override;
-  void OnConnectError(int32_t s, const std::string& url, const std::string& error) override;
-  void OnDisconnected(int32_t s, const std::string& url) override;
-  void OnUnexpectedEvent(int32_t s, const std::string& url, const std::string& xml) override;
-
-  void OnAlarmBegin2(int32_t s, const std::string& url, int16_t camera, const std::string& time,
-                     const std::string& type, int16_t override_index, const std::string& override_text,
-                     const std::string& alarm_id) override;
-  void OnAlarmEnd2(int32_t s, const std::string& url, int16_t camera, const std::string& time,
-                   const std::string& type, int16_t override_index, const std::string& override_text,
-                   const std::string& alarm_id) override;
-  void OnAlarmXml(int32_t s, const std::string& url, const std::string& xml) override;
-  void OnAlarmPosInfo2(int32_t s, const std::string& url, int16_t camera, const std::string& pre,
-                       const std::string& start, const std::string& end, int32_t pre_pos, int32_t start_pos,
-                       int32_t end_pos, const std::string& type, int16_t override_index,
-                       const std::string& override_text, const std::string& alarm_id) override;
-
-  void OnGetAlarmEvent(int32_t s, int32_t reason, int32_t d1, int32_t d2) override;
-  void OnGetVideoEvent(int32_t s, int32_t reason, int32_t d1, int32_t d2) override;
-  void OnTimeSyncEvent(int32_t s, int32_t reason, int32_t d1, int32_t d2) override;
-  void OnGetStatusEvent(int32_t s, int32_t reason, const std::string& status) override;
-  void OnGetUnitInfoEvent(int32_t s, int32_t reason, const std::string& info) override;
-
-  void CallBackSystemEvents(int32_t s, const std::string& url, int32_t code, const std::string& time,
-                            const std::string& message) override;
-  void CallBackSystemEventsXML(int32_t s, const std::string& url, const std::string& xml) override;
+  void OnConnected(int32_t s, S url) override { Add("connected", s, url); }
+  void OnConnectError(int32_t s, S url, S error) override { Add("connect_error", s, url, error); }
+  void OnDisconnected(int32_t s, S url) override { Add("disconnected", s, url); }
+  void OnUnexpectedEvent(int32_t s, S url, S xml) override { Add("unexpected", s, url, xml); }
+  void OnAlarmBegin2(int32_t s, S url, int16_t camera, S time, S type, int16_t oi, S ot, S id) override {
+    Add("begin", s, url, "cam=" + N(camera), "time=" + time, "type=" + type, "oi=" + N(oi), "ot=" + ot, "id=" + id);
+  }
+  void OnAlarmEnd2(int32_t s, S url, int16_t camera, S time, S type, int16_t oi, S ot, S id) override {
+    Add("end", s, url, "cam=" + N(camera), "time=" + time, "type=" + type, "oi=" + N(oi), "ot=" + ot, "id=" + id);
+  }
+  void OnAlarmXml(int32_t s, S url, S xml) override { Add("xml", s, url, xml); }
+  void OnAlarmPosInfo2(int32_t s, S url, int16_t camera, S pre, S start, S end, int32_t pre_pos, int32_t start_pos,
+                       int32_t end_pos, S type, int16_t oi, S ot, S id) override {
+    Add("pos", s, url, "cam=" + N(camera), "pre=" + pre, "start=" + start, "end=" + end,
+        "positions=" + N(pre_pos) + "," + N(start_pos) + "," + N(end_pos), "type=" + type, "oi=" + N(oi), "ot=" + ot,
+        "id=" + id);
+  }
+  void OnGetAlarmEvent(int32_t s, int32_t r, int32_t d1, int32_t d2) override { Add("get_alarm", s, r, d1, d2); }
+  void OnGetVideoEvent(int32_t s, int32_t r, int32_t d1, int32_t d2) override { Add("get_video", s, r, d1, d2); }
+  void OnTimeSyncEvent(int32_t s, int32_t r, int32_t d1, int32_t d2) override { Add("time_sync", s, r, d1, d2); }
+  void OnGetStatusEvent(int32_t s, int32_t r, S status) override { Add("status", s, r, status); }
+  void OnGetUnitInfoEvent(int32_t s, int32_t r, S info) override { Add("unit_info", s, r, info); }
+  void CallBackSystemEvents(int32_t s, S url, int32_t code, S time, S message) override {
+    Add("system", s, url, "code=" + N(code), "time=" + time, "message=" + message);
+  }
+  void CallBackSystemEventsXML(int32_t s, S url, S xml) override { Add("system_xml", s, url, xml); }
 
   // Events whose text starts with prefix.
-  std::vector<std::string> Starting(const std::string& prefix) const;
+  std::vector<std::string> Starting(const std::string& prefix) const {
+    std::vector<std::string> found;
+    for (const std::string& e : events) {
+      if (e.rfind(prefix, 0) == 0) found.push_back(e);
+    }
+    return found;
+  }
+
+ private:
+  static std::string N(int64_t n) { return std::to_string(n); }
+  static std::string Text(const std::string& s) { return s; }
+  static std::string Text(int64_t n) { return N(n); }
+  template <class... Parts>
+  void Add(const char* name, const Parts&... parts) {
+    std::string e = name;
+    ((e += " " + Text(parts)), ...);
+    events.push_back(e);
+  }
 };
 
 using svc::PumpFor;

@@ -5,9 +5,9 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/prctl.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -19,8 +19,6 @@
 
 #include "fakes/test_support.h"
 #include "platform/platform_state.h"
-
-extern char** environ;
 
 namespace dvrlink::testing::svc {
 namespace {
@@ -206,21 +204,23 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
   std::vector<char*> argv;
   for (std::string& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  // The child starts with no signal blocked, whatever the test runner has.
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  if (posix_spawn(&pid_, program.c_str(), &actions, &attributes, argv.data(), environ) != 0) pid_ = -1;
-  posix_spawnattr_destroy(&attributes);
-  posix_spawn_file_actions_destroy(&actions);
+  net::UniqueFd out(::open(stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  net::UniqueFd err(::open(stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    // The child ends with the test program, even when that crashes, and
+    // starts with no signal blocked, whatever the test runner has.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    int in = ::open("/dev/null", O_RDONLY);
+    ::dup2(in, STDIN_FILENO);
+    ::dup2(out.get(), STDOUT_FILENO);
+    ::dup2(err.get(), STDERR_FILENO);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
 }
 
 ChildProcess::~ChildProcess() {

@@ -68,7 +68,8 @@ class TestClient {
 std::string ProgramPath(const std::string& name);
 
 // A child process of a built program with its standard output and error in
-// files; killed (SIGKILL) and reaped when the object goes if still running.
+// files; killed (SIGKILL) and reaped when the object goes if still running,
+// and sent SIGTERM when the test program ends first.
 class ChildProcess {
  public:
   ChildProcess(const std::string& program, const std::vector<std::string>& args, const std::string& stdout_file,

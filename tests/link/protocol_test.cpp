@@ -1,6 +1,6 @@
 // The DVR link's message rules: what counts as a request, a reply or an
-// event, the field readers, line cutting, the control port's texts, and the
-// order in which queued events reach their sinks.
+// event, the field readers, line cutting, and the order in which queued
+// events reach their sinks.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,8 +9,6 @@
 #include "link/link_connection.h"
 #include "link/link_event_queue.h"
 #include "link/link_protocol.h"
-#include "dvrsim/control_text.h"
-#include "dvrsim/sim_clock.h"
 #include "platform/platform_state.h"
 
 namespace dvrlink::testing {
@@ -125,58 +123,6 @@ TEST(LinkProtocolTest, LineSplitterCutsAtLineEndsAndStopsAtTheLimit) {
   EXPECT_EQ(line, "");
   splitter.Append("123456789");
   EXPECT_EQ(splitter.Take(line), link::LineSplitter::Next::kTooLong);
-}
-
-TEST(LinkProtocolTest, ControlWordsQuotesAndCodes) {
-  struct Split {
-    const char* line;
-    std::vector<std::string> words;
-  };
-  const Split splits[] = {
-      {"sysevent 0xC00407D0 disk full", {"sysevent", "0xC00407D0", "disk", "full"}},
-      {"alarm pos 3 \"VIDEO LOSS\"", {"alarm", "pos", "3", "VIDEO LOSS"}},
-      {"  status  ", {"status"}},
-      {"key=\"a \\\"b\\\"\" x=\"\"", {"key=a \"b\"", "x="}},
-  };
-  for (const Split& s : splits) {
-    SCOPED_TRACE(s.line);
-    std::optional<std::vector<std::string>> words = sim::SplitWords(s.line);
-    ASSERT_TRUE(words);
-    EXPECT_EQ(*words, s.words);
-  }
-  EXPECT_FALSE(sim::SplitWords("alarm begin 2 \"VIDEO"));
-
-  for (const std::string value : {"plain", "", "two words", "quote\"inside", "back\\slash"}) {
-    SCOPED_TRACE(value);
-    std::optional<std::vector<std::string>> words = sim::SplitWords("k=" + sim::QuoteValue(value));
-    ASSERT_TRUE(words);
-    EXPECT_EQ(*words, std::vector<std::string>{"k=" + value});
-  }
-
-  struct Code {
-    const char* text;
-    std::optional<uint32_t> value;
-  };
-  const Code codes[] = {{"0xC00407D0", 0xC00407D0u}, {"0Xc00407d9", 0xC00407D9u}, {"42", 42u},
-                        {"4294967295", 4294967295u}, {"4294967296", std::nullopt}, {"0x1FFFFFFFF", std::nullopt},
-                        {"0x", std::nullopt},         {"-1", std::nullopt},         {"12ab", std::nullopt}};
-  for (const Code& c : codes) {
-    SCOPED_TRACE(c.text);
-    EXPECT_EQ(sim::ParseCode(c.text), c.value);
-  }
-  EXPECT_EQ(sim::HexCode(0xC00407D0u), "0xC00407D0");
-}
-
-TEST(LinkProtocolTest, SimulatorClockKnowsOnlyRealZonesAndFollowsTimeSyncs) {
-  EXPECT_THROW(sim::SimClock("Mars/Olympus_Mons", Loop().clock()), std::invalid_argument);
-  ManualClock& clock = UseManualClock();
-  sim::SimClock dvr_clock("Asia/Tokyo", clock);
-  EXPECT_EQ(dvr_clock.ZoneId(), "Asia/Tokyo");
-  DateTime set = DateTime::FromParts(2026, 12, 4, 17, 5, 9);
-  dvr_clock.SetTo(set);
-  clock.Advance(90'000'000);
-  EXPECT_EQ(dvr_clock.Now(), set.AddSeconds(90));
-  EXPECT_EQ(dvr_clock.SetTo(set), -90);
 }
 
 TEST(LinkEventQueueTest, EventsComeInOrderFromTheLoopAndCanBeHeldOrDropped) {
