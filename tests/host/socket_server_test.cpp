@@ -56,10 +56,10 @@ class SocketServerTest : public ::testing::Test {
  protected:
   void SetUp() override { Platform().program_folder = dir.path(); }
 
-  std::shared_ptr<SocketServer> Start(SocketServerOptions options = {}) {
+  std::shared_ptr<SocketServer> Start(SocketServerOptions options = {}, uint16_t port = 0) {
     if (options.listen_address.empty()) options.listen_address = "127.0.0.1";
     auto server = std::make_shared<SocketServer>(options);
-    server->Connect(&receiver, "HOSTPC", 0, "10.0.0.5", 0, false);
+    server->Connect(&receiver, "HOSTPC", static_cast<int16_t>(port), "10.0.0.5", 0, false);
     return server;
   }
   // Connects and waits until the server has given the client an index,
@@ -379,14 +379,20 @@ TEST_F(SocketServerTest, ADepartingGrantHolderReleasesTheGrantWithCommand47) {
   EXPECT_EQ(AlwaysLog().find("is gone"), std::string::npos);
 }
 
-TEST_F(SocketServerTest, DeviceFormCloseClosesListenerAndClients) {
-  auto server = Start();
-  uint16_t port = server->BoundPort();
+TEST_F(SocketServerTest, DeviceFormCloseClosesListenerAndClientsAndARestartBindsThePortAgain) {
+  const uint16_t port = testing::svc::FreeListenPort();
+  auto server = Start({}, port);
   TestClient client = Join(*server);
   server->DeviceFormClose();
   EXPECT_TRUE(client.WaitClosed());
   EXPECT_FALSE(server->Listening());
+  EXPECT_EQ(server->BoundPort(), 0);
   EXPECT_FALSE(TestClient::Tcp(port).connected());
+  // The server closed first, so its end of the connection now waits in
+  // TIME_WAIT on the port; a restarted service must bind it all the same.
+  client.Close();
+  PumpFor(50);
+  EXPECT_EQ(Start({}, port)->BoundPort(), port);
 }
 
 TEST_F(SocketServerTest, APortInUseRaisesSoInitializeFails) {

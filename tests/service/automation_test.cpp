@@ -89,6 +89,11 @@ TEST(AutomationConvertTest, ArgumentsAreConvertedAsTheAutomationLayerDoes) {
       {"a scalar for an array", "true", T::kBooleanArray, {}, 13},
       {"an element that cannot be converted", "[\"maybe\"]", T::kBooleanArray, {}, 13},
       {"an array of texts", "[\"a\", 1]", T::kTextArray, std::vector<std::string>{"a", "1"}},
+      {"null is no boolean", "null", T::kBoolean, {}, 94},
+      {"null is no array of booleans", "null", T::kBooleanArray, {}, 94},
+      {"null is no array of texts", "null", T::kTextArray, {}, 94},
+      {"a null element of an array of texts", "[\"a\", null]", T::kTextArray, {}, 94},
+      {"a scalar for an array of texts", "\"a\"", T::kTextArray, {}, 13},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
