@@ -92,6 +92,20 @@ TEST_F(HostChannelEndToEndTest, ADepartingGrantHolderReleasesTheGrantToTheNextCl
                                    "command 47 for client 1"}));
 }
 
+TEST_F(HostChannelEndToEndTest, AnAlarmListRequestIsGrantedAs46WithItsFieldsAndHeldUntil47) {
+  const std::string begin = "2026/12/04 10:00:00", end = "2026/12/04 11:00:00";
+  HostClient first(e2e->listen_port(0));
+  HostClient second(e2e->listen_port(0));
+  first.Send({"35", begin, end, "list.txt", "4"});
+  EXPECT_THAT(first.WaitFor("35"), ElementsAre(Frame{"35", "OK"}));
+  EXPECT_THAT(first.WaitFor("46"), ElementsAre(Frame{"46", "4", begin, end, "list.txt"}));
+  second.Send({"33", "5", begin, end, "b.dvr"});
+  ASSERT_EQ(second.WaitFor("33").size(), 1u);
+  EXPECT_TRUE(second.WaitFor("45", 1, 1500).empty());  // grants go out within a second
+  first.Send({"47"});
+  EXPECT_THAT(second.WaitFor("45"), ElementsAre(Frame{"45", "5", begin, end, "b.dvr"}));
+}
+
 TEST_F(HostChannelEndToEndTest, PtzTextsReachTheDvrInOrderAndStopAlarmEndsAHostRaisedAlarm) {
   HostClient client(e2e->listen_port(0));
   ASSERT_TRUE(client.connected());
