@@ -13,6 +13,7 @@
 #include <string>
 
 #include "component/module_state.h"
+#include "fakes/e2e_service.h"
 #include "fakes/svc_test_support.h"
 #include "fakes/test_support.h"
 #include "platform/net/address_filter.h"
@@ -45,18 +46,14 @@ class ConsoleTest : public ComponentTest {
   // The service over the fakes, its console on a free port.
   void StartService(const std::string& console = "127.0.0.1:0", const std::string& key = "A") {
     id = key + "-0-" + std::to_string(port);
-    std::ostringstream ini;
-    ini << "[host]\nprogram_folder = " << dir.path() << "\nconnection_string = " << SqliteConnection()
-        << "\ncomponent_id = SVC\nexport_folder = export\nautomation_socket = s.sock\nlisten_address = 127.0.0.1\n"
-        << "allowed_clients = 127.0.0.1\nreconnect_seconds = 5\nconsole = " << console << "\nconsole_token = "
-        << kToken << "\n[dvr]\nvendor = 1\naddress = 10.0.0.5\ncommand_port = 7000\nlive_port = 7001\nlisten_port = "
-        << port << "\ndebug = 0\nnumber = 0\nname = DVR0\nglobal_address_id = $12345678901234\ntime_sync = 0\n"
-        << "time_sync_hours = 24\ntime_zone = Eastern Standard Time\nkey = " << key << "\nevent_port = 7002\n"
-        << "external_trigger = 0\nconfig_id = 40\n";
+    const std::string ini = e2e::HostSection(SqliteConnection(), "allowed_clients = 127.0.0.1\nreconnect_seconds = 5\n"
+                                             "console = " + console + "\nconsole_token = " + kToken + "\n") +
+                            e2e::DvrSection("dvr", {{"address", "10.0.0.5"}, {"listen_port", std::to_string(port)},
+                                                    {"name", "DVR0"}, {"key", key}});
     ServiceOptions options;
     options.register_dvr_objects = false;
     options.write_stdout = false;
-    service = std::make_unique<Service>(ParseServiceConfig(ini.str(), dir.File("svc.ini")), options, err);
+    service = std::make_unique<Service>(ParseServiceConfig(ini, dir.File("svc.ini")), options, err);
     ASSERT_EQ(service->Start(), 1) << err.str();
     events().PostConnected(11, "10.0.0.5");
     Loop().RunForMillis(100);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "database/db_admin.h"
+#include "fakes/e2e_service.h"
 #include "fakes/svc_test_support.h"
 #include "fakes/test_support.h"
 #include "host/host_sink.h"
@@ -27,34 +28,22 @@ namespace {
 
 using ::testing::HasSubstr;
 
-std::string DvrSection(const std::string& name, int number, uint16_t listen_port, const std::string& address,
-                       uint16_t command_port, uint16_t live_port, uint16_t event_port) {
-  std::ostringstream s;
-  s << "[" << name << "]\n"
-    << "vendor = 1\naddress = " << address << "\ncommand_port = " << command_port << "\nlive_port = " << live_port
-    << "\nlisten_port = " << listen_port << "\ndebug = 0\nnumber = " << number << "\nname = DVR" << number
-    << "\nglobal_address_id = $12345678901234\ntime_sync = 0\ntime_sync_hours = 24\n"
-    << "time_zone = Eastern Standard Time\nkey = A\nevent_port = " << event_port
-    << "\nexternal_trigger = 0\nconfig_id = " << 40 + number << "\n";
-  return s.str();
-}
+using e2e::DvrSection;
+using e2e::HostSection;
 
-std::string HostSection(const std::string& folder, const std::string& extra = "") {
-  return "[host]\nprogram_folder = " + folder + "\nconnection_string = Provider=SQLite;Data Source=" + folder +
-         "/host.db\ncomponent_id = SVC\nexport_folder = " + folder + "/export\nautomation_socket = " + folder +
-         "/s.sock\nlisten_address = 127.0.0.1\n" + extra;
-}
-
-std::vector<Json> JsonLines(const std::string& path) {
-  std::vector<Json> lines;
-  for (const std::string& line : ReadLines(path)) lines.push_back(Json::parse(line));
-  return lines;
+std::string Sqlite(const std::string& folder) { return "Provider=SQLite;Data Source=" + folder + "/host.db"; }
+// A [dvr] section for DVR `number` at `address` listening for host clients on `port`.
+std::string Dvr(int number, uint16_t port, const std::string& address = "127.0.0.1") {
+  return DvrSection(number == 0 ? "dvr" : "dvr." + std::to_string(number),
+                    {{"number", std::to_string(number)}, {"listen_port", std::to_string(port)}, {"address", address},
+                     {"name", "DVR" + std::to_string(number)}});
 }
 
 std::vector<int> HostEventCodes(const std::string& path) {
   std::vector<int> codes;
-  for (const Json& line : JsonLines(path)) {
-    if (line["kind"] == "host_event") codes.push_back(line["code"].get<int>());
+  for (const std::string& line : ReadLines(path)) {
+    Json j = Json::parse(line);
+    if (j["kind"] == "host_event") codes.push_back(j["code"].get<int>());
   }
   return codes;
 }
@@ -66,14 +55,11 @@ class ServiceWiringTest : public ComponentTest {
     ComponentTest::SetUp();
     port = svc::FreeListenPort();
     ASSERT_EQ(::mkdir(dir.File("export").c_str(), 0755), 0);
-    MakeService(HostSection(dir.path(), "reconnect_seconds = 5\n") +
-                DvrSection("dvr", 0, port, "10.0.0.5", 7000, 7001, 7002));
+    MakeService(HostSection(SqliteConnection()) + Dvr(0, port, "10.0.0.5"));
   }
-  // The service over the fakes, from a configuration whose database is the
-  // fixture's. The configuration check is the program's: values it would
+  // The service over the fakes. The configuration check is the program's: values it would
   // refuse reach the instances here.
-  void MakeService(std::string text) {
-    text.replace(text.find(dir.path() + "/host.db"), dir.path().size() + 8, db_path);
+  void MakeService(const std::string& text) {
     ServiceOptions options;
     options.register_dvr_objects = false;
     options.write_stdout = false;
@@ -88,31 +74,6 @@ class ServiceWiringTest : public ComponentTest {
   std::ostringstream err;
   std::unique_ptr<Service> service;
 };
-
-TEST_F(ServiceWiringTest, HostEventsReachTheSinkAndDriveTheReconnectPolicy) {
-  ASSERT_EQ(service->Start(), 1);
-  std::string id = "A-0-" + std::to_string(port);
-  EXPECT_THAT(err.str(), HasSubstr("[dvr] " + id + " started"));
-  ASSERT_EQ(world.event_ctrls.size(), 1u);
-  FakeDvrEventCtrl& events = *world.event_ctrls[0];
-  ASSERT_EQ(events.connects.size(), 1u);
-
-  events.PostConnected(11, "10.0.0.5");
-  Loop().RunForMillis(3000);
-  events.PostDisconnected(11, "10.0.0.5");  // the DVR drops the session
-  Loop().RunForMillis(4900);
-  EXPECT_EQ(events.connects.size(), 1u);
-  Loop().RunForMillis(200);  // 5 s after the drop the service calls Connect
-  EXPECT_EQ(events.connects.size(), 2u);
-  events.PostConnectError(11, "10.0.0.5", "refused");
-  Loop().RunForMillis(9900);
-  EXPECT_EQ(events.connects.size(), 2u);
-  Loop().RunForMillis(200);  // still failing: twice the delay
-  EXPECT_EQ(events.connects.size(), 3u);
-
-  EXPECT_EQ(HostEventCodes(EventsFile()), (std::vector<int>{10322, 10321, 10320}));
-  for (const Json& line : JsonLines(EventsFile())) EXPECT_EQ(line["instance"], id);
-}
 
 TEST_F(ServiceWiringTest, AutomationCallsAndSubscribersGoThroughTheEndpoint) {
   ASSERT_EQ(service->Start(), 1);
@@ -138,13 +99,12 @@ TEST_F(ServiceWiringTest, AutomationCallsAndSubscribersGoThroughTheEndpoint) {
   EXPECT_EQ(callback["type"], 207);
   EXPECT_EQ(callback["ident"], "104");
   // The same lines are in the events file.
-  EXPECT_EQ(JsonLines(EventsFile()).size(), 2u);
+  EXPECT_EQ(ReadLines(EventsFile()).size(), 2u);
 }
 
 TEST_F(ServiceWiringTest, AnInstanceThatFailsDoesNotStopTheOthers) {
   // Listening port 40000 overflows the 16-bit ServerPort: that Initialize fails.
-  MakeService(HostSection(dir.path()) + DvrSection("dvr", 0, 40000, "10.0.0.5", 7000, 7001, 7002) +
-              DvrSection("dvr.1", 1, port, "10.0.0.6", 7000, 7001, 7002));
+  MakeService(HostSection(SqliteConnection()) + Dvr(0, 40000, "10.0.0.5") + Dvr(1, port, "10.0.0.6"));
   EXPECT_EQ(service->Start(), 1);
   EXPECT_THAT(err.str(), HasSubstr("[dvr] A-0-40000: Initialize returned False"));
   EXPECT_THAT(err.str(), HasSubstr("[dvr.1] A-1-" + std::to_string(port) + " started"));
@@ -166,8 +126,8 @@ TEST_F(ServiceProgramTest, ABadConfigurationExitsTwoWithOneLine) {
   // answer to a refused file and to a missing one.
   ASSERT_EQ(::mkdir(dir.File("export").c_str(), 0755), 0);
   InitDatabase("Provider=SQLite;Data Source=" + dir.File("host.db"));
-  std::string missing_key = HostSection(dir.path()) + DvrSection("dvr", 0, 5000, "127.0.0.1", 7000, 7001, 7002);
-  missing_key.erase(missing_key.find("component_id = SVC\n"), 19);
+  std::string missing_key = HostSection(Sqlite(dir.path())) + Dvr(0, 5000);
+  missing_key.erase(missing_key.find("component_id = E2E\n"), 19);
   struct Case {
     const char* name;
     std::string text;  // empty: no file at all
@@ -175,7 +135,7 @@ TEST_F(ServiceProgramTest, ABadConfigurationExitsTwoWithOneLine) {
   };
   const std::vector<Case> cases = {
       {"a missing key", missing_key, "missing key 'component_id' in [host]"},
-      {"an empty allow-list", HostSection(dir.path(), "allowed_clients =\n") + DvrSection("dvr", 0, 5000, "127.0.0.1", 7000, 7001, 7002),
+      {"an empty allow-list", HostSection(Sqlite(dir.path()), "allowed_clients =\n") + Dvr(0, 5000),
        "allowed_clients is empty"},
       {"a missing file", "", "cannot read the file"},
   };
@@ -208,7 +168,7 @@ TEST_F(ServiceProgramTest, NoInstanceStartedExitsOneAndSaysWhy) {
   ASSERT_EQ(::bind(taken.get(), reinterpret_cast<sockaddr*>(&where), sizeof(sockaddr_in)), 0);
   ASSERT_EQ(::listen(taken.get(), 1), 0);
   WriteFile(dir.File("svc.ini"),
-            HostSection(dir.path()) + DvrSection("dvr", 0, port, "127.0.0.1", svc::FreeListenPort(), 2, 3));
+            HostSection(Sqlite(dir.path())) + Dvr(0, port));
   svc::ProgramResult r = svc::RunProgram(Dvrlink(), {"--config", dir.File("svc.ini")});
   EXPECT_EQ(r.status, 1);
   EXPECT_THAT(r.err, HasSubstr("A-0-" + std::to_string(port) + ": Initialize returned False: ??? Dvrlink, Initialize-A-0-" +
@@ -227,8 +187,11 @@ TEST_F(ServiceProgramTest, EveryEndingSignalClosesEveryInstanceAndExitsZeroAndSi
     // The DVR is unreachable: nothing listens on its ports.
     uint16_t listen_port = svc::FreeListenPort();
     std::string ini = folder + "/svc.ini";
-    WriteFile(ini, HostSection(folder) + DvrSection("dvr", 0, listen_port, "127.0.0.1", svc::FreeListenPort(),
-                                                    svc::FreeListenPort(), svc::FreeListenPort()));
+    WriteFile(ini, HostSection(Sqlite(folder)) +
+                       DvrSection("dvr", {{"listen_port", std::to_string(listen_port)}, {"address", "127.0.0.1"},
+                                          {"command_port", std::to_string(svc::FreeListenPort())},
+                                          {"live_port", std::to_string(svc::FreeListenPort())},
+                                          {"event_port", std::to_string(svc::FreeListenPort())}, {"name", "DVR0"}}));
     std::string id = "A-0-" + std::to_string(listen_port);
     // systemd's side of Type=notify: a datagram socket named by NOTIFY_SOCKET.
     net::UniqueFd notify(::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
