@@ -137,7 +137,7 @@ TEST_F(ServiceProgramTest, ABadConfigurationExitsTwoWithOneLine) {
       {"a missing key", missing_key, "missing key 'component_id' in [host]"},
       {"an empty allow-list", HostSection(Sqlite(dir.path()), "allowed_clients =\n") + Dvr(0, 5000),
        "allowed_clients is empty"},
-      {"a missing file", "", "cannot read the file"},
+      {"a missing file", "", ": cannot read the file: No such file or directory"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
