@@ -1,8 +1,9 @@
 // Faults a site meets, end to end with real dvrlink and dvrsim processes: a
-// DVR that restarts or drops its sessions, a service out of file
-// descriptors, host clients that stop half-way through a frame, and video
-// files left by a retrieval whose process was killed. Real clock, short
-// bounded waits.
+// DVR that restarts, drops its sessions (reported and reconnected) or refuses
+// them (a connection error; Connect through the automation endpoint
+// recovers), a service out of file descriptors, host clients that stop
+// half-way through a frame, and video files left by a retrieval whose
+// process was killed. Real clock, short bounded waits.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,7 +11,9 @@
 #include <sys/wait.h>
 
 #include <fstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "fakes/e2e_service.h"
 #include "fakes/test_support.h"
@@ -32,7 +35,14 @@ double CpuSeconds(pid_t pid) {
   return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-class FaultsEndToEndTest : public E2eTest {};
+class FaultsEndToEndTest : public E2eTest {
+ protected:
+  bool WaitForCodes(const std::vector<int>& codes) {
+    return svc::WaitUntil([&] { return e2e->HostEventCodes() == codes; }, 8000);
+  }
+  bool Connected() { return e2e->Dvrctl({"list"}).out.find("\ttrue\ttrue") != std::string::npos; }
+  std::string HostLines() const { return ReadFile(e2e->File("host-events.jsonl")); }
+};
 
 TEST_F(FaultsEndToEndTest, AfterADvrRestartTheCommandSessionComesBackByItself) {
   ASSERT_NO_FATAL_FAILURE(Start());
@@ -47,15 +57,44 @@ TEST_F(FaultsEndToEndTest, AfterADvrRestartTheCommandSessionComesBackByItself) {
   EXPECT_EQ(e2e->dvr(0).Status()["last_time_sync"].size(), 14u) << "the new DVR's clock was set";
 }
 
-TEST_F(FaultsEndToEndTest, SystemEventsReachTheHostAgainAfterADropAndReconnect) {
+TEST_F(FaultsEndToEndTest, ADropIsReportedTheServiceReconnectsAndSystemEventsReachTheHostAgain) {
   E2eOptions options;
   options.host_lines = "reconnect_seconds = 1\n";
   ASSERT_NO_FATAL_FAILURE(Start(options));
+  const std::string id = e2e->id(0);
+  EXPECT_THAT(ReadFile(e2e->File("out")), HasSubstr("\"instance\":\"" + id + "\""));
+  EXPECT_TRUE(Connected());
   e2e->dvr(0).ControlFields("drop");
+  ASSERT_TRUE(WaitForCodes({10322, 10321})) << HostLines();
+  // One second later the service calls Connect again and the session is back
+  // (its 10322 may be held back by the component's two-second rule).
+  EXPECT_TRUE(svc::WaitUntil([&] { return Connected(); }, 5000));
+  EXPECT_THAT(ReadFile(e2e->File("DebugIntegratedExtensionService.log")),
+              HasSubstr("reconnect(" + id + ") calling Connect(127.0.0.1)"));
   ASSERT_TRUE(svc::WaitUntil([&] { return e2e->dvr(0).Status()["ready_system_sessions"] == "1"; }, 6000));
   e2e->dvr(0).ControlFields("sysevent 0xC00407D0");
   EXPECT_TRUE(e2e->WaitForLine([](const Json& j) { return j.value("code", 0) == 10382; }));
-  EXPECT_TRUE(e2e->WaitForLogLine({"SystemEventControl(" + e2e->id(0) + ") the event session is connected again"}));
+  EXPECT_TRUE(e2e->WaitForLogLine({"SystemEventControl(" + id + ") the event session is connected again"}));
+}
+
+TEST_F(FaultsEndToEndTest, ARefusingDvrGivesAConnectionErrorAndConnectThroughTheEndpointRecovers) {
+  E2eOptions options;
+  options.host_lines = "reconnect_seconds = 0\n";
+  e2e = std::make_unique<E2eService>(options);
+  ASSERT_TRUE(e2e->StartSimulators());
+  DvrsimProcess& sim = e2e->dvr(0);
+  EXPECT_THAT(sim.Control("refuse on"), HasSubstr("OK"));
+  ASSERT_TRUE(e2e->StartService(false));  // start-up completes although the DVR refuses
+  ASSERT_TRUE(WaitForCodes({10320})) << HostLines();
+  EXPECT_FALSE(Connected());
+
+  EXPECT_THAT(sim.Control("refuse off"), HasSubstr("OK"));
+  svc::ProgramResult call = e2e->Dvrctl({"call", e2e->id(0), "Connect", "127.0.0.1",
+                                         std::to_string(sim.command_port), std::to_string(sim.live_port)});
+  EXPECT_EQ(call.status, 0) << call.err;
+  EXPECT_EQ(call.out, "true\n");
+  ASSERT_TRUE(WaitForCodes({10320, 10322})) << HostLines();
+  EXPECT_TRUE(Connected());
 }
 
 TEST_F(FaultsEndToEndTest, OutOfDescriptorsTheServiceRestsUntilClientsLeaveAndHalfFramesTimeOut) {
