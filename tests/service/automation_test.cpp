@@ -20,6 +20,7 @@
 #include "host/host_sink.h"
 #include "platform/platform_state.h"
 #include "service/automation_methods.h"
+#include "service/service_config.h"
 #include "support/runtime_error.h"
 
 namespace dvrlink::testing {
@@ -302,6 +303,10 @@ TEST_F(AutomationEndpointTest, SubscribersReceiveEveryHostLine) {
   watcher.SendLine(R"({"id":11,"subscribe":"host"})");
   EXPECT_EQ(watcher.ReadLine(), std::optional<std::string>(R"({"id":11,"result":true})"));
 
+  // Host lines are the only topic: a connection asking for another hears nothing.
+  other.SendLine(R"({"id":12,"subscribe":"alarms"})");
+  EXPECT_EQ(Error(Json::parse(other.ReadLine().value_or("{}"))), 5);
+
   sink->Callback("A-3-5000", 207, 1, "confirmed", "104");
   const std::string s(1, '\x18'), e(1, '\x19'), p(1, '\x1A');
   sink->Message("A-3-5000", s + "44" + p + "10322" + std::string(12, '\x1A') + e);
@@ -315,7 +320,6 @@ TEST_F(AutomationEndpointTest, SubscribersReceiveEveryHostLine) {
   EXPECT_EQ(h["host"]["kind"], "host_event");
   EXPECT_EQ(h["host"]["code"], 10322);
   EXPECT_EQ(h["host"]["fields"].size(), 12u);
-  // A connection that did not subscribe hears nothing.
   other.SendLine(R"({"id":1,"list":true})");
   std::optional<std::string> reply = other.ReadLine();
   ASSERT_TRUE(reply.has_value());
@@ -351,7 +355,11 @@ TEST_F(AutomationEndpointTest, AStaleSocketIsReplacedAndALiveOneIsNot) {
   WriteFile(dir.File("plain"), "x");
   AutomationEndpoint third(dispatcher, nullptr);
   EXPECT_THROW(third.Listen(dir.File("plain")), std::runtime_error);
-  EXPECT_THROW(third.Listen("/tmp/" + std::string(120, 'x')), std::runtime_error);
+  // A path of the longest length a Unix socket takes is served; one byte more is refused.
+  std::string longest = dir.File("");
+  longest += std::string(MaxSocketPathLength() - longest.size(), 'x');
+  EXPECT_THROW(third.Listen(longest + "y"), std::runtime_error);
+  EXPECT_NO_THROW(third.Listen(longest));
 }
 
 }  // namespace
