@@ -6,7 +6,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
@@ -248,6 +250,15 @@ TEST_F(ConsoleTest, AConsoleAddressInUseStopsTheStart) {
     EXPECT_EQ(std::string(e.what()), dir.File("svc.ini") + ": console: cannot listen on 127.0.0.1:" +
                                          std::to_string(busy) + ": Address already in use");
   }
+}
+
+TEST(ServiceMonitorTest, OpenDescriptorsAreThoseOfTheProcessWithoutTheListingsOwn) {
+  namespace fs = std::filesystem;
+  // Less the iterator's own descriptor.
+  const int64_t before = std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()) - 1;
+  EXPECT_EQ(OpenDescriptors(), before);
+  net::UniqueFd extra(::dup(0));
+  EXPECT_EQ(OpenDescriptors(), before + 1);
 }
 
 }  // namespace
