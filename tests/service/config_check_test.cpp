@@ -82,6 +82,8 @@ class ConfigCheckTest : public ::testing::Test {
 
 TEST_F(ConfigCheckTest, EachBrokenValueIsOneLineWithWhatIsAllowedAndExitTwo) {
   ASSERT_NO_FATAL_FAILURE(Prepare("Provider=SQLite;Data Source=" + dir.File("host.db")));
+  TestDatabase partial(Backend::kSqlite);  // a database that lost one of the host's tables
+  partial.Execute("DROP TABLE alarm_active");
   const std::string port_rule = "allowed: a whole number from 1 to 32767 (the component keeps ports in 16-bit signed "
                                 "integers)";
   const std::string flag_rule = "allowed: 1 (on) or 0 (off) (the component takes only the exact text 1 as on)";
@@ -142,6 +144,10 @@ TEST_F(ConfigCheckTest, EachBrokenValueIsOneLineWithWhatIsAllowedAndExitTwo) {
        "3: key 'connection_string' in [host]: the database cannot be opened: SQLite: database file '" +
            dir.File("none.db") + "' does not exist (create it with dvrlink-db init); create it with: dvrlink-db init "
            "--config " + Path()},
+      {"connection_string = Provider=SQLite;Data Source=" + dir.File("host.db"),
+       "connection_string = " + partial.connection_string(),
+       "3: key 'connection_string' in [host]: the database lacks table alarm_active; create it with: dvrlink-db init "
+       "--config " + Path()},
       {"listen_address = 127.0.0.1", "console = localhost:8080",
        "6: key 'console' in [host]: 'localhost:8080' is not ADDRESS:PORT; allowed: a numeric IPv4 address or [IPv6 "
        "address] and a port from 0 to 65535 (0: any free port), such as 127.0.0.1:8080"},
