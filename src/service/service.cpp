@@ -70,7 +70,8 @@ const char* kUsage =
     "(FILE:LINE: key 'K' in [SECTION]: ...) and exits 0 when there is none, else 2.\n"
     "The same check runs at every start, before any instance starts.\n"
     "\n"
-    "SIGHUP reopens host-events.jsonl (the logs are opened for every line).\n"
+    "SIGHUP reopens host-events.jsonl and the logs (a log moved away is also\n"
+    "noticed within a second of its next line).\n"
     "SIGINT, SIGTERM and every other signal that would end the process (SIGQUIT,\n"
     "SIGUSR1, SIGUSR2, SIGALRM, ...) close every instance (DeviceFormClose) and\n"
     "exit 0.\n"
@@ -290,6 +291,7 @@ void Service::StartInstance(Slot& slot) {
 }
 
 void Service::ReopenFiles() {
+  ReopenLogFiles();
   if (sink_) sink_->ReopenEventsFile();
 }
 
@@ -390,6 +392,11 @@ int RunService(const std::vector<std::string>& args, std::ostream& out, std::ost
     return 1;
   }
 
+  // The logs stay open while the service runs (one write per line still).
+  struct KeptOpenLogs {
+    KeptOpenLogs() { SetLogFileMode(LogFileMode::kKeptOpen); }
+    ~KeptOpenLogs() { SetLogFileMode(LogFileMode::kOpenEachLine); }
+  } kept_open_logs;
   int status = 0;
   {
     Service service(config, ServiceOptions{}, err);
@@ -402,7 +409,7 @@ int RunService(const std::vector<std::string>& args, std::ostream& out, std::ost
         std::string name = "signal " + std::to_string(number) + " (" + ::strsignal(number) + ")";
         if (number == SIGHUP) {
           service.ReopenFiles();
-          WriteServiceLog("dvrlink, " + name + " received: host-events.jsonl reopened");
+          WriteServiceLog("dvrlink, " + name + " received: host-events.jsonl and the logs reopened");
           continue;
         }
         WriteServiceLog("dvrlink, " + name + " received: stopping");

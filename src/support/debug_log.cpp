@@ -1,6 +1,7 @@
 #include "support/debug_log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -49,18 +50,84 @@ size_t OwnLineBreakAt(std::string_view text) {
   return std::string_view::npos;
 }
 
-// One open-append-close per line: the head (stamp and level), the text as
-// LogText writes it, CR LF. Each step that fails is skipped; nothing is
-// reported. A single write keeps lines from different processes whole.
-void AppendLine(const char* log, const std::string& path, std::string data, std::string_view text) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return;
-  AppendLogText(data, text);
-  data += "\r\n";
-  ssize_t written = ::write(fd, data.data(), data.size());
-  ::close(fd);
+// The three files the writers append to.
+enum LogKind { kDebugLog, kServiceLog, kTitleLog, kLogKinds };
+constexpr const char* kLogNames[kLogKinds] = {"debug", "service", "title"};
+
+// A file kept open in kKeptOpen mode.
+struct KeptFile {
+  std::string path;
+  int fd = -1;
+  dev_t device = 0;
+  ino_t inode = 0;
+  int64_t checked_micros = 0;  // when the path was last looked at
+};
+
+struct LogFiles {
+  LogFileMode mode = LogFileMode::kOpenEachLine;
+  KeptFile kept[kLogKinds];
+};
+
+LogFiles& Files() {
+  static LogFiles files;
+  return files;
+}
+
+void CloseKept(KeptFile& file) {
+  if (file.fd >= 0) ::close(file.fd);
+  file.fd = -1;
+}
+
+// Opens the file at its path when it is not open, or when at least a second
+// has passed since the path was last looked at and it now names another
+// file or none. False when it cannot be opened.
+bool EnsureOpen(KeptFile& file) {
+  const int64_t now = Loop().NowMicros();
+  if (file.fd >= 0 && now - file.checked_micros < 1'000'000) return true;
+  if (file.fd >= 0) {
+    file.checked_micros = now;
+    struct stat at_path {};
+    if (::stat(file.path.c_str(), &at_path) == 0 && at_path.st_dev == file.device && at_path.st_ino == file.inode) {
+      return true;
+    }
+    CloseKept(file);
+  }
+  file.fd = ::open(file.path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (file.fd < 0) return false;
+  struct stat opened {};
+  ::fstat(file.fd, &opened);
+  file.device = opened.st_dev;
+  file.inode = opened.st_ino;
+  file.checked_micros = now;
+  return true;
+}
+
+// Appends head + text (as AppendLogText writes it) + CR LF to the file at
+// path with one write: opened and closed around it in kOpenEachLine mode,
+// the kept descriptor in kKeptOpen mode.
+void AppendLine(LogKind kind, const std::string& path, std::string_view head, std::string_view text) {
+  thread_local std::string line;
+  line.assign(head);
+  AppendLogText(line, text);
+  line += "\r\n";
+  LogFiles& files = Files();
+  ssize_t written = -1;
+  if (files.mode == LogFileMode::kOpenEachLine) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    written = ::write(fd, line.data(), line.size());
+    ::close(fd);
+  } else {
+    KeptFile& file = files.kept[kind];
+    if (file.path != path) {
+      CloseKept(file);
+      file.path = path;
+    }
+    if (!EnsureOpen(file)) return;
+    written = ::write(file.fd, line.data(), line.size());
+  }
   const auto& observer = Platform().log_line_written;
-  if (written == static_cast<ssize_t>(data.size()) && observer) observer(log);
+  if (written == static_cast<ssize_t>(line.size()) && observer) observer(kLogNames[kind]);
 }
 
 std::string InProgramFolder(const std::string& name) {
@@ -68,6 +135,43 @@ std::string InProgramFolder(const std::string& name) {
   if (folder.empty()) return name;
   if (folder.back() == '/') return folder + name;
   return folder + "/" + name;
+}
+
+// The stamps of the present second, formatted once per second.
+struct Stamps {
+  int64_t serial = INT64_MIN;
+  std::string us12;     // "MM/DD/YYYY hh:mm:ss AM"
+  std::string general;  // the general date form
+};
+
+const Stamps& StampsNow() {
+  static Stamps stamps;
+  const DateTime now = Loop().clock().LocalNow();
+  if (now.SerialSeconds() != stamps.serial) {
+    stamps.serial = now.SerialSeconds();
+    stamps.us12 = now.FormatUS12();
+    stamps.general = now.FormatGeneral();
+  }
+  return stamps;
+}
+
+// The path of a log, made again only when what it is made of changed.
+const std::string& PathOf(LogKind kind) {
+  struct Cached {
+    bool made = false;
+    std::string folder, title, path;
+  };
+  static Cached cached[kLogKinds];
+  if (kind == kDebugLog && ModAllConst().blnLogLocation) return ModAllConst().sLogLocation;
+  const PlatformState& p = Platform();
+  Cached& c = cached[kind];
+  if (!c.made || c.folder != p.program_folder || (kind == kTitleLog && c.title != p.title)) {
+    c.made = true;
+    c.folder = p.program_folder;
+    c.title = p.title;
+    c.path = kind == kDebugLog ? DebugLogPath() : kind == kServiceLog ? ServiceLogPath() : TitleLogPath();
+  }
+  return c.path;
 }
 
 }  // namespace
@@ -113,10 +217,25 @@ std::string ServiceLogPath() { return InProgramFolder("DebugIntegratedExtensionS
 
 std::string TitleLogPath() { return InProgramFolder(Platform().title + ".log"); }
 
-std::string LogStamp() { return Loop().clock().LocalNow().FormatUS12(); }
+std::string LogStamp() { return StampsNow().us12; }
+
+void SetLogFileMode(LogFileMode mode) {
+  ReopenLogFiles();
+  Files().mode = mode;
+}
+
+LogFileMode GetLogFileMode() { return Files().mode; }
+
+void ReopenLogFiles() {
+  for (KeptFile& file : Files().kept) CloseKept(file);
+}
 
 void WriteTitleLog(const std::string& text) {
-  AppendLine("title", TitleLogPath(), Loop().clock().LocalNow().FormatGeneral() + "  ", text);
+  const Stamps& stamps = StampsNow();
+  thread_local std::string head;
+  head.assign(stamps.general);
+  head += "  ";
+  AppendLine(kTitleLog, PathOf(kTitleLog), head, text);
 }
 
 void WriteDebugLog(const std::string& text, int16_t level) {
@@ -126,16 +245,26 @@ void WriteDebugLog(const std::string& text, int16_t level) {
   if (level < 0 || level > 32) return;
   if (BitWiseAnd(s.lLogLevel, s.lBitValue[static_cast<size_t>(level)]) > 0) enabled = true;
   if (!enabled) return;
-  std::string pad = level < 10 ? "  " : " ";
-  AppendLine("debug", DebugLogPath(), LogStamp() + "-" + std::to_string(level) + pad, text);
+  thread_local std::string head;
+  head.assign(StampsNow().us12);
+  head += '-';
+  head += std::to_string(level);
+  head += level < 10 ? "  " : " ";
+  AppendLine(kDebugLog, PathOf(kDebugLog), head, text);
 }
 
 void WriteDebugLogAlways(const std::string& text, int32_t /*unused*/) {
-  AppendLine("debug", DebugLogPath(), LogStamp() + "\t", text);
+  thread_local std::string head;
+  head.assign(StampsNow().us12);
+  head += '\t';
+  AppendLine(kDebugLog, PathOf(kDebugLog), head, text);
 }
 
 void WriteServiceLog(const std::string& text) {
-  AppendLine("service", ServiceLogPath(), LogStamp() + "\t", text);
+  thread_local std::string head;
+  head.assign(StampsNow().us12);
+  head += '\t';
+  AppendLine(kServiceLog, PathOf(kServiceLog), head, text);
 }
 
 void RestoreMousePointer() {}
@@ -168,17 +297,11 @@ int32_t ToLong(const std::string& text) {
   return static_cast<int32_t>(sum);
 }
 
-int32_t BitWiseAnd(int32_t a, int32_t b) {
-  std::string sa = ToBinary(a);
-  std::string sb = ToBinary(b);
-  size_t len = std::min(sa.size(), sb.size());
-  sa = sa.substr(sa.size() - len);
-  sb = sb.substr(sb.size() - len);
-  std::string result(len, '0');
-  for (size_t i = 0; i < len; ++i) {
-    if (sa[i] == '1' && sb[i] == '1') result[i] = '1';
-  }
-  return ToLong(result);
-}
+// The binary digit strings of both numbers cut to the shorter one's length
+// and combined digit by digit, read back with ToLong: for positive numbers
+// the bits both have (the digits cut off would meet zeros anyway); "0" and
+// so 0 when either is zero or negative. Every log call asks, so it is
+// computed directly.
+int32_t BitWiseAnd(int32_t a, int32_t b) { return a > 0 && b > 0 ? (a & b) : 0; }
 
 }  // namespace dvrlink

@@ -3,9 +3,17 @@
 //   DebugDeviceAdm.log                  leveled lines and error lines
 //   DebugIntegratedExtensionService.log the service log
 //   Dvrlink.log (title & ".log")        every leveled text, whatever its level
-// Each line is appended by opening, writing once and closing the file, so a
-// crash loses nothing already written. A line that cannot be written is lost
-// silently; nothing is reported to the caller.
+// A line that cannot be written is lost silently; nothing is reported to
+// the caller. Every line is one write(2) with O_APPEND, so lines of several
+// processes interleave but are never split, and a line is in the file (the
+// kernel's page cache) when the writer returns: kill -9 loses none. How the
+// files are opened is the LogFileMode:
+//   kOpenEachLine (the default): opened and closed around each line.
+//   kKeptOpen (the service): each file is opened once and kept. At most once
+//     a second, at its next line, each file's path is looked at again: when
+//     it no longer names the open file (moved away by log rotation, deleted)
+//     the file is opened anew at its path. ReopenLogFiles (SIGHUP) closes
+//     them at once; the next line opens its file again.
 //
 // The writers are where text from outside (host frames, DVR link texts,
 // automation arguments) meets the files: every text has its C0 control
@@ -51,6 +59,14 @@ void AppendVisibleControl(std::string& out, char c);
 int32_t BitWiseAnd(int32_t a, int32_t b);
 std::string ToBinary(int32_t x);
 int32_t ToLong(const std::string& text);
+
+enum class LogFileMode { kOpenEachLine, kKeptOpen };
+// Switching closes the kept files.
+void SetLogFileMode(LogFileMode mode);
+LogFileMode GetLogFileMode();
+// Closes the kept files; the next line opens its file again at its path (a
+// file moved away is started anew).
+void ReopenLogFiles();
 
 // Paths of the three log files as they stand now.
 std::string DebugLogPath();

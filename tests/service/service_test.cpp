@@ -217,11 +217,16 @@ TEST_F(ServiceProgramTest, EveryEndingSignalClosesEveryInstanceAndExitsZeroAndSi
       EXPECT_THAT(list.out, HasSubstr(id + "\t0\tDVR0\t127.0.0.1\t"));
       if (signal_number == SIGTERM) {
         // Rotated away: SIGHUP starts a new file, and the service goes on.
+        // So do the kept-open logs.
+        std::string title_log = folder + "/Dvrlink.log";
         ASSERT_EQ(std::rename(events.c_str(), (events + ".1").c_str()), 0);
+        ASSERT_EQ(std::rename(title_log.c_str(), (title_log + ".1").c_str()), 0);
         service.Signal(SIGHUP);
         ASSERT_TRUE(svc::WaitUntil([&] { return ::access(events.c_str(), F_OK) == 0; }));
         svc::RunProgram(svc::ProgramPath("dvrctl"), {"--socket", folder + "/s.sock", "call", id, "IDVR_DVRSendEvent"});
         EXPECT_THAT(ReadFile(events), HasSubstr("\"kind\":\"host_event\""));
+        EXPECT_THAT(ReadFile(folder + "/DebugIntegratedExtensionService.log"), HasSubstr("and the logs reopened"));
+        EXPECT_THAT(ReadFile(title_log), HasSubstr("IDVR_DVRSendEvent"));
         events += ".1";
       }
       service.Signal(signal_number);

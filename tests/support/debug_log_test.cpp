@@ -124,6 +124,40 @@ TEST_F(SupportTest, ALineThatCannotBeWrittenIsLostSilently) {
   EXPECT_EQ(ReadLines(dir.File("moved.log")).size(), 1u);
 }
 
+TEST_F(SupportTest, KeptOpenLogsFollowTheirPathWithinASecondAndAtOnceWhenReopened) {
+  ManualClock& clock = UseManualClock(DateTime::FromParts(2026, 12, 4, 16, 32, 20));
+  SetLogFileMode(LogFileMode::kKeptOpen);
+  const std::string log = dir.File("DebugIntegratedExtensionService.log");
+  const std::string moved = log + ".1";
+  const struct {
+    const char* name;
+    bool rename;          // else deleted
+    int64_t wait_millis;  // before the next line
+    bool reopen;          // ReopenLogFiles (SIGHUP) first
+    bool new_file;        // the line is in a new file at the path
+  } cases[] = {
+      {"renamed, next line at once", true, 0, false, false},
+      {"renamed, next line 999 ms later", true, 999, false, false},
+      {"renamed, next line a second later", true, 1000, false, true},
+      {"deleted, next line a second later", false, 1000, false, true},
+      {"renamed, reopened at once", true, 0, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::remove(moved.c_str());
+    std::remove(log.c_str());
+    ReopenLogFiles();
+    WriteServiceLog("first");
+    c.rename ? std::rename(log.c_str(), moved.c_str()) : std::remove(log.c_str());
+    clock.AdvanceMillis(c.wait_millis);
+    if (c.reopen) ReopenLogFiles();
+    WriteServiceLog("second");
+    EXPECT_EQ(ReadLines(log).size(), c.new_file ? 1u : 0u);
+    EXPECT_EQ(ReadLines(moved).size(), c.rename ? (c.new_file ? 1u : 2u) : 0u);
+  }
+  SetLogFileMode(LogFileMode::kOpenEachLine);
+}
+
 TEST_F(SupportTest, BitHelpers) {
   const struct {
     int32_t a, b, result;
