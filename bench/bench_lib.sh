@@ -60,3 +60,51 @@ live_port = $5
 computer_time_zone = UTC
 INI
 }
+
+# The IPv4 address N places after ADDRESS (127.0.0.2 + 300 = 127.0.1.46).
+address_plus() {  # ADDRESS N
+  local a b c d
+  IFS=. read -r a b c d <<<"$1"
+  local n=$(((a << 24 | b << 16 | c << 8 | d) + $2))
+  echo "$((n >> 24 & 255)).$((n >> 16 & 255)).$((n >> 8 & 255)).$((n & 255))"
+}
+
+# Writes a service configuration for COUNT DVRs: DVR i at FIRST_ADDRESS + i
+# (all on the same command, live and event ports), host clients on
+# FIRST_LISTEN + i, configuration row i + 1; default logging, no time sync.
+write_bench_ini() {  # FILE COUNT FIRST_ADDRESS COMMAND LIVE EVENT FIRST_LISTEN EXTERNAL_TRIGGER [CONNECTION]
+  local file=$1 count=$2 i section
+  {
+    echo "[host]"
+    echo "program_folder = ."
+    echo "connection_string = ${9:-Provider=SQLite;Data Source=host.db}"
+    echo "component_id = BENCH"
+    echo "export_folder = export"
+    echo "listen_address = 127.0.0.1"
+    echo "automation_socket = dvrlink.sock"
+    for ((i = 0; i < count; i++)); do
+      section=dvr.$i
+      [ "$i" -gt 0 ] || section=dvr
+      cat <<INI
+
+[$section]
+vendor = 1
+address = $(address_plus "$3" "$i")
+command_port = $4
+live_port = $5
+event_port = $6
+listen_port = $(($7 + i))
+debug = 0
+number = $i
+name = Bench DVR $i
+global_address_id = \$$((10000000000001 + i))
+time_sync = 0
+time_sync_hours = 24
+time_zone = Eastern Standard Time
+key = B
+external_trigger = $8
+config_id = $((i + 1))
+INI
+    done
+  } >"$file"
+}

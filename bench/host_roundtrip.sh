@@ -1,26 +1,30 @@
 #!/usr/bin/env bash
-# Request/reply round trips of the host command protocol. Starts dvrsim and a
-# dvrlink service with one instance (default logging) in a temporary folder on
-# free loopback ports, then measures with `dvrctl --bench`:
-#   1. N round trips of command 39 (version) by one client against the instance;
-#   2. the same frame against dvrctl's frame echo server, in the same run, and
-#      the ratio of the two rates (how much of a bare TCP round trip is left);
-#   3. N round trips by each of 8 clients at once against the instance.
+# Request/reply round trips of the host command protocol against the least a
+# server can do. Starts dvrsim and a dvrlink service with one instance
+# (default logging) in a temporary folder on free loopback ports, and
+# bench/echo_server (one thread, poll(), every byte sent straight back); the
+# same bench/frame_client then measures command 39 (GetVersion) against both:
+#   1 client:  N round trips;
+#   8 clients: N round trips each, all at once (one thread, one poll());
+# each measurement R times, the instance and the echo server taking turns.
+# Prints every run, then the medians and the ratio dvrlink/echo of each.
 #
-#   BUILD=<build dir> bench/host_roundtrip.sh [N]      (N defaults to 2000)
+#   BUILD=<build dir, configured with -DDVRLINK_BENCH=ON> bench/host_roundtrip.sh [N [R]]
+#   (N defaults to 20000, R to 5)
 set -euo pipefail
 BUILD=${BUILD:-build}
-N=${1:-2000}
+N=${1:-20000}
+R=${2:-5}
 APPS=$BUILD/apps
-DVRCTL=$APPS/dvrctl/dvrctl
 
-for program in dvrlink dvrsim dvrctl dvrlink-db; do
-  if [ ! -x "$APPS/$program/$program" ]; then
-    echo "host_roundtrip: $APPS/$program/$program is missing: build first" >&2
+for program in apps/dvrlink/dvrlink apps/dvrsim/dvrsim apps/dvrlink-db/dvrlink-db bench/echo_server \
+  bench/frame_client; do
+  if [ ! -x "$BUILD/$program" ]; then
+    echo "host_roundtrip: $BUILD/$program is missing: build with -DDVRLINK_BENCH=ON first" >&2
     exit 2
   fi
 done
-case $N in '' | *[!0-9]* | 0) echo "host_roundtrip: N must be a whole number above 0" >&2; exit 2 ;; esac
+case "$N$R" in '' | *[!0-9]*) echo "host_roundtrip: N and R must be whole numbers above 0" >&2; exit 2 ;; esac
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/host_roundtrip.XXXXXX")
 PIDS=()
@@ -37,8 +41,6 @@ BENCH_NAME=host_roundtrip
 # shellcheck source=bench/bench_lib.sh
 . "$(dirname "$0")/bench_lib.sh"
 
-rate_of() { awk '/^rate:/ { print $2 }' <<<"$1"; }
-
 COMMAND_PORT=$(free_port); LIVE_PORT=$(free_port); EVENT_PORT=$(free_port); LISTEN_PORT=$(free_port)
 "$APPS/dvrsim/dvrsim" --bind 127.0.0.1 --command-port "$COMMAND_PORT" --live-port "$LIVE_PORT" \
   --event-port "$EVENT_PORT" --control-port 0 >"$WORK/sim.out" 2>"$WORK/sim.log" &
@@ -47,33 +49,7 @@ wait_for "$WORK/sim.out" '^ports ' "${PIDS[-1]}"
 
 mkdir -p "$WORK/export"
 "$APPS/dvrlink-db/dvrlink-db" init --connection "Provider=SQLite;Data Source=$WORK/host.db" >/dev/null
-cat >"$WORK/bench.ini" <<INI
-[host]
-program_folder = .
-connection_string = Provider=SQLite;Data Source=host.db
-component_id = BENCH
-export_folder = export
-listen_address = 127.0.0.1
-automation_socket = dvrlink.sock
-
-[dvr]
-vendor = 1
-address = 127.0.0.1
-command_port = $COMMAND_PORT
-live_port = $LIVE_PORT
-event_port = $EVENT_PORT
-listen_port = $LISTEN_PORT
-debug = 0
-number = 0
-name = Bench DVR
-global_address_id = \$10000000000001
-time_sync = 0
-time_sync_hours = 24
-time_zone = Eastern Standard Time
-key = B
-external_trigger = 0
-config_id = 1
-INI
+write_bench_ini "$WORK/bench.ini" 1 127.0.0.1 "$COMMAND_PORT" "$LIVE_PORT" "$EVENT_PORT" "$LISTEN_PORT" 0
 "$APPS/dvrlink/dvrlink" --config "$WORK/bench.ini" >"$WORK/service.out" 2>"$WORK/service.err" &
 PIDS+=($!)
 wait_for "$WORK/service.err" 'instance(s) started' "${PIDS[-1]}"
@@ -81,18 +57,27 @@ wait_for "$WORK/service.err" 'instance(s) started' "${PIDS[-1]}"
 # measures the instance in its usual state.
 wait_for "$WORK/host-events.jsonl" '"code":10322' "${PIDS[-1]}" || true
 
-"$DVRCTL" --echo-server 127.0.0.1:0 >"$WORK/echo.out" 2>&1 &
+"$BUILD/bench/echo_server" 127.0.0.1:0 >"$WORK/echo.out" 2>&1 &
 PIDS+=($!)
 wait_for "$WORK/echo.out" '^listening on ' "${PIDS[-1]}"
 ECHO_PORT=$(sed -n 's/^listening on .*:\([0-9]*\)$/\1/p' "$WORK/echo.out")
 
-echo "== dvrlink instance 127.0.0.1:$LISTEN_PORT, command 39, 1 client"
-SERVICE=$("$DVRCTL" --bench "$N" "127.0.0.1:$LISTEN_PORT" 39)
-echo "$SERVICE"
-echo "== frame echo server 127.0.0.1:$ECHO_PORT, command 39, 1 client"
-ECHO=$("$DVRCTL" --bench "$N" "127.0.0.1:$ECHO_PORT" 39)
-echo "$ECHO"
-awk -v s="$(rate_of "$SERVICE")" -v e="$(rate_of "$ECHO")" \
-  'BEGIN { printf "== ratio dvrlink/echo: %.3f (dvrlink %.1f, echo %.1f round trips/s)\n", s / e, s, e }'
-echo "== dvrlink instance 127.0.0.1:$LISTEN_PORT, command 39, 8 clients at once"
-"$DVRCTL" --bench "$N" --clients 8 "127.0.0.1:$LISTEN_PORT" 39
+rate() {  # PORT CLIENTS
+  "$BUILD/bench/frame_client" "127.0.0.1:$1" "$N" "$2" 39 | awk '/^rate:/ { print $2 }'
+}
+median() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+echo "== command 39, $N round trips per client, $R runs each; load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+for clients in 1 8; do
+  service_rates="" echo_rates="" ratios=""
+  for _ in $(seq "$R"); do
+    s=$(rate "$LISTEN_PORT" "$clients")
+    e=$(rate "$ECHO_PORT" "$clients")
+    service_rates+=" $s" echo_rates+=" $e"
+    ratios+=" $(awk -v s="$s" -v e="$e" 'BEGIN { printf "%.3f", s / e }')"
+    echo "   $clients client(s): dvrlink $s, echo $e round trips/s"
+  done
+  printf '== %d client(s): dvrlink %.0f, echo %.0f round trips/s (medians); ratio %.3f (median of%s)\n' \
+    "$clients" "$(median <<<"$service_rates")" "$(median <<<"$echo_rates")" "$(median <<<"$ratios")" "$ratios"
+done
+echo "== load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
