@@ -270,20 +270,71 @@ DbProvider& AdoCommand::RequireProvider() const {
   return *provider;
 }
 
-void AdoParameters::Refresh() {
-  std::vector<AdoParameterInfo> declared =
-      CountingUnreachable([&] { return owner_.RequireProvider().DescribeProcedure(owner_.CommandText); });
-  items_.clear();
+namespace {
+
+std::vector<AdoParameter> FromDeclaration(const std::vector<AdoParameterInfo>& declared) {
+  std::vector<AdoParameter> items;
+  items.reserve(declared.size());
   for (const AdoParameterInfo& info : declared) {
-    items_.push_back(AdoCommand::CreateParameter(info.Name, info.Type, info.Direction, info.Size));
+    items.push_back(AdoCommand::CreateParameter(info.Name, info.Type, info.Direction, info.Size));
   }
+  return items;
+}
+
+AdoParameter* Named(std::vector<AdoParameter>& items, const std::string& name) {
+  for (AdoParameter& p : items) {
+    if (EqualsNoCase(p.Name, name)) return &p;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void AdoParameters::Refresh() {
+  DbProvider& provider = owner_.RequireProvider();
+  auto known = provider.described.find(owner_.CommandText);
+  if (known != provider.described.end()) {
+    kept_ = known->second;
+    items_ = FromDeclaration(known->second);
+    return;
+  }
+  kept_.reset();
+  std::vector<AdoParameterInfo> declared =
+      CountingUnreachable([&] { return provider.DescribeProcedure(owner_.CommandText); });
+  items_ = FromDeclaration(declared);
+  provider.described.emplace(owner_.CommandText, std::move(declared));
+}
+
+bool AdoParameters::Refit() {
+  if (!kept_) return false;
+  DbProvider& provider = owner_.RequireProvider();
+  provider.described.clear();
+  std::vector<AdoParameterInfo> declared =
+      CountingUnreachable([&] { return provider.DescribeProcedure(owner_.CommandText); });
+  const bool changed = declared != *kept_;
+  kept_.reset();
+  if (!changed) return false;
+  // Declaring nothing, the procedure takes what was appended or set.
+  std::vector<AdoParameter> refit = declared.empty() ? items_ : FromDeclaration(declared);
+  if (!declared.empty()) {
+    for (const AdoParameter& set : items_) {
+      if (set.Value.IsEmpty()) continue;
+      AdoParameter* target = Named(refit, set.Name);
+      if (target == nullptr) return false;
+      target->Value = set.Value;
+    }
+  }
+  items_ = std::move(refit);
+  provider.described.emplace(owner_.CommandText, std::move(declared));
+  return true;
 }
 
 void AdoParameters::Append(AdoParameter parameter) { items_.push_back(std::move(parameter)); }
 
 AdoParameter& AdoParameters::Item(const std::string& name) {
-  for (AdoParameter& p : items_) {
-    if (EqualsNoCase(p.Name, name)) return p;
+  if (AdoParameter* p = Named(items_, name)) return *p;
+  if (Refit()) {
+    if (AdoParameter* p = Named(items_, name)) return *p;
   }
   DVR_RAISE_TEXT(kAdoErrItemNotFound,
                  "Item cannot be found in the collection corresponding to the requested name or ordinal. "
@@ -317,7 +368,15 @@ Ref<Recordset> AdoCommand::Execute() {
                        std::to_string(CommandType) + ")");
   }
   DbProvider& provider = RequireProvider();
-  return Ref<Recordset>(CountingUnreachable([&] { return provider.ExecuteProcedure(CommandText, Parameters.items()); }));
+  return Ref<Recordset>(CountingUnreachable([&] {
+    try {
+      return provider.ExecuteProcedure(CommandText, Parameters.items());
+    } catch (const RuntimeError&) {
+      provider.described.clear();
+      if (!Parameters.Refit()) throw;
+    }
+    return provider.ExecuteProcedure(CommandText, Parameters.items());
+  }));
 }
 
 }  // namespace dvrlink

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,7 @@ struct AdoParameterInfo {
   int32_t Type = adVarChar;
   int32_t Direction = adParamInput;
   int32_t Size = 0;
+  bool operator==(const AdoParameterInfo&) const = default;
 };
 
 // One open database. Every call may raise RuntimeError.
@@ -203,6 +205,11 @@ class DbProvider {
   // table exists.
   virtual void ExecuteScript(const std::string& sql) = 0;
   virtual bool HasTable(const std::string& table) = 0;
+
+  // What DescribeProcedure returned for each procedure on this connection,
+  // kept by the ADO stand-in (Parameters.Refresh) so that discovery costs no
+  // catalogue query per call; cleared when a call fails (AdoCommand::Execute).
+  std::map<std::string, std::vector<AdoParameterInfo>> described;
 };
 
 // Key=value pairs separated by ";", keys lower-cased, blanks around keys and
@@ -262,7 +269,8 @@ class AdoParameters {
  public:
   explicit AdoParameters(AdoCommand& owner) : owner_(owner) {}
   // Replaces the collection by the procedure's declared parameters, asked
-  // of the command's connection (3709 when it cannot run commands).
+  // of the command's connection (3709 when it cannot run commands) or known
+  // from an earlier call on it (see AdoCommand::Execute).
   void Refresh();
   void Append(AdoParameter parameter);
   int32_t Count() const { return static_cast<int32_t>(items_.size()); }
@@ -272,8 +280,17 @@ class AdoParameters {
   std::vector<AdoParameter>& items() { return items_; }
 
  private:
+  friend class AdoCommand;
+  // With a kept declaration: forgets the connection's kept declarations and
+  // asks again; when the procedure now declares other parameters, the
+  // collection is made anew as Refresh makes it, with the values set so far
+  // carried over by name, and true is returned. False when nothing was kept,
+  // the declaration is unchanged or a value set has no parameter any more.
+  bool Refit();
   AdoCommand& owner_;
   std::vector<AdoParameter> items_;
+  // The declaration the last Refresh took from the connection's cache.
+  std::optional<std::vector<AdoParameterInfo>> kept_;
 };
 
 // A command on a connection. Only stored procedures are offered; their
@@ -293,7 +310,10 @@ class AdoCommand {
   static AdoParameter CreateParameter(const std::string& name, int32_t type, int32_t direction, int32_t size);
   // Runs the procedure. Raises 3001 for a command type other than a stored
   // procedure, 3709 when the connection cannot run commands, else whatever
-  // the provider raises.
+  // the provider raises. A failure clears the connection's kept
+  // declarations; when the parameters came from them and the procedure has
+  // been declared anew since, the call is made once more with the new
+  // declaration (a dropped procedure re-created is picked up at once).
   Ref<Recordset> Execute();
 
   // The provider of the active connection; raises 3709 when there is none.

@@ -107,6 +107,7 @@ TEST_F(GatewayRulesTest, OutputValueIsReadFromTheParameterOfExactlyThatName) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     provider_.declared["usp_Out"] = {Declared(c.declared, adInteger, adParamOutput)};
+    provider_.described.clear();  // what a new connection would see
     provider_.output_values = {{c.declared, c.value}};
     ModAllConst2().lOutputValue = -5;
     Call("usp_Out", -1, "@Out", {});

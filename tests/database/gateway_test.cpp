@@ -173,6 +173,38 @@ TEST_P(GatewayTest, DuplicateAlarmCountsAsSuccessAndIsLoggedAsDebugLine) {
   EXPECT_TRUE(ErrorLines().empty());
 }
 
+// Declarations are kept per connection; a procedure dropped and declared
+// anew by another connection is picked up by the very next call.
+TEST_P(GatewayTest, AProcedureDeclaredAnewIsPickedUpByTheNextCall) {
+  const struct {
+    const char* name;
+    const char* type;  // of @C
+    AdoValue expected;
+  } cases[] = {
+      {"@A and @B replaced by @C", "TEXT", AdoValue::Text("7")},
+      {"@C declared again with another type", "INTEGER", AdoValue::Integer(7)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Run({"usp_Test_Echo", 1, {}, ""});  // the module's connection knows the declaration
+    ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+    const std::string type = c.type;
+    db_->Execute(GetParam() == Backend::kPostgres
+                     ? "DROP FUNCTION \"usp_Test_Echo\"; CREATE FUNCTION \"usp_Test_Echo\"(\"@CmdIndex\" integer "
+                       "DEFAULT NULL, \"@C\" " + type + " DEFAULT NULL) RETURNS TABLE (\"C\" " + type +
+                           ") LANGUAGE sql AS $$ SELECT \"@C\" $$;"
+                     : "DELETE FROM dvrlink_procedures WHERE name = 'usp_Test_Echo'; INSERT INTO dvrlink_procedures "
+                       "(name, body) VALUES ('usp_Test_Echo', 'SELECT @C AS \"C\"'); INSERT INTO "
+                       "dvrlink_procedure_parameters (procedure_name, ordinal, name, type) VALUES ('usp_Test_Echo', "
+                       "1, '@CmdIndex', 'INTEGER'), ('usp_Test_Echo', 2, '@C', '" + type + "');");
+    Ref<Recordset> rs = Run({"usp_Test_Echo", 1, {{1, "@C", "7"}}, ""});
+    ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+    ASSERT_TRUE(rs);
+    EXPECT_EQ(rs->Fields("C").Value, c.expected);
+  }
+  EXPECT_TRUE(ErrorLines().empty());
+}
+
 // The procedures as their callers run them, a second init that keeps the
 // rows, and values with quotes, semicolons and keywords stored unchanged.
 TEST_P(GatewayTest, CatalogueProceduresReturnWhatTheirCallersRead) {

@@ -15,6 +15,11 @@
 // deleted or replaced while open is noticed at the next call (the path no
 // longer leads to the open file): every call then fails with 0x80004005
 // saying how to recover, instead of writing into a file nobody can see.
+//
+// Durability: the file is in WAL mode (dvrlink-db init) and the connection
+// runs with synchronous NORMAL (connection string key "Synchronous", NORMAL
+// or FULL): a call that returned has its row in the log file, which
+// survives the end of the process; FULL also syncs every commit to disk.
 #include <sqlite3.h>
 #include <sys/stat.h>
 
@@ -205,6 +210,11 @@ class SqliteProvider : public DbProvider {
 
   std::vector<AdoParameterInfo> DescribeProcedure(const std::string& procedure) override {
     RequireFileInPlace(procedure);
+    return Known(procedure).declared;
+  }
+
+  // The declared parameters as the catalogue lists them now.
+  std::vector<AdoParameterInfo> ReadDeclaration(const std::string& procedure) {
     sqlite3_stmt* stmt = Cached(describe_,
                                 "SELECT name, type, direction FROM dvrlink_procedure_parameters "
                                 "WHERE procedure_name = ?1 ORDER BY ordinal",
@@ -230,9 +240,12 @@ class SqliteProvider : public DbProvider {
   std::shared_ptr<Recordset> ExecuteProcedure(const std::string& procedure,
                                               std::vector<AdoParameter>& parameters) override {
     RequireFileInPlace(procedure);
-    std::string body = LoadBody(procedure);
-    std::vector<Binding> bindings = MatchParameters(procedure, parameters);
-    const std::vector<Statement>& statements = BodyStatements(procedure, body);
+    const KnownProcedure& known = Known(procedure);
+    if (!known.body) {
+      DVR_RAISE_TEXT(kDbErrErrorsInCommand, "SQLite: Could not find stored procedure '" + procedure + "'.");
+    }
+    std::vector<Binding> bindings = MatchParameters(procedure, known.declared, parameters);
+    const std::vector<Statement>& statements = BodyStatements(procedure, *known.body);
 
     std::shared_ptr<Recordset> result;
     // Several statements succeed or fail together.
@@ -260,6 +273,7 @@ class SqliteProvider : public DbProvider {
 
   void ExecuteScript(const std::string& sql) override {
     char* error = nullptr;
+    known_.clear();
     int rc = sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error);
     if (rc != SQLITE_OK) {
       std::string message = error ? error : sqlite3_errstr(rc);
@@ -320,16 +334,40 @@ class SqliteProvider : public DbProvider {
     return std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
   }
 
-  std::string LoadBody(const std::string& procedure) {
+  // The body, none when the catalogue has no such procedure.
+  std::optional<std::string> LoadBody(const std::string& procedure) {
     sqlite3_stmt* stmt = Cached(load_body_, "SELECT body FROM dvrlink_procedures WHERE name = ?1", procedure);
     Resetter reset{stmt};
     sqlite3_bind_text(stmt, 1, procedure.c_str(), static_cast<int>(procedure.size()), SQLITE_TRANSIENT);
     int rc = sqlite3_step(stmt);
-    if (rc == SQLITE_DONE) {
-      DVR_RAISE_TEXT(kDbErrErrorsInCommand, "SQLite: Could not find stored procedure '" + procedure + "'.");
-    }
+    if (rc == SQLITE_DONE) return std::nullopt;
     if (rc != SQLITE_ROW) Fail(rc, procedure);
     return ColumnText(stmt, 0);
+  }
+
+  // What the catalogue says of a procedure, read once and kept until any
+  // other connection commits (PRAGMA data_version moves; dvrlink-db, a host
+  // tool) or this one runs a script: a procedure declared anew is seen by
+  // the next call, and a call costs no catalogue query otherwise.
+  struct KnownProcedure {
+    std::vector<AdoParameterInfo> declared;
+    std::optional<std::string> body;
+  };
+  const KnownProcedure& Known(const std::string& procedure) {
+    sqlite3_stmt* stmt = Cached(data_version_, "PRAGMA data_version", procedure);
+    Resetter reset{stmt};
+    int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_ROW) Fail(rc, procedure);
+    const int64_t version = sqlite3_column_int64(stmt, 0);
+    if (version != known_version_) {
+      known_.clear();
+      known_version_ = version;
+    }
+    auto it = known_.find(procedure);
+    if (it != known_.end()) return it->second;
+    KnownProcedure read{ReadDeclaration(procedure), LoadBody(procedure)};
+    if (known_.size() >= kMaxCachedBodies) known_.clear();
+    return known_.emplace(procedure, std::move(read)).first->second;
   }
 
   // A catalogue query, prepared on first use and kept for the connection.
@@ -361,11 +399,11 @@ class SqliteProvider : public DbProvider {
 
   // Pairs every parameter the procedure declares with the value sent for it;
   // a sent parameter the procedure does not declare fails the call.
-  std::vector<Binding> MatchParameters(const std::string& procedure, const std::vector<AdoParameter>& sent) {
-    std::vector<AdoParameterInfo> declared = DescribeProcedure(procedure);
+  std::vector<Binding> MatchParameters(const std::string& procedure, const std::vector<AdoParameterInfo>& declared,
+                                       const std::vector<AdoParameter>& sent) {
     std::vector<Binding> bindings;
     bindings.reserve(declared.size());
-    for (AdoParameterInfo& info : declared) bindings.push_back(Binding{std::move(info), nullptr});
+    for (const AdoParameterInfo& info : declared) bindings.push_back(Binding{info, nullptr});
     for (const AdoParameter& p : sent) {
       bool is_output = p.Direction == adParamOutput || p.Direction == adParamReturnValue;
       if (!is_output && p.Value.IsEmpty()) continue;  // not sent
@@ -505,6 +543,9 @@ class SqliteProvider : public DbProvider {
   int busy_ms_;
   Statement describe_;
   Statement load_body_;
+  Statement data_version_;
+  int64_t known_version_ = -1;
+  std::map<std::string, KnownProcedure> known_;
   std::map<std::string, std::vector<Statement>> bodies_;
 };
 
@@ -555,6 +596,20 @@ std::unique_ptr<DbProvider> OpenSqliteProvider(const std::map<std::string, std::
     busy_ms = std::stoi(text);
   }
   sqlite3_busy_timeout(db, busy_ms);
+  // WAL (set by dvrlink-db init) with synchronous NORMAL: a commit is in the
+  // log file once the call returns, so it survives the end of the process
+  // (kill -9, a crash); only a power loss or an operating-system crash may
+  // lose the last commits. "Synchronous=FULL" syncs every commit too.
+  std::string synchronous = "NORMAL";
+  if (auto level = settings.find("synchronous"); level != settings.end() && !level->second.empty()) {
+    synchronous = UCase(level->second);
+    if (synchronous != "NORMAL" && synchronous != "FULL") {
+      sqlite3_close_v2(db);
+      DVR_RAISE_TEXT(kAdoErrInvalidArgument,
+                     "SQLite: 'Synchronous' must be NORMAL or FULL, found '" + level->second + "'");
+    }
+  }
+  sqlite3_exec(db, ("PRAGMA synchronous = " + synchronous).c_str(), nullptr, nullptr, nullptr);
   rc = sqlite3_create_function_v2(db, "dvr_datetime", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
                                   SqlDvrDatetime, nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
