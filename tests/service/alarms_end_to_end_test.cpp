@@ -10,8 +10,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <time.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -186,6 +188,38 @@ TEST_P(AlertEndToEndTest, PositionEventsBecomeAlertsWithTheirRowsAndARepeatIsDro
                        c.details));
   }
   EXPECT_EQ(e2e->WaitForRows("dvr_alarms", rows.size()), rows);
+}
+
+// Durability: alarms arrive back to back and the service is killed with
+// SIGKILL mid-stream; every alert the host was told of has its row.
+TEST_P(AlertEndToEndTest, EveryAlertWrittenHasItsRowAfterKillMinus9) {
+  if (GetParam() == Backend::kPostgres && PgConnectionString().empty()) {
+    GTEST_SKIP() << kPgSkipMessage;
+  }
+  E2eOptions options = SydneyOptions();
+  options.backend = GetParam();
+  ASSERT_NO_FATAL_FAILURE(Start(options));
+  const std::string id = e2e->id(0);
+  constexpr int kAlarms = 40;
+  char command[96];
+  for (int i = 0; i < kAlarms; ++i) {
+    std::snprintf(command, sizeof command, "alarm pos 2 MOTION 20261204170%d%02d 20261204172000", i / 20, i % 20 * 3);
+    e2e->dvr(0).ControlFields(command);
+  }
+  e2e->WaitForHostEvents(id, 1 + kAlarms / 4);
+  ASSERT_EQ(::kill(e2e->service_pid(), SIGKILL), 0);
+  e2e->StopService();
+  std::vector<std::string> stored;
+  for (const Row& row : e2e->Rows("dvr_alarms")) stored.push_back(row.at("StartTime"));
+  size_t alerts = 0;
+  for (const Json& event : e2e->HostEvents(id)) {
+    if (event.value("code", 0) != 10309) continue;
+    ++alerts;
+    std::string time = Fields(event)[0];  // 2026/12/04 17:05:09
+    time[4] = time[7] = '-';
+    EXPECT_THAT(stored, ::testing::Contains(time));
+  }
+  EXPECT_GE(alerts, static_cast<size_t>(kAlarms / 4));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, AlertEndToEndTest, ::testing::Values(Backend::kSqlite, Backend::kPostgres),
