@@ -309,8 +309,13 @@ bool AdoParameters::Refit() {
   if (!kept_) return false;
   DbProvider& provider = owner_.RequireProvider();
   provider.described.clear();
-  std::vector<AdoParameterInfo> declared =
-      CountingUnreachable([&] { return provider.DescribeProcedure(owner_.CommandText); });
+  std::vector<AdoParameterInfo> declared;
+  try {
+    declared = provider.DescribeProcedure(owner_.CommandText);
+  } catch (const RuntimeError&) {
+    kept_.reset();
+    return false;  // the caller's own failure stands
+  }
   const bool changed = declared != *kept_;
   kept_.reset();
   if (!changed) return false;
@@ -371,9 +376,10 @@ Ref<Recordset> AdoCommand::Execute() {
   return Ref<Recordset>(CountingUnreachable([&] {
     try {
       return provider.ExecuteProcedure(CommandText, Parameters.items());
-    } catch (const RuntimeError&) {
+    } catch (const RuntimeError& e) {
       provider.described.clear();
-      if (!Parameters.Refit()) throw;
+      // A database out of reach or too slow says nothing of its catalogue.
+      if (e.Number() == kAdoErrUnspecified || !Parameters.Refit()) throw;
     }
     return provider.ExecuteProcedure(CommandText, Parameters.items());
   }));

@@ -285,7 +285,8 @@ class AdoParameters {
   // asks again; when the procedure now declares other parameters, the
   // collection is made anew as Refresh makes it, with the values set so far
   // carried over by name, and true is returned. False when nothing was kept,
-  // the declaration is unchanged or a value set has no parameter any more.
+  // the procedure cannot be described, the declaration is unchanged or a
+  // value set has no parameter any more.
   bool Refit();
   AdoCommand& owner_;
   std::vector<AdoParameter> items_;
@@ -311,9 +312,10 @@ class AdoCommand {
   // Runs the procedure. Raises 3001 for a command type other than a stored
   // procedure, 3709 when the connection cannot run commands, else whatever
   // the provider raises. A failure clears the connection's kept
-  // declarations; when the parameters came from them and the procedure has
-  // been declared anew since, the call is made once more with the new
-  // declaration (a dropped procedure re-created is picked up at once).
+  // declarations; when the parameters came from them, the failure is not
+  // 0x80004005 (database out of reach) and the procedure has been declared
+  // anew since, the call is made once more with the new declaration (a
+  // dropped procedure re-created is picked up at once).
   Ref<Recordset> Execute();
 
   // The provider of the active connection; raises 3709 when there is none.
