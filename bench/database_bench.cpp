@@ -6,9 +6,10 @@
 // finalizes the procedure's body each call, or reuses one prepared statement
 // (as the provider does with the bodies it has run).
 // PostgreSQL (loopback, only with DVRLINK_TEST_PG): the direct path is one
-// PQexecParams of the function call; the gateway adds parameter discovery,
-// a second round trip.
-// The gateway's figures include its per-call title-log line.
+// PQexecParams of the function call, as the gateway's once the connection
+// knows the procedure's parameters.
+// The gateway's figures include its per-call title-log line (the log kept
+// open, as in the service); both SQLite paths run with synchronous NORMAL.
 //
 // Run: build with -DDVRLINK_BENCH=ON, then
 //   export DVRLINK_TEST_PG="$(tests/pg/pg_server.sh start /tmp/pgbench)"
@@ -69,6 +70,7 @@ void SetUpModule(const std::string& folder) {
   InitModuleConstants();
   ModAllConst().iLogLevelDefault = 8;
   ModAllConst2().sDBDeviceID = "BENCH-0-1";
+  SetLogFileMode(LogFileMode::kKeptOpen);  // as the service writes its logs
 }
 
 struct SqliteSetup {
@@ -91,6 +93,7 @@ struct SqliteSetup {
     gateway = Connect(connection_string);
     sqlite3_open_v2(file.c_str(), &direct, SQLITE_OPEN_READWRITE, nullptr);
     sqlite3_busy_timeout(direct, 2000);
+    sqlite3_exec(direct, "PRAGMA synchronous = NORMAL", nullptr, nullptr, nullptr);  // as the provider
   }
   ~SqliteSetup() {
     sqlite3_close_v2(direct);
