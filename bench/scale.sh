@@ -41,7 +41,7 @@ BENCH_NAME=scale
 # shellcheck source=bench/bench_lib.sh
 . "$(dirname "$0")/bench_lib.sh"
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
-count() { grep -c "$2" "$1" 2>/dev/null || true; }
+count() { local n; n=$(grep -c "$2" "$1" 2>/dev/null); echo "${n:-0}"; }
 
 COMMAND_PORT=$(free_port); LIVE_PORT=$(free_port); EVENT_PORT=$(free_port)
 "$APPS/dvrsim/dvrsim" --bind 0.0.0.0 --command-port "$COMMAND_PORT" --live-port "$LIVE_PORT" \

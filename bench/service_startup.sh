@@ -7,7 +7,12 @@ B=${BUILD:-build}/apps
 N=$1; MODE=$2
 rm -rf run && mkdir -p run/export
 $B/dvrlink-db/dvrlink-db init --connection "Provider=SQLite;Data Source=$PWD/run/host.db" >/dev/null
-$B/dvrsim/dvrsim --bind 127.0.0.9 --command-port 0 --event-port 0 --live-port 0 --control-port 0 > run/sim.out 2>/dev/null &
+BENCH_NAME=service_startup
+# shellcheck source=bench/bench_lib.sh
+. "$(dirname "$0")/bench_lib.sh"
+# The component keeps ports as 16-bit signed numbers: ports below 32768.
+$B/dvrsim/dvrsim --bind 127.0.0.9 --command-port "$(free_port)" --event-port "$(free_port)" --live-port "$(free_port)" \
+  --control-port 0 > run/sim.out 2>/dev/null &
 SIM=$!
 for i in $(seq 50); do [ -s run/sim.out ] && break; sleep 0.05; done
 read -r _ c e l k < run/sim.out
@@ -42,9 +47,9 @@ done
 start=$(date +%s%N)
 $B/dvrlink/dvrlink --config run/m.ini > run/out.txt 2>run/err.txt &
 SVC=$!
-for i in $(seq 400); do
+for i in $(seq 800); do
   n=$(grep -c "DONE" run/DebugIntegratedExtensionService.log 2>/dev/null || true)
-  [ "${n:-0}" -ge "$N" ] && break; sleep 0.01
+  [ "${n:-0}" -ge "$N" ] && break; sleep 0.005
 done
 end=$(date +%s%N)
 sleep 1
