@@ -25,21 +25,12 @@ for program in dvrlink dvrsim dvrlink-db; do
   fi
 done
 case "$N$A" in '' | *[!0-9]*) echo "scale: N and A must be whole numbers above 0" >&2; exit 2 ;; esac
-
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/scale.XXXXXX")
-PIDS=()
-cleanup() {
-  trap - EXIT INT TERM
-  for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+APPS=$(cd "$APPS" && pwd)
 
 BENCH_NAME=scale
 # shellcheck source=bench/bench_lib.sh
 . "$(dirname "$0")/bench_lib.sh"
+bench_work
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 count() { local n; n=$(grep -c "$2" "$1" 2>/dev/null); echo "${n:-0}"; }
 
@@ -70,7 +61,7 @@ write_bench_ini "$WORK/bench.ini" "$N" 127.0.1.1 "$COMMAND_PORT" "$LIVE_PORT" "$
 
 cd "$WORK"
 start=$(now_ms)
-"$OLDPWD/$APPS/dvrlink/dvrlink" --config bench.ini >/dev/null 2>service.err &
+"$APPS/dvrlink/dvrlink" --config bench.ini >/dev/null 2>service.err &
 PIDS+=($!)
 SERVICE=${PIDS[-1]}
 until [ "$(count DebugIntegratedExtensionService.log DONE)" -ge "$N" ]; do
