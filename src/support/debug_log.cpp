@@ -69,7 +69,8 @@ struct LogFiles {
 };
 
 LogFiles& Files() {
-  static LogFiles files;
+  // Never destroyed: instances log while the module state is torn down at exit.
+  static LogFiles& files = *new LogFiles;
   return files;
 }
 
@@ -106,7 +107,8 @@ bool EnsureOpen(KeptFile& file) {
 // path with one write: opened and closed around it in kOpenEachLine mode,
 // the kept descriptor in kKeptOpen mode.
 void AppendLine(LogKind kind, const std::string& path, std::string_view head, std::string_view text) {
-  thread_local std::string line;
+  std::string line;
+  line.reserve(head.size() + text.size() + 16);
   line.assign(head);
   AppendLogText(line, text);
   line += "\r\n";
@@ -145,7 +147,7 @@ struct Stamps {
 };
 
 const Stamps& StampsNow() {
-  static Stamps stamps;
+  static Stamps& stamps = *new Stamps;  // never destroyed, as Files()
   const DateTime now = Loop().clock().LocalNow();
   if (now.SerialSeconds() != stamps.serial) {
     stamps.serial = now.SerialSeconds();
@@ -161,7 +163,7 @@ const std::string& PathOf(LogKind kind) {
     bool made = false;
     std::string folder, title, path;
   };
-  static Cached cached[kLogKinds];
+  static Cached* cached = new Cached[kLogKinds];  // never destroyed, as Files()
   if (kind == kDebugLog && ModAllConst().blnLogLocation) return ModAllConst().sLogLocation;
   const PlatformState& p = Platform();
   Cached& c = cached[kind];
@@ -232,7 +234,7 @@ void ReopenLogFiles() {
 
 void WriteTitleLog(const std::string& text) {
   const Stamps& stamps = StampsNow();
-  thread_local std::string head;
+  std::string head;
   head.assign(stamps.general);
   head += "  ";
   AppendLine(kTitleLog, PathOf(kTitleLog), head, text);
@@ -245,7 +247,7 @@ void WriteDebugLog(const std::string& text, int16_t level) {
   if (level < 0 || level > 32) return;
   if (BitWiseAnd(s.lLogLevel, s.lBitValue[static_cast<size_t>(level)]) > 0) enabled = true;
   if (!enabled) return;
-  thread_local std::string head;
+  std::string head;
   head.assign(StampsNow().us12);
   head += '-';
   head += std::to_string(level);
@@ -254,14 +256,14 @@ void WriteDebugLog(const std::string& text, int16_t level) {
 }
 
 void WriteDebugLogAlways(const std::string& text, int32_t /*unused*/) {
-  thread_local std::string head;
+  std::string head;
   head.assign(StampsNow().us12);
   head += '\t';
   AppendLine(kDebugLog, PathOf(kDebugLog), head, text);
 }
 
 void WriteServiceLog(const std::string& text) {
-  thread_local std::string head;
+  std::string head;
   head.assign(StampsNow().us12);
   head += '\t';
   AppendLine(kServiceLog, PathOf(kServiceLog), head, text);
