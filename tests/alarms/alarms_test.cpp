@@ -1,46 +1,32 @@
-// DVR alarm events, alerts and host-raised alarms in one instance on the
-// manual clock, with the DVR faked and a real SQLite host database. The DVR
-// runs in a southern zone with daylight saving in December (Sydney, UTC+11)
-// and the computer in UTC, so converted and unconverted times differ.
+// DVR alarm events, alerts, host-raised alarms and the host events they send,
+// in one instance on the manual clock with the DVR faked and a real SQLite
+// host database. The DVR runs in Sydney (UTC+11 in December) and the
+// computer in UTC, so converted and unconverted times differ.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 
-#include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "component/module_state.h"
-#include "database/db_admin.h"
 #include "fakes/test_support.h"
 #include "mainform/frmMainTemplate.h"
-#include "timezone/registry.h"
 
 namespace dvrlink::testing {
 namespace {
 
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 constexpr const char* kDvr = "10.0.0.5";
+using Texts = std::vector<std::string>;
 
-class AlarmsTest : public ComponentTest {
+class AlarmsTest : public StartedComponentTest {
  protected:
   void SetUp() override {
     ComponentTest::SetUp();
-    ModTimeZone().registry = BuildSystemRegistry("Etc/UTC", DateTime::FromParts(2026, 12, 1));
-    InitDatabase(SqliteConnection());
-    DvrSeed seed;
-    seed.config_id = 42;
-    seed.address = kDvr;
-    seed.global_address_id = "$1234567890123";
-    seed.name = "DVR1";
-    for (int i = 0; i < 16; ++i) {
-      seed.camera_names[static_cast<size_t>(i)] = i == 2 ? "Lobby" : "Camera " + std::to_string(i + 1);
-      seed.camera_global_address_ids[static_cast<size_t>(i)] = CameraGlobalAddressID(seed.global_address_id, i);
-    }
-    SeedDatabase(SqliteConnection(), {seed});
+    SeedHostDatabase();
     // The DVR starts reporting a host-raised alarm while it is being raised.
     world.configure_remote = [this](FakeDvrRemote& remote) {
       remote.session_to_give = remote_session;
@@ -48,38 +34,20 @@ class AlarmsTest : public ComponentTest {
         if (dvr_begins_alarm) Loop().Post([this, camera] { Begin(camera, "20261204140509", "OVERRIDE"); });
       };
     };
-    std::vector<std::string> params = StandardParams();
     params[13] = "AUS Eastern Standard Time";
     params[16] = "1";  // external triggering on
-    dvr = NewInstance();
-    ASSERT_TRUE(Init(*dvr, params));
-    ASSERT_TRUE(dvr->TriggerExternalEnabled());
-    form = ModDvrlink().oFrmMainTemplate.at(3).get();
-    sink = world.event_ctrls.at(0)->alarm_ctrl->sink();
-    ASSERT_NE(sink, nullptr);
-    session = dvr->EventSession();
+    Start();
     ModAllConst().lLogLevel = 2147483647;  // every level, so the handlers' lines are written
   }
 
-  // A fresh instance and database for the next case of a table.
-  void Restart() {
-    dvr.reset();
-    ResetModuleState();
-    for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db_path + suffix).c_str());
-    SetUp();
+  void Begin(int16_t camera, const std::string& time, const std::string& type, int32_t session = 11) {
+    alarms->OnAlarmBegin2(session, kDvr, camera, time, type, 0, "", "");
   }
-
-  void Begin(int16_t camera, const std::string& time, const std::string& type, int32_t in_session = -1,
-             const std::string& url = kDvr) {
-    sink->OnAlarmBegin2(in_session < 0 ? session : in_session, url, camera, time, type, 0, "", "");
-  }
-  void End(int16_t camera, const std::string& time, const std::string& type) {
-    sink->OnAlarmEnd2(session, kDvr, camera, time, type, 0, "", "");
+  void End(int16_t camera, const std::string& time) {
+    alarms->OnAlarmEnd2(11, kDvr, camera, time, "VIDEOLOSS", 0, "", "");
   }
   struct Position {
     int16_t camera = 2;
-    std::string start = "20261204140509";
-    std::string end = "20261204140519";
     std::string type = "MOTION";
     int32_t end_pos = 0;
     int16_t override_index = 0;
@@ -87,233 +55,329 @@ class AlarmsTest : public ComponentTest {
     std::string url = kDvr;
   };
   void Pos(const Position& p) {
-    sink->OnAlarmPosInfo2(session, p.url, p.camera, p.start, p.start, p.end, 0, 0, p.end_pos, p.type,
-                          p.override_index, p.override_text, "id");
+    alarms->OnAlarmPosInfo2(11, p.url, p.camera, "20261204140509", "20261204140509", "20261204140519", 0, 0,
+                            p.end_pos, p.type, p.override_index, p.override_text, "id");
   }
-
-  // The fields of the last message 44: code first, then the twelve texts.
-  std::vector<std::string> LastEvent() const {
-    std::vector<std::string> fields;
-    std::string text = SentEvents().back();
-    text = text.substr(1, text.size() - 2);
-    size_t start = 0;
-    for (size_t sep; (sep = text.find('\x1A', start)) != std::string::npos; start = sep + 1) {
-      fields.push_back(text.substr(start, sep - start));
+  void Trigger(bool on) {
+    std::vector<bool> value{on};
+    std::vector<std::string> unused;
+    dvr->UpdateExternalTriggerParameters(value, unused);
+  }
+  // A database whose procedure fails whenever it runs.
+  void BreakProcedure(const std::string& name) {
+    Query("UPDATE dvrlink_procedures SET body = 'SELECT * FROM missing' WHERE name = '" + name + "'");
+  }
+  std::vector<int> Alerts() const {
+    std::vector<int> alerts;
+    for (int code : SentEventCodes()) {
+      if (code != 10314 && code != 10315) alerts.push_back(code);
     }
-    fields.push_back(text.substr(start));
-    return {fields.begin() + 1, fields.end()};
+    return alerts;
   }
 
-  // Rows of a query on the host database, columns joined with "|".
-  std::vector<std::string> Query(const std::string& sql) const {
-    sqlite3* db = nullptr;
-    std::vector<std::string> rows;
-    EXPECT_EQ(sqlite3_open(db_path.c_str(), &db), SQLITE_OK);
-    sqlite3_stmt* stmt = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-      std::string row;
-      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-        const unsigned char* v = sqlite3_column_text(stmt, i);
-        row += (i ? "|" : "") + std::string(v ? reinterpret_cast<const char*>(v) : "NULL");
-      }
-      rows.push_back(row);
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    return rows;
-  }
-  std::vector<std::string> AlarmRows() const {
-    return Query("SELECT camera_name, start_time, end_time, alarm_type FROM dvr_alarms ORDER BY id");
-  }
-
-  std::shared_ptr<clsDvrlink> dvr;
-  frmMainTemplate* form = nullptr;
-  IDvrAlarmEvents* sink = nullptr;
-  int32_t session = 0;
   bool dvr_begins_alarm = true;
   int32_t remote_session = 7;  // 0: the DVR refuses the control session
 };
 
-TEST_F(AlarmsTest, VideoLossBeginIsReportedInTheHostZoneAndTheEndOnlyLogsItsDuration) {
-  Begin(2, "20261204140509", "VideoLoss");
-  ASSERT_EQ(SentEventCodes().back(), 10323);
-  // 14:05:09 in Sydney (UTC+11 in December) is 03:05:09 UTC.
-  EXPECT_EQ(LastEvent(), (std::vector<std::string>{"10323", "2026/12/04 03:05:09 AM", "1234567890123003", "DVR1",
-                                                   kDvr, "Lobby", "", "", "", "", "", "", ""}));
-  EXPECT_EQ(dvr->LastAlarmStartTime(), "12/04/2026 14:05:09");
-  size_t sent = SentEvents().size();
-  End(2, "20261204140710", "VIDEOLOSS");
-  EXPECT_EQ(SentEvents().size(), sent);
-  EXPECT_THAT(DebugLog(), HasSubstr(", sEndTime=12/04/2026 14:07:10, sCameraName=Lobby, lDuration=121;"));
-  EXPECT_THAT(DebugLog(), HasSubstr(", sEndTime=12/04/2026 14:07:10, sHostTime=12/4/2026 3:07:10 AM, nCamera=2"));
-  // An end without a stored begin measures nothing.
-  End(5, "20261204140710", "VIDEOLOSS");
-  EXPECT_THAT(DebugLog(), HasSubstr("sCameraName=Camera 6, lDuration=0;"));
+// Every host event fills its own fields; the details it leaves alone keep
+// what the previous event held (here d1 to d8).
+TEST_F(AlarmsTest, EachHostEventFillsItsFieldsAndKeepsTheOtherDetails) {
+  const std::string now = "2026/12/04 17:05:09";
+  const auto system_event = [this](const char* url, uint32_t code) {
+    dvr->CallBackSystemEvents(1, url, static_cast<int32_t>(code), "20261203080910", "msg");
+  };
+  const struct {
+    const char* name;
+    std::function<void()> act;
+    Texts event;  // empty: nothing sent
+  } cases[] = {
+      {"connected", [&] { events->PostConnected(11, kDvr); },
+       {"10322", now, "$1234567890123", "DVR1", kDvr, "", "", "", "", "d5", "d6", "d7", "d8"}},
+      {"connection error", [&] { events->PostConnectError(11, kDvr, "refused"); },
+       {"10320", now, "$1234567890123", "DVR1", kDvr, "", "", "", "", "d5", "d6", "d7", "d8"}},
+      {"disconnected", [&] { events->PostDisconnected(11, kDvr); },
+       {"10321", now, "$1234567890123", "DVR1", kDvr, "", "", "", "", "d5", "d6", "d7", "d8"}},
+      {"external trigger switched off", [&] { Trigger(false); },
+       {"10315", now, "$1234567890123", "DVR1", kDvr, "", "", "", "d4", "d5", "d6", "d7", "d8"}},
+      // 14:05:09 in Sydney is 03:05:09 UTC.
+      {"video loss", [&] { Begin(2, "20261204140509", "VIDEOLOSS"); },
+       {"10323", "2026/12/04 03:05:09 AM", "1234567890123003", "DVR1", kDvr, "Lobby", "", "", "", "d5", "d6", "d7",
+        "d8"}},
+      {"alert", [&] { Pos({}); },
+       {"10309", "2026/12/04 14:05:09", "1234567890123003", "DVR1", kDvr, "camera Lobby", "10", "", "", "d5", "d6",
+        "d7", "d8"}},
+      {"host-raised alarm", [&] { dvr->GenerateAlarm(2, 30, "Cam", "alice", "WS1", "", "V2"); },
+       {"10317", "2026/12/04 14:05:09", "1234567890123003", "DVR1", kDvr, "Cam", "30", "alice", "WS1", "d5", "d6",
+        "d7", "d8"}},
+      {"system event", [&] { system_event(kDvr, 0xC00407D0u); },
+       {"10382", now, "$1234567890123", "DVR1", kDvr, "12/03/2026 08:09:10", "1", "d3", "d4", "d5", "d6", "d7", "d8"}},
+      {"system event of a code outside the table", [&] { system_event(kDvr, 0xC00407D6u); },
+       {"10398", now, "$1234567890123", "DVR1", kDvr, "12/03/2026 08:09:10", "1", "d3", "d4", "d5", "d6", "d7", "d8"}},
+      {"system event of another DVR", [&] { system_event("10.0.0.6", 0xC00407D0u); }, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Restart();
+    UDTDVREventRecord& r = ModDvrlink().UDTDVREvent;
+    std::string* details[] = {&r.Detail1, &r.Detail2, &r.Detail3, &r.Detail4,
+                              &r.Detail5, &r.Detail6, &r.Detail7, &r.Detail8};
+    for (size_t k = 0; k < 8; ++k) *details[k] = "d" + std::to_string(k + 1);
+    c.act();
+    Deliver();
+    EXPECT_EQ(SentEvents().size(), c.event.empty() ? 0u : 1u);
+    EXPECT_EQ(LastEvent(), c.event);
+    EXPECT_EQ(CountLinesContaining(dir.File("DebugDeviceAdm.log"), "CallBackSystemEvents(A-3-5000) ERROR ??? ###"),
+              c.event.empty() || c.event[0] != "10398" ? 0 : 1);
+  }
 }
 
-TEST_F(AlarmsTest, OnlyVideoLossBeginsOfThisSessionReachTheHost) {
-  struct Case {
+TEST_F(AlarmsTest, OnlyVideoLossBeginsOfThisSessionReachTheHostAndEndsOnlyLogTheirDuration) {
+  const struct {
     const char* name;
     std::string type;
     int32_t session;
     bool start_time_set;
     bool reported;
-  };
-  const Case cases[] = {
-      {"motion", "MOTION", -1, true, false},
-      {"mixed-case video loss", "vIdEoLoSs", -1, true, true},
-      {"empty type", "", -1, true, false},
+  } cases[] = {
+      {"motion", "MOTION", 11, true, false},
+      {"video loss in mixed case", "vIdEoLoSs", 11, true, true},
+      {"empty type", "", 11, true, false},
       {"another session", "VIDEOLOSS", 999, false, false},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Restart();
     Begin(1, "20240307140509", c.type, c.session);
     EXPECT_EQ(dvr->LastAlarmStartTime(), c.start_time_set ? "03/07/2024 14:05:09" : "");
     EXPECT_EQ(SentEventCodes().size(), c.reported ? 1u : 0u);
   }
+  // The end is measured from the camera's last begin, 0 without one.
+  Begin(2, "20261204140509", "VIDEOLOSS");
+  End(2, "20261204140710");
+  End(5, "20261204140710");
+  EXPECT_EQ(SentEvents().size(), 1u);
+  EXPECT_THAT(DebugLog(), HasSubstr(", sEndTime=12/04/2026 14:07:10, sCameraName=Lobby, lDuration=121;"));
+  EXPECT_THAT(DebugLog(), HasSubstr(", sEndTime=12/04/2026 14:07:10, sCameraName=Camera 6, lDuration=0;"));
 }
 
-TEST_F(AlarmsTest, AVideoLossFromAnUnknownAddressEndsWithAnErrorLine) {
-  Begin(2, "20261204140509", "VIDEOLOSS", -1, "10.9.9.9");
-  EXPECT_TRUE(SentEvents().empty());
-  EXPECT_EQ(dvr->LastAlarmStartTime(), "12/04/2026 14:05:09");
-  EXPECT_THAT(DebugLog(), HasSubstr("m_oDvrAlmEvtCtrl_OnAlarmBegin2-A-3-5000"));
-  EXPECT_THAT(DebugLog(), Not(HasSubstr("Dvrlink, m_oDvrAlmEvtCtrl_OnAlarmBegin2-")));
-}
-
-TEST_F(AlarmsTest, PositionEventsBecomeAlertsByAlarmType) {
-  struct Case {
-    const char* name;
-    Position position;
-    std::vector<std::string> event;  // code, date, address, detail1, detail2, detail3, detail4
-    std::string row;                 // camera|start|end|type
+// Every row of the alert table, cut words included; words it does not list
+// go to the host as they came, in Detail3 and Detail4.
+TEST_F(AlarmsTest, AlertsAreClassifiedByTheirAlarmTypeWord) {
+  const struct {
+    const char* word;
+    int id;
+    const char* stored;
+  } cases[] = {
+      {"MOTION", 10309, "Motion Detection"},
+      {"motion", 10340, "motion"},
+      {"ALARMIN", 10312, "AlarmIn3"},
+      {"VIDEOLOSS", 10370, "VIDEOLOSS"},
+      {"OVERRIDE", 10325, "Gen. Alarm"},
+      {"LIGHT", 10328, "LIGHT"},
+      {"PERIMETER", 10330, "PERIMETER"},
+      {"ADVANCED", 10332, "ADVANCED"},
+      {"TEXT", 10342, "Text Exception"},
+      {"UNKNOWN", 10344, "UNKNOWN"},
+      {"MUSEUM", 10348, "MUSEUM"},
+      {"NO REFERENCE FO", 10350, "NO REFERENCE FO"},
+      {"NO REFERENCE FOUND", 10340, "NO REFERENCE FOUND"},
+      {"VMD", 10352, "VMD"},
+      {"STATIC OBJECT", 10354, "STATIC OBJECT"},
+      {"PATH DETECTION", 10356, "PATH DETECTION"},
+      {"PRESENCE", 10358, "PRESENCE"},
+      {"OBJECT REMOVAL", 10360, "OBJECT REMOVAL"},
+      {"OBJECT STARTED", 10362, "OBJECT STARTED"},
+      {"DIRECTIONAL MOT", 10364, "DIRECTIONAL MOT"},
+      {"LEARNING REFERE", 10366, "LEARNING REFERE"},
+      {"SPEED", 10368, "SPEED"},
+      {"VIDEO LOSS", 10370, "VIDEO LOSS"},
+      {"NO ACTIVE MSF", 10372, "NO ACTIVE MSF"},
+      {"LOITERING", 10374, "LOITERING"},
+      {"TAILGATING DETECTION", 10376, "TAILGATING DETECTION"},
+      {"PEOPLE COUNTING", 10378, "PEOPLE COUNTING"},
+      {"CAR COUNTING", 10380, "CAR COUNTING"},
+      {"FIRE", 10340, "FIRE"},
   };
-  Position alarm_in;
-  alarm_in.type = "ALARMIN";
-  Position override_text = alarm_in;
-  override_text.override_index = 10;
-  override_text.override_text = "motion";
-  Position override_nine = override_text;
-  override_nine.override_index = 9;
-  Position unlisted;
-  unlisted.type = "Fire";
-  unlisted.end = "20261204140509";
-  const Case cases[] = {
-      {"motion", Position{},
-       {"10309", "2026/12/04 14:05:09", "1234567890123003", "camera Lobby", "10", "", ""},
-       "2|2026-12-04 14:05:09|2026-12-04 14:05:19|Motion Detection"},
-      {"alarm input", alarm_in,
-       {"10312", "2026/12/04 14:05:09", "1234567890123003", "input 3", "10", "", ""},
-       "2|2026-12-04 14:05:09|2026-12-04 14:05:19|AlarmIn3"},
-      {"override text from index 10", override_text,
-       {"10309", "2026/12/04 14:05:09", "1234567890123003", "camera Lobby", "10", "", ""},
-       "2|2026-12-04 14:05:09|2026-12-04 14:05:19|Motion Detection"},
-      {"override index 9 keeps the type", override_nine,
-       {"10312", "2026/12/04 14:05:09", "1234567890123003", "input 3", "10", "", ""},
-       "2|2026-12-04 14:05:09|2026-12-04 14:05:19|AlarmIn3"},
-      {"unlisted word, no duration", unlisted,
-       {"10340", "2026/12/04 14:05:09", "1234567890123003", "camera Lobby", "0", "FIRE", "FIRE"},
-       "2|2026-12-04 14:05:09|2026-12-04 14:05:09|FIRE"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Restart();
-    Pos(c.position);
-    ASSERT_EQ(SentEventCodes().size(), 1u);
-    std::vector<std::string> e = LastEvent();
-    EXPECT_EQ((std::vector<std::string>{e[0], e[1], e[2], e[5], e[6], e[7], e[8]}), c.event);
-    EXPECT_EQ(AlarmRows(), std::vector<std::string>{c.row});
-    EXPECT_EQ(dvr->CurrentEventID(), std::stoi(c.event[0]));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.word);
+    ASSERT_TRUE(dvr->GenerateAlert(2, "12/04/2026 14:05:09", 10, "Lobby", c.word, ""));
+    const std::string unlisted = c.id == 10340 ? c.word : "";
+    const Texts e = LastEvent();
+    EXPECT_EQ((Texts{e[0], e[5], e[7], e[8]}),
+              (Texts{std::to_string(c.id), c.id == 10312 ? "input 3" : "camera Lobby", unlisted, unlisted}));
+    EXPECT_EQ(Query("SELECT camera_name, start_time, end_time, alarm_type FROM dvr_alarms ORDER BY id DESC LIMIT 1"),
+              Texts{std::string("2|2026-12-04 14:05:09|2026-12-04 14:05:19|") + c.stored});
+    EXPECT_EQ(dvr->CurrentEventID(), c.id);
   }
-}
-
-TEST_F(AlarmsTest, ARepeatedPositionEventIsNotReportedAgain) {
-  struct Case {
-    const char* name;
-    bool trigger_during_first;
-    Position second;
-    size_t events;
-  };
-  Position other_override;
-  other_override.override_text = "changed";
-  Position other_end;
-  other_end.end_pos = 77;
-  Position other_url;
-  other_url.url = "dvr1.example";
-  const Case cases[] = {
-      {"identical", true, Position{}, 1},
-      {"only the override text differs", true, other_override, 1},
-      {"another end position", true, other_end, 2},
-      {"another address never becomes an alert", true, other_url, 1},
-      {"first seen while triggering was off", false, Position{}, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    Restart();
-    std::vector<std::string> sParameters;
-    std::vector<bool> off{false}, on{true};
-    if (!c.trigger_during_first) dvr->UpdateExternalTriggerParameters(off, sParameters);
-    Pos(Position{});
-    if (!c.trigger_during_first) dvr->UpdateExternalTriggerParameters(on, sParameters);
-    Pos(c.second);
-    std::vector<int> alerts;
-    for (int code : SentEventCodes()) {
-      if (code == 10309) alerts.push_back(code);
-    }
-    EXPECT_EQ(alerts.size(), c.events);
-  }
-  // A repeat is logged as such.
-  EXPECT_THAT(DebugLog(), HasSubstr(") OFF, m_IDSession="));
-}
-
-TEST_F(AlarmsTest, GenerateAlertTakesTheWordAsGiven) {
-  EXPECT_TRUE(dvr->GenerateAlert(2, "12/04/2026 14:05:09", 0, "Lobby", "motion", "12/4/2026 3:05:09 AM"));
-  EXPECT_EQ(LastEvent()[0], "10340");
-  EXPECT_EQ(LastEvent()[7], "motion");
   EXPECT_FALSE(dvr->GenerateAlert(2, "not a date", 0, "Lobby", "MOTION", ""));
-  EXPECT_THAT(DebugLog(), HasSubstr("Dvrlink, GenerateAlert-A-3-5000"));
+  EXPECT_THAT(DebugLog(), HasSubstr("??? Dvrlink, GenerateAlert-A-3-5000() ??? ERROR, Line: "));
+}
+
+TEST_F(AlarmsTest, PositionEventsBecomeAlertsUnlessTheyRepeatTheLastOne) {
+  using Change = void (*)(Position&);  // nullptr: the event as it is
+  const Change override10 = [](Position& p) { p.override_index = 10, p.override_text = "alarmin"; };
+  const Change other_address = [](Position& p) { p.url = "dvr1.example"; };
+  const Change empty_type = [](Position& p) { p.type = ""; };
+  const struct {
+    const char* name;
+    Change first, second;
+    bool first_while_off;
+    std::vector<int> alerts;
+  } cases[] = {
+      {"a repeat is dropped", nullptr, nullptr, false, {10309}},
+      {"only the override text differs: still a repeat", nullptr,
+       [](Position& p) { p.override_text = "changed"; }, false, {10309}},
+      {"another end position is a new event", nullptr, [](Position& p) { p.end_pos = 77; }, false, {10309, 10309}},
+      {"index 10 makes the override text the type", override10, override10, false, {10312}},
+      {"index 9 keeps the type", [](Position& p) { p.override_index = 9, p.override_text = "alarmin"; }, nullptr,
+       false, {10309}},
+      {"index 10 without a text keeps the type", [](Position& p) { p.override_index = 10; }, nullptr, false,
+       {10309}},
+      {"another address is never an alert", other_address, other_address, false, {}},
+      {"an empty type is never an alert", empty_type, empty_type, false, {}},
+      {"compared with the last event seen while triggering was off", nullptr, nullptr, true, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Restart();
+    Position first, second;
+    if (c.first) c.first(first);
+    if (c.second) c.second(second);
+    if (c.first_while_off) Trigger(false);
+    Pos(first);
+    if (c.first_while_off) Trigger(true);
+    Pos(second);
+    EXPECT_EQ(Alerts(), c.alerts);
+  }
 }
 
 TEST_F(AlarmsTest, HostRaisedAlarmIsReportedWithTheDvrStartTimeAndQueuedForConfirmation) {
-  struct Case {
+  const struct {
     const char* name;
     int16_t camera;
-    std::string user;
-    std::string video_id;
-    std::string event_code;
-    std::string camera_address;
-  };
-  const Case cases[] = {
+    std::string user, video_id, event_code, camera_address;
+  } cases[] = {
       {"with a user", 0, "alice", "55", "10317", "1234567890123001"},
       {"without a user", 9, "", "56", "10318", "1234567890123010"},
       {"no alarm-video row", 2, "bob", "", "10317", "1234567890123003"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Restart();
     EXPECT_TRUE(dvr->GenerateAlarm(c.camera, 30, "Cam", c.user, "WS1", c.video_id, "V2-" + c.video_id));
-    ASSERT_EQ(world.remotes.at(0)->generates.size(), 1u);
-    EXPECT_EQ(std::get<2>(world.remotes.at(0)->generates[0]), 30);
-    EXPECT_EQ(LastEvent(), (std::vector<std::string>{c.event_code, "2026/12/04 14:05:09", c.camera_address, "DVR1",
-                                                     kDvr, "Cam", "30", c.user, "WS1", "", "", "", ""}));
+    EXPECT_EQ(world.remotes.at(0)->generates,
+              (std::vector<std::tuple<int32_t, int16_t, int16_t>>{{7, c.camera, int16_t{30}}}));
+    const Texts e = LastEvent();
+    EXPECT_EQ((Texts{e[0], e[2], e[7]}), (Texts{c.event_code, c.camera_address, c.user}));
     EXPECT_EQ(form->AlarmGeneratedList[0].sAlarmDateTime, "2026/12/04 14:05:09");
     EXPECT_EQ(form->AlarmGeneratedList[0].sDVR_AlarmVideo2ID, "V2-" + c.video_id);
     EXPECT_TRUE(dvr->GeneratedAlarmMark());
+    EXPECT_EQ(dvr->CurrentEventID(), std::stoi(c.event_code));
+    EXPECT_EQ(ModDvrlink().iAlarmTimerTicks, 30);
+    EXPECT_TRUE(form->TimerGenerateAlarm.Enabled());
     EXPECT_EQ(form->TimerSyncData.Enabled(), !c.video_id.empty());
-    std::vector<std::string> rows = Query("SELECT id, alarm_date_time FROM dvr_alarm_video");
-    EXPECT_EQ(rows, c.video_id.empty() ? std::vector<std::string>{}
-                                       : std::vector<std::string>{c.video_id + "|2026-12-04 14:05:09"});
+    EXPECT_EQ(Query("SELECT id, alarm_date_time FROM dvr_alarm_video"),
+              c.video_id.empty() ? Texts{} : Texts{c.video_id + "|2026-12-04 14:05:09"});
   }
   // The DVR's next alert is recorded but not reported while the mark is set.
-  size_t sent = SentEvents().size();
   EXPECT_TRUE(dvr->GenerateAlert(2, "12/04/2026 14:06:00", 5, "Lobby", "OVERRIDE", ""));
-  EXPECT_EQ(SentEvents().size(), sent);
+  EXPECT_EQ(SentEvents().size(), 1u);
   EXPECT_FALSE(dvr->GeneratedAlarmMark());
-  EXPECT_EQ(AlarmRows().size(), 1u);
+  EXPECT_EQ(Query("SELECT count(*) FROM dvr_alarms"), Texts{"1"});
   EXPECT_TRUE(dvr->GenerateAlert(2, "12/04/2026 14:07:00", 5, "Lobby", "OVERRIDE", ""));
   EXPECT_EQ(SentEventCodes().back(), 10325);
+}
+
+// The first position event of the raised alarm's camera clears the mark
+// (whether triggering is on or not); until then no alert is reported.
+TEST_F(AlarmsTest, APositionEventOfTheRaisedAlarmsCameraClearsItsMark) {
+  const struct {
+    const char* name;
+    int16_t camera;
+    bool trigger;
+    int32_t event_id;  // set after the alarm; 0: left as the alarm set it
+    bool mark_after;
+  } cases[] = {
+      {"the alarm's camera", 2, true, 0, false},
+      {"the alarm's camera, triggering off", 2, false, 0, false},
+      {"another camera", 3, true, 0, true},
+      {"the alarm's camera after another event", 2, true, 10309, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Restart();
+    ASSERT_TRUE(dvr->GenerateAlarm(2, 30, "Cam", "alice", "WS1", "", "V2"));
+    if (!c.trigger) Trigger(false);
+    if (c.event_id != 0) dvr->SetCurrentEventID(c.event_id);
+    Position event;
+    event.camera = c.camera;
+    Pos(event);
+    EXPECT_EQ(dvr->GeneratedAlarmMark(), c.mark_after);
+    EXPECT_EQ(Alerts(), std::vector<int>{10317});
+  }
+}
+
+// Each database failure of the alarm handlers: its line, what was already
+// sent and what stays set.
+TEST_F(AlarmsTest, DatabaseFailuresEndTheHandlersWithTheirAccessErrorLine) {
+  const std::string begin = "Dvrlink, m_oDvrAlmEvtCtrl_OnAlarmBegin2(A-3-5000) ??? Database access error ";
+  const auto start_time_kept = [&] { EXPECT_EQ(dvr->LastAlarmStartTime(), "12/04/2026 14:05:09"); };
+  const struct {
+    const char* name;
+    const char* procedure;
+    std::function<void()> act;
+    std::string line;
+    std::vector<int> sent;
+    std::function<void()> check;
+  } cases[] = {
+      {"a video loss's DVR", "usp_DVR_Config_Select", [&] { Begin(2, "20261204140509", "VIDEOLOSS"); }, begin + "1",
+       {}, start_time_kept},
+      {"a video loss's camera", "usp_DVR_Cameras_Select", [&] { Begin(2, "20261204140509", "VIDEOLOSS"); },
+       begin + "2", {}, start_time_kept},
+      // The record of the last event is not updated: the same event is new again.
+      {"a position event's DVR", "usp_DVR_Config_Select",
+       [&] {
+         Pos({});
+         Pos({});
+       },
+       "Dvrlink, m_oDvrAlmEvtCtrl_OnAlarmPosInfo2(A-3-5000) ??? Database access error 1", {},
+       [&] { EXPECT_EQ(CountLinesContaining(dir.File("DebugDeviceAdm.log"), ") GOT, m_blnGenerateAlarm="), 2); }},
+      {"a host-raised alarm's video row", "usp_DVR_AlarmVideo_Update",
+       [&] { EXPECT_FALSE(dvr->GenerateAlarm(2, 30, "Cam", "alice", "WS1", "55", "V2")); },
+       "Dvrlink, GenerateAlarm(A-3-5000) ??? Database access error 4", {10317},
+       [&] {
+         EXPECT_EQ(form->AlarmGeneratedList[0].sDVR_AlarmVideo2ID, "V2");
+         EXPECT_FALSE(form->TimerSyncData.Enabled());
+         EXPECT_FALSE(dvr->GeneratedAlarmMark());
+         EXPECT_EQ(dvr->CurrentEventID(), 0);
+       }},
+      {"an alert's row", "usp_DVR_Alarms_Insert",
+       [&] { EXPECT_FALSE(dvr->GenerateAlert(2, "12/04/2026 14:05:09", 5, "Lobby", "MOTION", "")); },
+       "Dvrlink, GenerateAlert() ??? Database access error 8", {10309},
+       [&] { EXPECT_EQ(dvr->CurrentEventID(), 0); }},
+      {"a generated alarm's confirmation", "usp_AlarmActive_Select",
+       [&] {
+         form->QueueUDTAlarmGenerated("2026/12/04 14:05:09", "V2");
+         form->TimerSyncData.SetEnabled(true);
+         Loop().RunForMillis(10'000);
+       },
+       "Dvrlink, frmMainTemplate, TimerSyncData_Timer(A-3-5000) ??? Database access error 1", {},
+       [&] {
+         EXPECT_FALSE(form->TimerSyncData.Enabled());
+         EXPECT_EQ(form->AlarmGeneratedList[0].sDVR_AlarmVideo2ID, "V2");
+         EXPECT_EQ(form->iAlarmGeneratedNext, 0);
+         EXPECT_TRUE(host->calls.empty());
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Restart();
+    BreakProcedure(c.procedure);
+    c.act();
+    EXPECT_THAT(DebugLog(), HasSubstr(c.line));
+    EXPECT_EQ(SentEventCodes(), c.sent);
+    c.check();
+  }
 }
 
 TEST_F(AlarmsTest, HostRaisedAlarmWithoutAnAlarmBeginFailsAfterFiveSeconds) {
@@ -322,16 +386,51 @@ TEST_F(AlarmsTest, HostRaisedAlarmWithoutAnAlarmBeginFailsAfterFiveSeconds) {
   EXPECT_FALSE(dvr->GenerateAlarm(1, 10, "Cam", "alice", "WS1", "7", "V2"));
   EXPECT_GE(DateTime::DiffSeconds(before, clock->LocalNow()), 5);
   EXPECT_THAT(DebugLog(), HasSubstr(", iWait_Alarm=0;"));
-  EXPECT_THAT(DebugLog(), HasSubstr("Dvrlink, GenerateAlarm-A-3-5000"));
+  EXPECT_THAT(DebugLog(), HasSubstr("??? Dvrlink, GenerateAlarm-A-3-5000() ??? ERROR, Line: "));
   EXPECT_TRUE(SentEvents().empty());
   EXPECT_FALSE(dvr->GeneratedAlarmMark());
 }
 
-TEST_F(AlarmsTest, HostRaisedAlarmWithoutADvrSessionIsRefused) {
+TEST_F(AlarmsTest, WithoutAControlSessionAlarmsAreNeitherRaisedNorStopped) {
   remote_session = 0;
   Restart();
+  ModAllConst().lDebugFlags = 1;  // the status window takes StopAlarm's line
   EXPECT_FALSE(dvr->GenerateAlarm(1, 10, "Cam", "alice", "WS1", "7", "V2"));
+  EXPECT_FALSE(dvr->StopAlarm("1"));
   EXPECT_THAT(DebugLog(), HasSubstr("Dvrlink, GenerateAlarm(A-3-5000) ERROR, Can't m_oDvrRemote.Connect"));
+  EXPECT_THAT(form->txtStatus.Text(), HasSubstr(" : StopAlarm(A-3-5000) Error"));
+  EXPECT_TRUE(world.remotes.at(0)->generates.empty());
+  EXPECT_TRUE(world.remotes.at(0)->stops.empty());
+}
+
+// The generate-alarm queue waits while an alarm's seconds run: the
+// countdown marks it ready at its end, StopAlarm ends it at the next tick,
+// and unloading the form stops it.
+TEST_F(AlarmsTest, TheAlarmCountdownGatesTheGenerateAlarmQueue) {
+  ModDvrlinkState& d = ModDvrlink();
+  d.blnGenerateAlarmQueueReady = false;
+  d.iAlarmTimerTicks = 3;
+  form->TimerGenerateAlarm.SetEnabled(true);
+  form->QueueGenerateAlarmCommand(1, 4, 30, "Cam", "u", "ws", "", "");
+  Loop().RunForMillis(2'900);
+  EXPECT_FALSE(d.blnGenerateAlarmQueueReady);
+  EXPECT_TRUE(world.remotes.at(0)->generates.empty());
+  Loop().RunForMillis(300);
+  EXPECT_TRUE(d.blnGenerateAlarmQueueReady);
+  ASSERT_EQ(world.remotes.at(0)->generates.size(), 1u);
+  EXPECT_EQ(d.iAlarmTimerTicks, 30) << "the alarm loads its own seconds";
+
+  d.blnGenerateAlarmQueueReady = false;
+  EXPECT_TRUE(dvr->StopAlarm(""));
+  EXPECT_EQ(world.remotes.at(0)->stops, (std::vector<std::pair<int32_t, int16_t>>{{7, 0}}));
+  EXPECT_EQ(d.iAlarmTimerTicks, 0);
+  EXPECT_THAT(DebugLog(), HasSubstr("-9  Dvrlink, StopAlarm() DONE, Camera=0\r\n"));
+  Loop().RunForMillis(1'000);
+  EXPECT_TRUE(d.blnGenerateAlarmQueueReady);
+  EXPECT_FALSE(form->TimerGenerateAlarm.Enabled());
+
+  form->Form_Unload();
+  EXPECT_FALSE(d.blnGenerateAlarmQueueReady);
 }
 
 // Camera numbers shown to the host (camera + 1) and the alarm countdown are
@@ -349,15 +448,9 @@ TEST_F(AlarmsTest, SixteenBitArithmeticRaisesOverflow) {
     EXPECT_THAT(DebugLog(), ContainsRegex(std::string(source) + "\\(\\) \\?\\?\\? ERROR, Line: [0-9]+, Overflow"));
   }
   EXPECT_TRUE(SentEvents().empty());
-  EXPECT_TRUE(AlarmRows().empty());
+  EXPECT_EQ(Query("SELECT count(*) FROM dvr_alarms"), Texts{"0"});
   // Other alarm types on that camera need no input number.
   EXPECT_TRUE(dvr->GenerateAlert(32767, "12/04/2026 14:05:09", 5, "Cam", "MOTION", ""));
-}
-
-TEST_F(AlarmsTest, StopAlarmOfAnEmptyCameraStopsAndLogsCameraZero) {
-  EXPECT_TRUE(dvr->StopAlarm(""));
-  EXPECT_EQ(world.remotes.at(0)->stops, (std::vector<std::pair<int32_t, int16_t>>{{7, 0}}));
-  EXPECT_THAT(DebugLog(), HasSubstr(" Dvrlink, StopAlarm() DONE, Camera=0\r\n"));
 }
 
 // A reset while GenerateAlarm runs moves the queue's read index: the slot
@@ -375,10 +468,7 @@ TEST_F(AlarmsTest, GenerateAlarmQueueFreesTheSlotItsIndexNamesAfterTheCall) {
 
 TEST_F(AlarmsTest, GenerateAlarmQueueWorksOneRequestPerTickInArrivalOrder) {
   // 302 requests before the first tick: the 302nd overwrites slot 0.
-  for (int i = 1; i <= 302; ++i) {
-    form->QueueGenerateAlarmCommand(1, static_cast<int16_t>(i % 16), 1, "C" + std::to_string(i), "u", "ws", "",
-                                    "");
-  }
+  for (int i = 1; i <= 302; ++i) form->QueueGenerateAlarmCommand(1, static_cast<int16_t>(i % 16), 1, "C", "", "", "", "");
   Begin(0, "20261204140000", "MOTION");  // the start time every call then reports
   std::vector<int64_t> call_times;
   world.remotes.at(0)->on_generate = [&](int16_t) { call_times.push_back(clock->MonotonicMicros()); };
@@ -387,8 +477,7 @@ TEST_F(AlarmsTest, GenerateAlarmQueueWorksOneRequestPerTickInArrivalOrder) {
   ASSERT_EQ(calls.size(), 301u);
   for (size_t k = 0; k < calls.size(); ++k) {
     // Slot 0 holds request 302 (request 1 is lost), then slots 1..300.
-    int request = k == 0 ? 302 : static_cast<int>(k) + 1;
-    ASSERT_EQ(std::get<1>(calls[k]), request % 16) << k;
+    ASSERT_EQ(std::get<1>(calls[k]), (k == 0 ? 302 : static_cast<int>(k) + 1) % 16) << k;
   }
   // Each call waits for the one before it (100 ms inside) and the next tick.
   for (size_t k = 1; k < call_times.size(); ++k) EXPECT_GE(call_times[k] - call_times[k - 1], 300'000) << k;
@@ -396,16 +485,8 @@ TEST_F(AlarmsTest, GenerateAlarmQueueWorksOneRequestPerTickInArrivalOrder) {
 }
 
 TEST_F(AlarmsTest, GeneratedAlarmIsConfirmedOnceTheActiveAlarmRowAppears) {
-  auto insert_active = [&](const std::string& date) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(db_path.c_str(), &db), SQLITE_OK);
-    std::string sql = "INSERT INTO alarm_active (alarm_date_time) VALUES ('" + date + "')";
-    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(db);
-  };
   // The entry at slot 200 never shows up; the one at slot 0 does, later.
-  form->iAlarmGeneratedIndex = 200;
-  form->iAlarmGeneratedNext = 200;
+  form->iAlarmGeneratedIndex = form->iAlarmGeneratedNext = 200;
   form->QueueUDTAlarmGenerated("2026/12/04 14:05:09", "never");
   form->QueueUDTAlarmGenerated("2026/12/04 14:06:00", "later");
   EXPECT_EQ(form->iAlarmGeneratedIndex, 1);
@@ -417,13 +498,12 @@ TEST_F(AlarmsTest, GeneratedAlarmIsConfirmedOnceTheActiveAlarmRowAppears) {
   EXPECT_EQ(form->iTryCounter, 0);
   Loop().RunForMillis(2 * 5000);  // two more misses on slot 0
   EXPECT_EQ(form->iTryCounter, 2);
-  insert_active("2026-12-04 14:06:00");
+  Query("INSERT INTO alarm_active (alarm_date_time) VALUES ('2026-12-04 14:06:00')");
   Loop().RunForMillis(5000);
   ASSERT_EQ(host->calls.size(), 1u);
-  EXPECT_EQ(host->calls[0].type, 207);
-  EXPECT_EQ(host->calls[0].id, 1);
-  EXPECT_EQ(host->calls[0].description, "later");
-  EXPECT_EQ(host->calls[0].ident, "104");
+  EXPECT_EQ((Texts{std::to_string(host->calls[0].type), std::to_string(host->calls[0].id), host->calls[0].description,
+                   host->calls[0].ident}),
+            (Texts{"207", "1", "later", "104"}));
   EXPECT_EQ(form->iTryCounter, 0);
   EXPECT_EQ(form->iAlarmGeneratedNext, 1);
   EXPECT_EQ(form->AlarmGeneratedList[0].sAlarmDateTime, "");

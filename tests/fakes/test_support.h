@@ -1,6 +1,7 @@
-// Small helpers shared by the tests: a temporary folder removed afterwards,
-// file reading, and a component fixture on the manual clock with every host
-// component and DVR API object faked.
+// Helpers shared by the tests: a temporary folder removed afterwards, files
+// read back, wire frames, time-zone entries, and the fixture of the
+// component's tests on the manual clock with every host component and DVR
+// API object faked.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,6 +13,8 @@
 #include "component/clsDvrlink.h"
 #include "fakes/fake_host.h"
 #include "platform/platform_state.h"
+#include "timezone/registry.h"
+#include "timezone/time_zone_entry.h"
 
 namespace dvrlink {
 class frmMainTemplate;
@@ -38,29 +41,64 @@ void WriteFile(const std::string& path, const std::string& content);
 std::vector<std::string> ReadLines(const std::string& path);
 // How many lines of the file contain text.
 int CountLinesContaining(const std::string& path, const std::string& text);
-// Creates an empty SQLite database file.
-void CreateEmptySqliteDb(const std::string& path);
+
+// The host command channel's separator; a frame is start, fields joined by
+// it, end. Fields() splits a reply, a notice or a frame's inside.
+inline const std::string kSep = "\x1A";
+std::string Frame(const std::vector<std::string>& fields);
+std::vector<std::string> Fields(const std::string& text);
+
+// A transition rule of the TZI record: year 0 is recurring (day = occurrence
+// 1..4, 5 = last, of dayOfWeek in month); any other year marks a fixed date.
+SystemTime Rule(int month, int dayOfWeek, int day, int hour, int year = 0);
+TimeZoneEntry Zone(const std::string& std_name, int32_t bias, int32_t daylight_bias = 0, SystemTime standard = {},
+                   SystemTime daylight = {}, const std::string& display = "");
+// Zones with their real-world rules.
+TimeZoneEntry Eastern();
+TimeZoneEntry AusEastern();
+TimeZoneEntry Tokyo();
+// A registry holding these zones, the computer's zone named by both of its
+// values (none when empty).
+std::shared_ptr<MemoryRegistry> ZoneRegistry(const std::vector<TimeZoneEntry>& zones,
+                                             const std::string& computer_zone);
+// The entry of the table named std_name, or nullptr.
+const TimeZoneEntry* Find(const std::vector<TimeZoneEntry>& list, const std::string& std_name);
 
 // A component on the manual clock (local time 2026-12-04 17:05:09) with the
-// program folder in a temporary directory and every component faked.
+// program folder in a temporary directory, every component faked, an empty
+// SQLite database file, and a time-zone table of Eastern, AUS Eastern, Tokyo
+// and UTC with the computer in UTC.
 class ComponentTest : public ::testing::Test {
  protected:
   void SetUp() override;
+  // Starts over within one test (a case of a table): fresh module state,
+  // fakes, logs and database.
+  virtual void Restart();
 
-  // sCmd for DVR "DVR1" at 10.0.0.5, ID A-3-5000, clock sync on every 24 h.
+  // sCmd for DVR "DVR1" at 10.0.0.5, ID A-3-5000, clock sync on every 24 h,
+  // zone Eastern, external trigger off, configuration 42.
   static std::vector<std::string> StandardParams();
   std::shared_ptr<clsDvrlink> NewInstance() { return clsDvrlink::Create(); }
   bool Init(clsDvrlink& instance, std::vector<std::string> params);
   bool Init(clsDvrlink& instance, std::vector<std::string> params, const std::string& connection_string);
+  // Makes the database the host's: schema, procedures, and DVR "DVR1"
+  // (configuration 42 at 10.0.0.5, global address $1234567890123) whose
+  // camera 2 is named "Lobby" and the others "Camera n". Before the instance
+  // opens it.
+  void SeedHostDatabase();
+  // Rows of a query on the database, columns joined with "|".
+  std::vector<std::string> Query(const std::string& sql) const;
 
   std::string DebugLog() const { return ReadFile(dir.File("DebugDeviceAdm.log")); }
   std::string ServiceLog() const { return ReadFile(dir.File("DebugIntegratedExtensionService.log")); }
   std::string TitleLog() const { return ReadFile(dir.File("Dvrlink.log")); }
   std::string SqliteConnection() const { return "Provider=SQLite;Data Source=" + db_path; }
-  // The message-44 texts the socket component was asked to send.
+  // The message-44 texts the socket components were asked to send.
   std::vector<std::string> SentEvents() const;
   // The event code of each message 44 sent.
   std::vector<int> SentEventCodes() const;
+  // The last message 44: the event code and the twelve texts.
+  std::vector<std::string> LastEvent() const;
 
   TempDir dir;
   FakeWorld world;
@@ -69,14 +107,26 @@ class ComponentTest : public ::testing::Test {
   std::shared_ptr<FakeHostCallback> host = std::make_shared<FakeHostCallback>();
 };
 
-// A ComponentTest with one instance started from StandardParams(): its
-// socket component and its main form at hand.
+// A ComponentTest with one instance started from `params` (set them before
+// this SetUp runs): its socket component, main form, event control and the
+// sink of its alarm events at hand.
 class StartedComponentTest : public ComponentTest {
  protected:
   void SetUp() override;
+  void Restart() override;
+  // Creates and initialises the instance (SetUp does, after ComponentTest's).
+  void Start();
+  // Delivers a block from a client; the texts sent back to that client.
+  std::vector<std::string> Send(const std::string& block, int16_t client = 5);
+  // Runs what the fakes posted to the loop.
+  void Deliver() { Loop().RunForMillis(10); }
+
+  std::vector<std::string> params = StandardParams();
   std::shared_ptr<clsDvrlink> dvr;
   FakeSocketServer* socket = nullptr;
   frmMainTemplate* form = nullptr;
+  FakeDvrEventCtrl* events = nullptr;
+  IDvrAlarmEvents* alarms = nullptr;
 };
 
 }  // namespace dvrlink::testing

@@ -136,6 +136,15 @@ TEST_F(QueuesTest, GenerateAlarmRequestsWrapWithoutAnOverflowCheck) {
   EXPECT_EQ(CountLinesContaining(dir.File("DebugDeviceAdm.log"), "OVERFLOW"), 0);
 }
 
+TEST_F(QueuesTest, AQueueTimerWhoseHandlerFailsStaysOff) {
+  ModDvrlink().blnGenerateAlarmQueueReady = true;
+  form->iGenerateAlarmQueueNext = 1000;  // no such slot
+  Loop().RunForMillis(2'500);
+  EXPECT_FALSE(form->TimerGenerateAlarmQueue.Enabled());
+  EXPECT_TRUE(form->TimerVideoQueue.Enabled());
+  EXPECT_THAT(DebugLog(), HasSubstr("TimerGenerateAlarmQueue_Timer"));
+}
+
 TEST_F(QueuesTest, ClosingStopsTheQueueTimersForGood) {
   form->blnVideoRequestGranted = false;
   form->QueueRetrieveVideoCommand(7, 1, "t1", "e1", "f1");

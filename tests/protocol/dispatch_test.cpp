@@ -16,13 +16,7 @@ namespace {
 
 using ::testing::HasSubstr;
 
-const std::string S = "\x18", E = "\x19", P = "\x1A";
-
-std::string Frame(const std::vector<std::string>& fields) {
-  std::string text = S;
-  for (size_t k = 0; k < fields.size(); ++k) text += (k ? P : "") + fields[k];
-  return text + E;
-}
+const std::string S = "\x18", E = "\x19", P = kSep;
 
 std::string Reply(const std::string& code, const std::string& rest) { return code + P + rest; }
 
@@ -54,19 +48,7 @@ TEST(ProcessTokenTest, SplitsBlocksIntoARectangularTable) {
   }
 }
 
-class DispatchTest : public StartedComponentTest {
- protected:
-  std::vector<std::string> Send(const std::string& block, int16_t client = 5) {
-    socket->replies.clear();
-    dvr->Callback(201, client, block);
-    std::vector<std::string> texts;
-    for (const auto& [index, text] : socket->replies) {
-      EXPECT_EQ(index, client);
-      texts.push_back(text);
-    }
-    return texts;
-  }
-};
+using DispatchTest = StartedComponentTest;
 
 TEST_F(DispatchTest, RepliesPerFrameAndFailureRules) {
   const std::string version = Reply("39", "OK" + P + "Dvrlink.clsDvrlink\t1.0.0\r\n");
@@ -94,6 +76,10 @@ TEST_F(DispatchTest, RepliesPerFrameAndFailureRules) {
       {"connect with a bad port", Frame({"31", "10.0.0.5", "x", "7001"}), {Reply("31", "NK")}, nullptr},
       {"time sync", Frame({"36"}), {Reply("36", "OK")}, nullptr},
       {"ptz", Frame({"55", "1", "2", "4", ""}), {Reply("55", "OK")}, nullptr},
+      {"event of twelve fields", Frame({"44", "1", "t", "g", "n", "a", "1", "2", "3", "4", "5", "6", "7"}), {},
+       "Subscript out of range"},
+      {"event with a bad code", Frame({"44", "x", "t", "g", "n", "a", "1", "2", "3", "4", "5", "6", "7", "8"}), {},
+       "Type mismatch"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -101,6 +87,7 @@ TEST_F(DispatchTest, RepliesPerFrameAndFailureRules) {
     EXPECT_EQ(Send(c.block), c.replies);
     if (c.log_text) { EXPECT_THAT(DebugLog(), HasSubstr(c.log_text)); }
   }
+  EXPECT_TRUE(host->calls.empty());  // a failed event never reaches the host
 }
 
 TEST_F(DispatchTest, GenerateAlarmIsQueuedOnlyWhenTheBlocksWidestFrameHasThreeToSevenFields) {
@@ -167,6 +154,10 @@ TEST_F(DispatchTest, EventCommandReachesTheHostCallbackWithTheFieldsAsReceived) 
   EXPECT_EQ(r.EventCode, 10314);
   EXPECT_EQ(r.DataTime, "2026/12/04 17:05:09");
   EXPECT_EQ(r.Detail8, "d8");
+  // A second field that is no date is passed on as it is.
+  Send(Frame({"44", "10315", "soon", "12", "DVR1", "10.0.0.5", "", "", "", "", "", "", "", ""}));
+  EXPECT_EQ(r.DataTime, "soon");
+  EXPECT_EQ(host->calls.size(), 2u);
 }
 
 TEST_F(DispatchTest, PtzCommandsGoToTheCameraControlInOrder) {
@@ -187,6 +178,14 @@ TEST_F(DispatchTest, PtzCommandsGoToTheCameraControlInOrder) {
     EXPECT_EQ(camera.commands, c.commands);
     EXPECT_EQ(camera.sid, "A-3-5000");
   }
+  // Without the camera-control component nothing moves, yet the host is told OK.
+  dvr.reset();
+  ResetModuleState();
+  ComponentTest::SetUp();
+  Platform().factory.Unregister(kProgIdCameraControl);
+  Start();
+  EXPECT_EQ(Send(Frame({"55", "1", "2", "4", ""})), std::vector<std::string>{Reply("55", "OK")});
+  EXPECT_THAT(DebugLog(), HasSubstr("??? Dvrlink, PTZPresetViewPattern-A-3-5000() ??? ERROR"));
 }
 
 }  // namespace

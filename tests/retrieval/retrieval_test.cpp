@@ -46,6 +46,13 @@ TEST_F(RetrievalTest, TheVideoSessionIsOpenedOnceAndReused) {
   EXPECT_EQ(world.remotes.size(), remotes_before + 1);
   EXPECT_EQ(video.connects, 1);
   EXPECT_EQ(video.videos.size(), 2u);
+  // While closing the video is still asked for, but no 42 goes out.
+  ModAllConst().blnClosing = true;
+  const size_t replies = socket->replies.size();
+  EXPECT_FALSE(Start());
+  EXPECT_EQ(video.videos.size(), 3u);
+  EXPECT_EQ(socket->replies.size(), replies);
+  ModAllConst().blnClosing = false;
   // Cancelling stops nothing.
   EXPECT_TRUE(dvr->CancelRetrieval(1));
   EXPECT_TRUE(dvr->CancelRetrieval(3));

@@ -18,6 +18,10 @@ namespace dvrlink {
 namespace {
 
 using tz_test::TzTest;
+using tz_test::Zone;
+using tz_test::Eastern;
+using tz_test::AusEastern;
+using tz_test::Tokyo;
 
 std::vector<std::string> Displays() {
   std::vector<std::string> out;
@@ -62,31 +66,34 @@ TEST_F(SortListTest, OrdersDisplayTextsWestToEastWithGmtZonesBetween) {
         "(UTC-05:00) Eastern Time"},
        {"(UTC-05:00) Eastern Time", "(UTC) Coordinated Universal Time", "(UTC+01:00) Amsterdam",
         "(UTC+09:00) Tokyo"}},
+      {"GMT texts among themselves by name, upper case before lower",
+       {"(GMT) lisbon", "(GMT+01:00) Rome", "(GMT) Madeira"}, {"(GMT) Madeira", "(GMT) lisbon", "(GMT+01:00) Rome"}},
+      {"equal offsets compare ten letters of the name only",
+       {"(UTC+01:00) Amsterdam Zeta", "(UTC+01:00) Amsterdam Alfa"},
+       {"(UTC+01:00) Amsterdam Zeta", "(UTC+01:00) Amsterdam Alfa"}},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     ModTimeZone().aTimeZoneList.clear();
-    for (const std::string& d : c.input) ModTimeZone().aTimeZoneList.push_back(tz_test::Zone(d, 0, 0, {}, {}, d));
+    for (const std::string& d : c.input) ModTimeZone().aTimeZoneList.push_back(Zone(d, 0, 0, {}, {}, d));
     EXPECT_TRUE(SortList());
     EXPECT_EQ(Displays(), c.expected);
   }
+  // The computer's zone is the first entry of its name in the sorted table.
+  ModTimeZone().registry = testing::ZoneRegistry({}, "Twin");
+  ModTimeZone().aTimeZoneList = {Zone("Twin", 0, 0, {}, {}, "(UTC+02:00) B"), Zone("X", 0, 0, {}, {}, "(UTC-01:00) X"),
+                                 Zone("Twin", 0, 0, {}, {}, "(UTC+01:00) A")};
+  EXPECT_TRUE(SortList());
+  EXPECT_EQ(ModTimeZone().indexLocalMachineTimeZone, 1);
 }
 
 // A registry of three zones and the computer's zone names (empty: none).
 std::shared_ptr<MemoryRegistry> ThreeZoneRegistry(const std::string& key_name,
                                                   const std::string& standard_name) {
-  auto reg = std::make_shared<MemoryRegistry>();
-  const auto set = [&](const std::string& path, const char* name, RegValue value) {
-    reg->SetValue(RegRoot::HKEY_LOCAL_MACHINE, path, name, std::move(value));
-  };
-  for (const TimeZoneEntry& z : {tz_test::Eastern(), tz_test::AusEastern(), tz_test::Tokyo()}) {
-    const auto tzi = EncodeTzi(z);
-    set(std::string(kTimeZonesKeyNT) + "\\" + z.Std, "TZI", RegValue::Binary({tzi.begin(), tzi.end()}));
-    set(std::string(kTimeZonesKeyNT) + "\\" + z.Std, "Display", RegValue::Text(z.Display));
-    set(std::string(kTimeZonesKeyNT) + "\\" + z.Std, "Std", RegValue::Text(z.Std));
+  auto reg = testing::ZoneRegistry({Eastern(), AusEastern(), Tokyo()}, "");
+  for (const auto& [value, name] : {std::pair{"TimeZoneKeyName", key_name}, {"StandardName", standard_name}}) {
+    if (!name.empty()) reg->SetValue(RegRoot::HKEY_LOCAL_MACHINE, kTimeZoneInformationKey, value, RegValue::Text(name));
   }
-  if (!key_name.empty()) set(kTimeZoneInformationKey, "TimeZoneKeyName", RegValue::Text(key_name));
-  if (!standard_name.empty()) set(kTimeZoneInformationKey, "StandardName", RegValue::Text(standard_name));
   return reg;
 }
 
@@ -133,7 +140,7 @@ TEST_F(SortListTest, MissingTimeZonesKeyIsLoggedAndLeavesTheTable) {
   reg->SetValue(RegRoot::HKEY_LOCAL_MACHINE, std::string(kTimeZonesKey9x) + "\\Tokyo Standard Time",
                 "Std", RegValue::Text("Tokyo Standard Time"));
   ModTimeZone().registry = reg;
-  ModTimeZone().aTimeZoneList = {tz_test::Eastern()};
+  ModTimeZone().aTimeZoneList = {Eastern()};
 
   EXPECT_FALSE(GetTimeZoneList());
   ASSERT_EQ(ModTimeZone().aTimeZoneList.size(), 1u);
@@ -152,7 +159,7 @@ TEST_F(SortListTest, MissingTimeZonesKeyIsLoggedAndLeavesTheTable) {
 TEST_F(SortListTest, ReadsZoneKeysInRegistryOrderAndResizesTheTable) {
   constexpr RegRoot kHklm = RegRoot::HKEY_LOCAL_MACHINE;
   const std::string zones = kTimeZonesKeyNT;
-  const auto tzi = EncodeTzi(tz_test::Eastern());
+  const auto tzi = EncodeTzi(Eastern());
   // Listed without regard to case ("b" before "C"); a text ends at its first
   // NUL; a short TZI fills what it holds; a Std that is no text reads empty.
   auto reg = std::make_shared<MemoryRegistry>();
@@ -161,7 +168,7 @@ TEST_F(SortListTest, ReadsZoneKeysInRegistryOrderAndResizesTheTable) {
   reg->SetValue(kHklm, zones + "\\C", "TZI", RegValue::Binary({0xC4, 0xFF, 0xFF, 0xFF, 1, 0}));
   reg->SetValue(kHklm, zones + "\\C", "Std", RegValue::Dword(5));
   ModTimeZone().registry = reg;
-  ModTimeZone().aTimeZoneList.assign(4, tz_test::Tokyo());
+  ModTimeZone().aTimeZoneList.assign(4, Tokyo());
 
   ASSERT_TRUE(EnumSubKeys(kHklm, zones));
   const auto& list = ModTimeZone().aTimeZoneList;
@@ -179,7 +186,7 @@ TEST_F(SortListTest, ReadsZoneKeysInRegistryOrderAndResizesTheTable) {
   EXPECT_EQ(list.size(), 2u);
   EXPECT_FALSE(EnumSubKeys(kHklm, zones + "\\missing"));
   // A zone key that does not open leaves its entry empty.
-  TimeZoneEntry entry = tz_test::Eastern();
+  TimeZoneEntry entry = Eastern();
   GetRegValueLTZI(entry, zones + "\\missing");
   EXPECT_EQ(EncodeTzi(entry), EncodeTzi(TimeZoneEntry{}));
   EXPECT_EQ(entry.Std, "");
