@@ -11,7 +11,7 @@ namespace {
 
 using ::testing::HasSubstr;
 
-const std::string P = "\x1A";
+const std::string P = kSep;
 
 class RetrievalTest : public StartedComponentTest {
  protected:
@@ -95,7 +95,11 @@ TEST_F(RetrievalTest, RefusedVideoSessionSendsNothingAndTheNextCallConnectsAnew)
   EXPECT_EQ(world.remotes.size(), remotes_before + 2);
 }
 
-TEST_F(RetrievalTest, BadTimesFailTheStartWithAnErrorLine) {
+TEST_F(RetrievalTest, BadTimesFailTheStartAndCamera16HasNoAddress) {
+  // Connect fills address entries 0 to 15: camera 16 reads the empty 17th.
+  dvr->GetVideoRecorded2(0, 6, 16, "12/04/2026 10:00:00", "12/04/2026 10:05:00", "clip.dvr");
+  EXPECT_EQ(world.remotes.back()->connect_address, "");
+  EXPECT_EQ(world.remotes.back()->connect_port, 0);
   EXPECT_FALSE(dvr->GetVideoRecorded2(0, 6, 2, "yesterday", "today", "clip.dvr"));
   EXPECT_THAT(DebugLog(), HasSubstr("??? Dvrlink, GetVideoRecorded-A-3-5000() ??? ERROR, Line: "));
   EXPECT_THAT(DebugLog(), HasSubstr(", Type mismatch"));
@@ -108,7 +112,7 @@ TEST_F(RetrievalTest, AlarmListGrantBlocksBothQueuesUntilGivenBack) {
   form->QueueRetrieveVideoCommand(5, 1, "t", "e", "f");
   Loop().RunForMillis(6'000);
   EXPECT_EQ(socket->replies.back().second.substr(0, 2), "46");
-  dvr->Callback(201, 9, "\x18" "47" "\x19");
+  dvr->Callback(201, 9, Frame({"47"}));
   Loop().RunForMillis(2'000);
   EXPECT_EQ(socket->replies.back(), std::make_pair(int16_t{5}, "45" + P + "1" + P + "t" + P + "e" + P + "f"));
 }
