@@ -160,6 +160,8 @@ TEST_F(DbToolTest, CheckListsWhatIsMissingAndInitRepairsIt) {
 
   InitDatabase(db);
   EXPECT_TRUE(CheckDatabase(db).empty());
+  OpenProvider(db)->ExecuteScript("DROP TABLE dvrlink_procedure_parameters;");
+  EXPECT_EQ(CheckDatabase(db).at(0), "table dvrlink_procedure_parameters");
 }
 
 // db/*.sql must be the same text as the scripts the programs carry.

@@ -200,6 +200,7 @@ TEST(RecordsetTest, MisuseRaisesTheMatchingError) {
       {"a field that is not a column", [](Recordset& rs) { rs.Fields("CameraName"); }, kAdoErrItemNotFound},
       {"a field number out of range", [](Recordset& rs) { rs.Fields(5); }, kAdoErrItemNotFound},
       {"a field at the end", [](Recordset& rs) { rs.MoveNext(); rs.Fields("ID"); }, kAdoErrNoCurrentRecord},
+      {"a field number at the end", [](Recordset& rs) { rs.MoveNext(); rs.Fields(0); }, kAdoErrNoCurrentRecord},
       {"moving past the end", [](Recordset& rs) { rs.MoveNext(); rs.MoveNext(); }, kAdoErrNoCurrentRecord},
       {"reading after Close", [](Recordset& rs) { rs.Close(); rs.Eof(); }, kAdoErrObjectClosed},
       {"closing twice", [](Recordset& rs) { rs.Close(); rs.Close(); }, kAdoErrObjectClosed},

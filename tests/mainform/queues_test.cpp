@@ -32,6 +32,10 @@ TEST_F(QueuesTest, VideoRequestsAreGrantedOneAtATimeInArrivalOrder) {
   form->QueueRetrieveVideoCommand(7, 1, "t1", "e1", "f1");
   form->QueueRetrieveVideoCommand(8, 2, "t2", "e2", "f2");
   form->QueueRetrieveVideoCommand(9, 3, "t3", "e3", "f3");
+  Loop().RunForMillis(1'999);  // the video timer ticks every 2 s
+  EXPECT_TRUE(Grants().empty());
+  Loop().RunForMillis(1);
+  EXPECT_EQ(Grants().size(), 1u);
   Loop().RunForMillis(10'000);
   EXPECT_EQ(Grants(), std::vector<std::string>{"7:45:1:t1"});
   EXPECT_FALSE(form->blnVideoRequestGranted);
