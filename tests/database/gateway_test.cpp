@@ -246,12 +246,16 @@ TEST_P(GatewayTest, CatalogueProceduresReturnWhatTheirCallersRead) {
   EXPECT_EQ(saved->Text("ID"), "7");
   EXPECT_TRUE(CheckDatabase(db_->connection_string()).empty());  // every table still there
 
-  // An alert's record, and a host-raised alarm: the alarm-video row's start time.
-  Run({"usp_DVR_Alarms_Insert", 1,
-       {{1, "@ID_DVR_Config", id}, {2, "@CameraName", "3"}, {3, "@StartTime", "12/04/2026 04:32:20 PM"},
-        {4, "@EndTime", "12/04/2026 04:32:30 PM"}, {5, "@Frames", "0"}, {6, "@AlarmType", "Motion Detection"}},
-       ""});
+  // An alert's record (a procedure without rows gives a closed recordset),
+  // and a host-raised alarm: the alarm-video row's start time.
+  Ref<Recordset> inserted = Run({"usp_DVR_Alarms_Insert", 1,
+                                 {{1, "@ID_DVR_Config", id}, {2, "@CameraName", "3"},
+                                  {3, "@StartTime", "12/04/2026 04:32:20 PM"}, {4, "@EndTime", "12/04/2026 04:32:30 PM"},
+                                  {5, "@Frames", "0"}, {6, "@AlarmType", "Motion Detection"}},
+                                 ""});
   EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+  ASSERT_TRUE(inserted);
+  EXPECT_EQ(inserted->State(), adStateClosed);
   Run({"usp_DVR_AlarmVideo_Update", 3, {{1, "@ID", "77"}, {2, "@AlarmDateTime", "12/04/2026 04:32:20 PM"}}, ""});
   EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
   // Its confirmation: no row until the host has recorded the alarm as active.
