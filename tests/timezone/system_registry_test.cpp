@@ -381,10 +381,14 @@ TEST_F(RegFileTest, ReadsTheRestOfTheFormat) {
   EXPECT_FALSE(key->QueryString("Gone", text));
   EXPECT_FALSE(key->EnumSubKey(0, text)) << "the deleted key is gone";
 
-  WriteFile(Path("latin1.reg"), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Z\xFCrich]\r\n\"N\"=\"Z\xFCrich\"\r\n");
-  const auto latin1 = LoadRegFile(Path("latin1.reg"))->OpenKey(RegRoot::HKEY_LOCAL_MACHINE, "z\xC3\xBCrich");
-  ASSERT_NE(latin1, nullptr);
-  EXPECT_TRUE(latin1->QueryString("n", text) && text == "Z\xC3\xBCrich") << text;
+  // REGEDIT4 text is Latin-1 unless it is valid UTF-8.
+  for (const std::string u : {"\xFC", "\xC3\xBC"}) {
+    SCOPED_TRACE(u.size());
+    WriteFile(Path("old.reg"), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Z" + u + "rich]\r\n\"N\"=\"Z" + u + "rich\"\r\n");
+    const auto old = LoadRegFile(Path("old.reg"))->OpenKey(RegRoot::HKEY_LOCAL_MACHINE, "z\xC3\xBCrich");
+    ASSERT_NE(old, nullptr);
+    EXPECT_TRUE(old->QueryString("n", text) && text == "Z\xC3\xBCrich") << text;
+  }
 }
 
 TEST_F(RegFileTest, MalformedFilesAreRejectedNamingFileAndLine) {
@@ -406,6 +410,7 @@ TEST_F(RegFileTest, MalformedFilesAreRejectedNamingFileAndLine) {
       {"unknown escape", h + k + "\"a\"=\"C:\\temp\"\n", 4, "unknown escape"},
       {"long dword", h + k + "\"a\"=dword:123456789\n", 4, "1 to 8 hex digits"},
       {"bad byte on a continuation", h + k + "\"a\"=hex:01,\\\n  0x2\n\"b\"=\"c\"\n", 4, "bad hex byte"},
+      {"three hex digits", h + k + "\"a\"=hex:123\n", 4, "bad hex byte"},
       {"bad value type", h + k + "\"a\"=hex(z):00\n", 4, "bad value type"},
   };
   for (const auto& c : kCases) {
