@@ -150,6 +150,14 @@ TEST(SqliteProcedureTest, BodyOfSeveralStatementsSucceedsOrFailsAsAWhole) {
     EXPECT_EQ(e.Number(), kDbErrIntegrityViolation);
   }
   EXPECT_EQ(run("6")->Fields("Active").Value.ToLong(), 2) << "the failed call's first insert was undone";
+  // Columns declared with DATE or TIME in their type read as dates.
+  db.Execute("CREATE TABLE typed (d DATE, t TIMESTAMP, x TEXT); INSERT INTO typed VALUES ('2026-12-04 16:32:20', "
+             "'2026-12-04 16:32:20', 'x'); INSERT INTO dvrlink_procedures (name, body) VALUES ('usp_Test_Typed', "
+             "'SELECT d, t, x FROM typed');");
+  Ref<Recordset> typed = DBspCommandOutput("usp_Test_Typed", -1, {});
+  ASSERT_TRUE(typed) << ModAllConst2().sLastError;
+  for (const char* column : {"d", "t"}) EXPECT_EQ(typed->Fields(column).Value.kind(), AdoValue::Kind::kDate) << column;
+  EXPECT_EQ(typed->Fields("x").Value.kind(), AdoValue::Kind::kText);
 }
 
 // Runs a command, returning its standard output; fails the test on a
