@@ -88,6 +88,19 @@ TEST_F(EventLoopTest, ZeroIntervalAndIntervalChangesRestart) {
   EXPECT_EQ(trace, std::vector<std::string>{"900"});
 }
 
+TEST_F(EventLoopTest, RunOnTheManualClockReturnsOnceNothingIsLeftToWaitFor) {
+  Timer once(Loop());
+  once.SetHandler([&] {
+    trace.push_back(std::to_string(ElapsedMillis()));
+    once.SetEnabled(false);
+  });
+  once.SetInterval(700);
+  once.SetEnabled(true);
+  Loop().Run();
+  Loop().Run();  // nothing at all: returns at once
+  EXPECT_EQ(trace, std::vector<std::string>{"700"});
+}
+
 TEST_F(EventLoopTest, DelayRunsPendingWorkAndTimersWhileItWaits) {
   Loop().Post([&] { trace.push_back("task@" + std::to_string(ElapsedMillis())); });
   Timer timer(Loop(), [&] { trace.push_back("tick@" + std::to_string(ElapsedMillis())); });
