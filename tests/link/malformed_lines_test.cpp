@@ -113,6 +113,23 @@ TEST_F(MalformedLinesTest, CommandCallsFindTheirReplyAmongBadLines) {
   EXPECT_EQ(LoggedErrors(), 4);
 }
 
+TEST_F(MalformedLinesTest, AVersionThatNeverComesLeavesTheConnectStanding) {
+  // An older DVR tells no version in its connect reply and then never answers
+  // the question: the session stands, the version is logged as unknown.
+  LinkScriptedPeer dvr({}, [](const std::string& line) -> std::vector<std::string> {
+    if (line.find("\"op\":\"connect\"") == std::string::npos) return {};
+    return {LinkScriptedPeer::ReplyTo(line, R"({"session":5})")};
+  });
+  DvrLinkOptions options;
+  options.reply_timeout_ms = 300;
+  DvrRemoteClient remote(Loop(), options);
+  int32_t session = 0;
+  remote.Connect("127.0.0.1", static_cast<int16_t>(dvr.port()), "", session);
+  EXPECT_EQ(session, 5);
+  EXPECT_EQ(remote.Version(), DvrLinkClientVersion());
+  EXPECT_THAT(ReadFile(dir.File("DebugDeviceAdm.log")), HasSubstr(") the DVR's version is unknown: "));
+}
+
 TEST_F(MalformedLinesTest, AConnectReplyWithoutASessionNumberGivesSessionZero) {
   // A session nested 200,000 deep is no reply at all: the call ends at its bound.
   const std::string deep = std::string(200000, '[') + std::string(200000, ']');
