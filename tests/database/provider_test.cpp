@@ -247,6 +247,13 @@ TEST(PostgresOutageTest, AlarmsWhileTheServerHangsRestartsAndStops) {
   if (ServerScript().empty()) GTEST_SKIP() << kNoServerScript;
   TempDir dir;
   PrivateServer server(ServerScript(), dir.path());
+  // The service under test finds its server through the variable; the shared
+  // server's value comes back afterwards for the tests that follow in this process.
+  struct RestoreShared {
+    bool had = std::getenv("DVRLINK_TEST_PG") != nullptr;
+    std::string value = had ? std::getenv("DVRLINK_TEST_PG") : "";
+    ~RestoreShared() { had ? ::setenv("DVRLINK_TEST_PG", value.c_str(), 1) : ::unsetenv("DVRLINK_TEST_PG"); }
+  } restore;
   ASSERT_EQ(::setenv("DVRLINK_TEST_PG", (server.connection() + ";Command Timeout=1;Connect Timeout=2").c_str(), 1), 0);
   testing::e2e::E2eOptions options;
   options.backend = testing::Backend::kPostgres;
