@@ -403,6 +403,17 @@ TEST_F(AlarmsTest, WithoutAControlSessionAlarmsAreNeitherRaisedNorStopped) {
   EXPECT_TRUE(world.remotes.at(0)->stops.empty());
 }
 
+// A start-up whose Connect stopped before the control session leaves the
+// session to GenerateAlarm, which opens it at the camera's address entry:
+// a camera past the address table is refused before any entry is read.
+TEST_F(AlarmsTest, AHostRaisedAlarmOnACameraPastTheAddressTableIsRefused) {
+  params[2] = "none";  // not a port: Connect fails after sizing the table
+  Restart();
+  EXPECT_FALSE(dvr->GenerateAlarm(17, 5, "Cam", "alice", "WS1", "", "V2"));
+  EXPECT_THAT(DebugLog(), ContainsRegex("GenerateAlarm-A-3-5000\\(\\) \\?\\?\\? ERROR, Line: [0-9]+, Subscript out of range"));
+  EXPECT_TRUE(SentEvents().empty());
+}
+
 // The generate-alarm queue waits while an alarm's seconds run: the
 // countdown marks it ready at its end, StopAlarm ends it at the next tick,
 // and unloading the form stops it.
