@@ -202,6 +202,8 @@ TEST_F(LifecycleTest, DeviceFormCloseReleasesEverythingAndASecondCallOnlyLogs) {
   EXPECT_EQ(world.event_ctrls[0]->sink(), nullptr);
   EXPECT_EQ(world.cameras[0]->closes, 1);
   EXPECT_EQ(world.system_events[0]->closes, 1);
+  EXPECT_EQ(world.cameras[0].use_count(), 1) << "the instance lets go of its camera control";
+  EXPECT_EQ(world.system_events[0].use_count(), 1) << "and of its system-event control";
   EXPECT_FALSE(ModAllConst2().oDBConnection);
   EXPECT_THAT(TitleLog(), HasSubstr("Dvrlink, DeviceFormClose(A-3-5000) DONE, DVR1(10.0.0.5)"));
   EXPECT_THAT(TitleLog(), HasSubstr("--- Dvrlink, frmMainTemplate, Form_Terminate(A-3-5000)"));
