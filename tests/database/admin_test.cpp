@@ -64,6 +64,7 @@ TEST(DvrSeedTest, ConfigurationErrorsNameFileLineAndKey) {
        "c.ini:7: section [dvr.1] key 'address': 10.0.0.1 is also the address of [dvr]"},
       {"camera out of range", base + "camera.16 = X\n", "c.ini:5: section [dvr] key 'camera.16'"},
       {"camera not a number", base + "camera.x = X\n", "c.ini:5: section [dvr] key 'camera.x'"},
+      {"camera with a sign", base + "camera.-0 = X\n", "c.ini:5: section [dvr] key 'camera.-0'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
