@@ -289,6 +289,7 @@ TEST_P(GatewayTest, ProceduresReadTheDateTextsCallersSend) {
       {"13/01/2024 10:00:00 AM", nullptr},
       {"03/07/2024 13:00:00 PM", nullptr},
       {"2024/03/07 24:00:00", nullptr},
+      {"2024/03/07 14:05:60", nullptr},
       {"03/07/2024", nullptr},
       {"now", nullptr},
       {"", nullptr},

@@ -113,11 +113,20 @@ TEST(SqliteFaultsTest, ALockOfAnotherProcessFailsACallSoonAndAVanishedFileIsName
   EXPECT_EQ(::write(done[1], &byte, 1), 1);
   ::waitpid(holder, nullptr, 0);
 
-  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
-  error = insert();
-  EXPECT_EQ(ModAllConst2().lErrorCode, kAdoErrUnspecified);
-  EXPECT_NE(error.find("the database file '" + file + "' was deleted or replaced while open"), std::string::npos)
-      << error;
+  // A copy moved over the open file (same folder and device, another file),
+  // then the path deleted: both are named.
+  std::filesystem::copy_file(file, file + ".copy");
+  ASSERT_EQ(std::rename((file + ".copy").c_str(), file.c_str()), 0);
+  for (bool deleted : {false, true}) {
+    SCOPED_TRACE(deleted ? "deleted" : "replaced");
+    if (deleted) {
+      for (const char* suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
+    }
+    error = insert();
+    EXPECT_EQ(ModAllConst2().lErrorCode, kAdoErrUnspecified);
+    EXPECT_NE(error.find("the database file '" + file + "' was deleted or replaced while open"), std::string::npos)
+        << error;
+  }
   EXPECT_NE(testing::DebugLogLines(logs.path()).back().find("??? modAllConst2, DBspCommandOutput-L-0-1()"),
             std::string::npos);
 }
