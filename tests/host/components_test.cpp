@@ -126,6 +126,7 @@ TEST_F(ComponentsTest, CameraControlFailuresAreLoggedAndTextsDropped) {
       {"no port to reach", {OpenCommand(svc::FreeTcpPort()), "RunQuickView Session1 4"}, "cannot reach the DVR's live port"},
       {"text before any session", {"RunQuickView Session1 4"}, "no session open"},
       {"session without a port", {"RequestSession Session1 127.0.0.1", "EndSession Session1"}, "RequestSession needs"},
+      {"port past 16 bits", {"RequestSession Session1 127.0.0.1 70000 1"}, "RequestSession needs"},
       {"pause that is not a number", {"Pause soon"}, "a pause needs a number of seconds"},
   };
   for (const Case& c : cases) {
