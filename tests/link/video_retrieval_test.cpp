@@ -223,10 +223,13 @@ TEST_F(VideoRetrievalTest, GoodStreamIsCompleteWhenDoneIsReportedAndReplacesAnOl
                             Chunk(98304, video.substr(98304)), Progress(1, 100000, 100000),
                             Progress(2, 100000, 100000)});
   auto remote = Connected(peer->port(), exported);
+  const auto open_descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+  const auto descriptors_before = open_descriptors();
   recorder.path = exported + "/cams/2/clip.dvr";
   Retrieve(*remote, "./cams/x/../2/clip.dvr");
   remote->StopAlarm(5, 0);  // a call that reads its reply from behind the stream
   ASSERT_TRUE(PumpUntil([&] { return Ended(); }));
+  EXPECT_EQ(open_descriptors(), descriptors_before) << "every folder and file the writer opened is closed";
   EXPECT_THAT(recorder.events, ElementsAre("get_video 5 1 49152 100000", "get_video 5 1 98304 100000",
                                            "get_video 5 1 100000 100000", "get_video 5 2 100000 100000"));
   ASSERT_TRUE(recorder.at_done.has_value());
