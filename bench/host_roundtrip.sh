@@ -26,20 +26,10 @@ for program in apps/dvrlink/dvrlink apps/dvrsim/dvrsim apps/dvrlink-db/dvrlink-d
 done
 case "$N$R" in '' | *[!0-9]*) echo "host_roundtrip: N and R must be whole numbers above 0" >&2; exit 2 ;; esac
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/host_roundtrip.XXXXXX")
-PIDS=()
-cleanup() {
-  trap - EXIT INT TERM
-  for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-
 BENCH_NAME=host_roundtrip
 # shellcheck source=bench/bench_lib.sh
 . "$(dirname "$0")/bench_lib.sh"
+bench_work
 
 COMMAND_PORT=$(free_port); LIVE_PORT=$(free_port); EVENT_PORT=$(free_port); LISTEN_PORT=$(free_port)
 "$APPS/dvrsim/dvrsim" --bind 127.0.0.1 --command-port "$COMMAND_PORT" --live-port "$LIVE_PORT" \

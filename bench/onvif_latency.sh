@@ -19,19 +19,10 @@ for program in dvrlink dvrsim dvrlink-db dvrlink-onvif; do
 done
 case $N in '' | *[!0-9]* | 0) echo "onvif_latency: N must be a whole number above 0" >&2; exit 2 ;; esac
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/onvif_latency.XXXXXX")
-PIDS=()
-cleanup() {
-  trap - EXIT INT TERM
-  for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-  for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
 BENCH_NAME=onvif_latency
 # shellcheck source=bench/bench_lib.sh
 . "$HERE/bench_lib.sh"
+bench_work
 export TZ=UTC
 
 command_port=$(free_port); live_port=$(free_port); event_port=$(free_port)
