@@ -131,15 +131,18 @@ TEST_F(AlarmsEndToEndTest, VideoLossBeginIsReportedInTheComputersZoneAndItsEndOn
   }
 }
 
-class AlertEndToEndTest : public AlarmsEndToEndTest, public ::testing::WithParamInterface<Backend> {};
+// The Sydney service on the case's database (skipped without a PostgreSQL server).
+class AlertEndToEndTest : public AlarmsEndToEndTest, public ::testing::WithParamInterface<Backend> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == Backend::kPostgres && PgConnectionString().empty()) GTEST_SKIP() << kPgSkipMessage;
+    E2eOptions options = SydneyOptions();
+    options.backend = GetParam();
+    ASSERT_NO_FATAL_FAILURE(Start(options));
+  }
+};
 
 TEST_P(AlertEndToEndTest, PositionEventsBecomeAlertsWithTheirRowsAndARepeatIsDropped) {
-  if (GetParam() == Backend::kPostgres && PgConnectionString().empty()) {
-    GTEST_SKIP() << kPgSkipMessage;
-  }
-  E2eOptions options = SydneyOptions();
-  options.backend = GetParam();
-  ASSERT_NO_FATAL_FAILURE(Start(options));
   const std::string id = e2e->id(0);
   struct Case {
     const char* command;
@@ -194,12 +197,6 @@ TEST_P(AlertEndToEndTest, PositionEventsBecomeAlertsWithTheirRowsAndARepeatIsDro
 // SIGKILL mid-stream; every alert the host was told of has its row, but for
 // the last one: an alert is announced just before its row is stored.
 TEST_P(AlertEndToEndTest, EveryAlertWrittenHasItsRowAfterKillMinus9) {
-  if (GetParam() == Backend::kPostgres && PgConnectionString().empty()) {
-    GTEST_SKIP() << kPgSkipMessage;
-  }
-  E2eOptions options = SydneyOptions();
-  options.backend = GetParam();
-  ASSERT_NO_FATAL_FAILURE(Start(options));
   const std::string id = e2e->id(0);
   constexpr int kAlarms = 40;
   char command[96];
