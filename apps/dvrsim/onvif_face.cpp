@@ -31,6 +31,16 @@ std::string Lower(std::string text) {
   return text;
 }
 
+// Whether a request's Content-Type names a SOAP envelope (SOAP 1.2's
+// application/soap+xml, or text/xml of SOAP 1.1), whatever its parameters.
+bool IsSoapContentType(const char* header) {
+  if (!header) return false;
+  std::string type = Lower(header);
+  type = type.substr(0, type.find(';'));
+  type.erase(std::remove(type.begin(), type.end(), ' '), type.end());
+  return type == "application/soap+xml" || type == "text/xml";
+}
+
 struct FailureName {
   OnvifFace::Failure failure;
   const char* name;
@@ -227,6 +237,14 @@ MHD_Result OnvifFace::Handle(MHD_Connection* connection, Pending& pending) {
     // An HTTP client that means to use digest probes with an empty request
     // first: it gets the challenge.
     return Send(connection, 401, FaultEnvelope("s:Sender", "ter:NotAuthorized", "Sender not authorized"), true);
+  }
+  const char* content_type = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_TYPE);
+  if (!IsSoapContentType(content_type)) {
+    // As a device does: a body of any other type is not read as SOAP.
+    const std::string type = content_type ? content_type : "none";
+    Log("request to " + pending.path + " refused: Content-Type " + type + " is not SOAP");
+    return Send(connection, 415,
+                FaultEnvelope("s:Sender", "ter:InvalidArgVal", "Content-Type " + type + " is not a SOAP type"));
   }
   std::string problem;
   std::optional<SoapMessage> request = ReadEnvelope(pending.body, problem);

@@ -43,15 +43,6 @@ struct LinkEventRecorder : IDvrEventCtrlEvents, IDvrAlarmEvents, IDvrRemoteEvent
   }
   void CallBackSystemEventsXML(int32_t s, S url, S xml) override { Add("system_xml", s, url, xml); }
 
-  // Events whose text starts with prefix.
-  std::vector<std::string> Starting(const std::string& prefix) const {
-    std::vector<std::string> found;
-    for (const std::string& e : events) {
-      if (e.rfind(prefix, 0) == 0) found.push_back(e);
-    }
-    return found;
-  }
-
  private:
   static std::string N(int64_t n) { return std::to_string(n); }
   static std::string Text(const std::string& s) { return s; }

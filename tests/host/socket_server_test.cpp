@@ -15,7 +15,6 @@
 #include "fakes/test_support.h"
 #include "platform/net/address_filter.h"
 #include "platform/platform_state.h"
-#include "support/runtime_error.h"
 
 namespace dvrlink {
 namespace {
@@ -220,8 +219,8 @@ TEST_F(SocketServerTest, TwoClientsGetDistinctIndexesTheirOwnRepliesAndEveryMess
   EXPECT_EQ(observed, std::vector<std::string>{message});
 }
 
-// How blocks are cut is checked with CutBlocks above; here that the server
-// keeps what a read leaves over for the next one.
+// How blocks are cut and packed is checked with CutBlocks above; here that
+// the server keeps what a read leaves over for the next one.
 TEST_F(SocketServerTest, DeliveriesFollowTheEndMarkersWhateverTheWrites) {
   const struct {
     const char* name;
@@ -249,29 +248,6 @@ TEST_F(SocketServerTest, DeliveriesFollowTheEndMarkersWhateverTheWrites) {
     PumpUntil([&] { return receiver.BlocksOf(index).size() >= c.blocks.size(); }, 1000);
     PumpFor(20);
     EXPECT_EQ(receiver.BlocksOf(index), c.blocks);
-  }
-}
-
-TEST_F(SocketServerTest, LongInputIsCutIntoBlocksAtFrameEnds) {
-  auto server = Start();
-  int16_t index = 0;
-  TestClient client = Join(*server, &index);
-  std::string data;
-  for (int i = 0; i < 6; ++i) data += Frame(std::to_string(i) + P + std::string(14000, 'x'));  // 84,000 characters
-  client.Send(data);
-  std::string joined;
-  ASSERT_TRUE(PumpUntil([&] {
-    joined.clear();
-    for (const std::string& b : receiver.BlocksOf(index)) joined += b;
-    return joined.size() == data.size();
-  }));
-  EXPECT_EQ(joined, data);
-  std::vector<std::string> blocks = receiver.BlocksOf(index);
-  EXPECT_GE(blocks.size(), 3u);
-  for (const std::string& b : blocks) {
-    EXPECT_LE(b.size(), SocketServer::kMaxBlock);
-    EXPECT_EQ(b.back(), '\x19');
-    EXPECT_EQ(b.front(), '\x18');  // every cut falls between two frames
   }
 }
 
@@ -393,24 +369,6 @@ TEST_F(SocketServerTest, DeviceFormCloseClosesListenerAndClientsAndARestartBinds
   client.Close();
   PumpFor(50);
   EXPECT_EQ(Start({}, port)->BoundPort(), port);
-}
-
-TEST_F(SocketServerTest, APortInUseRaisesSoInitializeFails) {
-  // Host-client ports are 16-bit signed: below the system's ephemeral range.
-  uint16_t port = testing::svc::FreeListenPort();
-  auto first = std::make_shared<SocketServer>(SocketServerOptions{"127.0.0.1", {}});
-  first->Connect(&receiver, "HOSTPC", static_cast<int16_t>(port), "10.0.0.5", 0, false);
-  ASSERT_EQ(first->BoundPort(), port);
-  SocketServer second(SocketServerOptions{"127.0.0.1", {}});
-  try {
-    second.Connect(&receiver, "HOSTPC", static_cast<int16_t>(port), "10.0.0.5", 0, false);
-    FAIL() << "Connect on a port in use did not raise";
-  } catch (const RuntimeError& e) {
-    EXPECT_EQ(e.Number(), kErrInvalidCall);
-    EXPECT_NE(e.Description().find("cannot listen on 127.0.0.1:" + std::to_string(first->BoundPort())),
-              std::string::npos);
-  }
-  EXPECT_THROW(second.Connect(&receiver, "HOSTPC", -1, "10.0.0.5", 0, false), RuntimeError);
 }
 
 }  // namespace

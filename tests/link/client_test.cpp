@@ -1,6 +1,8 @@
-// The DVR link client against a real dvrsim process on loopback: sessions on
-// the command and event ports, what the DVR's faults look like to the
-// component, the bounds of the synchronous calls, and the order of events.
+// The DVR link client against a real dvrsim process on loopback: the command
+// session, what the DVR's faults look like to the component, and the bounds
+// of the synchronous calls. Event sessions, their drops and the alarm events'
+// fields are proven through the service (FaultsEndToEndTest,
+// AlarmsEndToEndTest) and against bad lines (MalformedLinesTest).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -40,24 +42,6 @@ class LinkClientTest : public ::testing::Test {
     auto remote = std::make_shared<DvrRemoteClient>(Loop(), options);
     remote->SetEventSink(&recorder);
     return remote;
-  }
-  // An event control with its session sink and alarm sink on the recorder.
-  std::shared_ptr<DvrEventCtrlClient> NewEventCtrl() {
-    auto ctrl = std::make_shared<DvrEventCtrlClient>(Loop(), DvrLinkOptions());
-    ctrl->SetEventSink(&recorder);
-    ctrl->AlarmEventCtrl()->SetEventSink(&recorder);
-    return ctrl;
-  }
-  // Connects and starts an event session and waits until it is connected
-  // and acknowledged at the DVR.
-  int32_t OpenEventSession(DvrEventCtrlClient& ctrl) {
-    int32_t session = ctrl.Connect(kAddress, sim.event_port);
-    ctrl.Start();
-    bool connected = PumpUntil([&] { return !recorder.Starting("connected").empty(); });
-    EXPECT_TRUE(connected);
-    ctrl.Acknowledge();
-    EXPECT_TRUE(PumpUntil([&] { return sim.Status()["ready_sessions"] == "1"; }));
-    return session;
   }
   static double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -129,27 +113,6 @@ TEST_F(LinkClientTest, CallsWithoutAValidSessionRaiseNamedErrors) {
   EXPECT_THAT(idle->Version(), StartsWith("DVR link client ")) << "the client's own version needs no DVR";
 }
 
-TEST_F(LinkClientTest, EventSessionReportsConnectedWithTheAddressTextAndADropAsDisconnected) {
-  auto ctrl = NewEventCtrl();
-  int32_t session = ctrl->Connect(kAddress, sim.event_port);
-  ASSERT_GT(session, 0);
-  ctrl->Start();
-  EXPECT_THAT(recorder.events, IsEmpty()) << "an event came inside Connect";
-  const std::string s = std::to_string(session) + " 127.0.0.1";
-  ASSERT_TRUE(PumpUntil([&] { return !recorder.events.empty(); }));
-  EXPECT_THAT(recorder.events, ElementsAre("connected " + s));
-  EXPECT_TRUE(ctrl->IsSessionConnected(session));
-  EXPECT_EQ(sim.Status()["sessions"], "1");
-
-  ctrl->Acknowledge();
-  ASSERT_TRUE(PumpUntil([&] { return sim.Status()["ready_sessions"] == "1"; }));
-  EXPECT_EQ(sim.Control("drop"), "OK dropped=1");
-  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() >= 2; }));
-  PumpFor(50);  // nothing more follows
-  EXPECT_THAT(recorder.events, ElementsAre("connected " + s, "disconnected " + s));
-  EXPECT_FALSE(ctrl->IsSessionConnected(session));
-}
-
 TEST_F(LinkClientTest, ADvrThatDoesNotServeGivesSessionZeroOrConnectErrorThenDisconnectedWithinTheBound) {
   ASSERT_EQ(sim.Control("refuse on"), "OK refusing=on");
   LinkScriptedPeer silent({}, [](const std::string&) { return std::vector<std::string>(); });  // accepts, never answers
@@ -215,7 +178,8 @@ TEST_F(LinkClientTest, ACallToADvrThatStopsAnsweringRaisesAtTheBound) {
 }
 
 TEST_F(LinkClientTest, DetachedSinksDropPendingEvents) {
-  auto ctrl = NewEventCtrl();
+  auto ctrl = std::make_shared<DvrEventCtrlClient>(Loop(), DvrLinkOptions());
+  ctrl->SetEventSink(&recorder);
   int32_t session = ctrl->Connect(kAddress, sim.event_port);
   // Not started: the connected event waits in the client.
   ASSERT_TRUE(PumpUntil([&] { return ctrl->IsSessionConnected(session); }));
@@ -225,32 +189,6 @@ TEST_F(LinkClientTest, DetachedSinksDropPendingEvents) {
   ctrl->Start();
   PumpFor(100);
   EXPECT_THAT(recorder.events, IsEmpty());
-}
-
-TEST_F(LinkClientTest, AlarmEventsReachTheAlarmSinkWithTheirFields) {
-  auto ctrl = NewEventCtrl();
-  int32_t session = OpenEventSession(*ctrl);
-  recorder.events.clear();
-  std::string s = std::to_string(session) + " 127.0.0.1";
-
-  auto begin = DvrsimProcess::Fields(sim.Control("alarm begin 2 MOTION"));
-  auto end = DvrsimProcess::Fields(sim.Control("alarm end 2 MOTION"));
-  EXPECT_EQ(sim.Control("alarm pos 3 \"VIDEO LOSS\" 20261204170509 20261204170519 pre=20261204170500 prepos=1 "
-                        "startpos=2 endpos=3 override=10 overridetext=MOTION alarmid=A7"),
-            "OK sent=1 camera=3 alarm_id=A7");
-  auto xml = DvrsimProcess::Fields(sim.Control("alarm xml 4 End VIDEOLOSS"));
-  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() >= 4; }));
-  EXPECT_THAT(recorder.events,
-              ElementsAre("begin " + s + " cam=2 time=" + begin["time"] + " type=MOTION oi=0 ot= id=" +
-                              begin["alarm_id"],
-                          "end " + s + " cam=2 time=" + end["time"] + " type=MOTION oi=0 ot= id=" + end["alarm_id"],
-                          "pos " + s + " cam=3 pre=20261204170500 start=20261204170509 end=20261204170519 "
-                              "positions=1,2,3 type=VIDEO LOSS oi=10 ot=MOTION id=A7",
-                          "xml " + s + " <Alarm><Camera>4</Camera><State>End</State><PreAlarmTime Ver = \"1\">" +
-                              xml["time"] + "</PreAlarmTime><StartTime Ver = \"1\">" + xml["time"] +
-                              "</StartTime><EndTime Ver = \"1\">" + xml["time"] +
-                              "</EndTime><Type>VIDEOLOSS</Type><OverrideIndex>0</OverrideIndex><OverrideText>"
-                              "</OverrideText><AlarmID>" + xml["alarm_id"] + "</AlarmID></Alarm>"));
 }
 
 }  // namespace
