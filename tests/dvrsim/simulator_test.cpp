@@ -1,7 +1,7 @@
-// The simulator in-process: its control commands, its clock's zone, its
-// answers to bad requests, and the host-raised alarm on the manual clock.
-// What it streams for a retrieval is checked where the service exports one
-// (HostChannelEndToEndTest).
+// The simulator in-process: its control commands, its clock's zone and its
+// answers to bad requests. What it streams for a retrieval and its
+// host-raised alarm are checked through the service (HostChannelEndToEndTest,
+// HostRaisedAlarmTest).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <time.h>
@@ -11,9 +11,7 @@
 #include <stdexcept>
 
 #include "fakes/link_dvrsim_process.h"
-#include "fakes/link_recorders.h"
 #include "fakes/test_support.h"
-#include "link/dvr_event_ctrl_client.h"
 #include "dvrsim/control_text.h"
 #include "dvrsim/dvr_simulator.h"
 #include "dvrsim/sim_clock.h"
@@ -22,10 +20,7 @@
 namespace dvrlink::testing {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
-using ::testing::StartsWith;
 
 // Sends a line to the simulator and returns the next line it answers
 // (events that came before it are skipped).
@@ -158,45 +153,6 @@ TEST_F(SimulatorTest, MalformedAndInvalidRequestsGetErrorRepliesAndTheConnection
   }
   EXPECT_FALSE(command.WaitClosed(0));
   EXPECT_FALSE(events.WaitClosed(0));
-}
-
-TEST_F(SimulatorTest, HostRaisedAlarmRunsItsSecondsOnTheManualClock) {
-  UseManualClock();
-  sim::DvrSimulator dvr(Loop(), sim::SimOptions());
-  LinkEventRecorder recorder;
-  DvrEventCtrlClient ctrl(Loop(), DvrLinkOptions());
-  ctrl.SetEventSink(&recorder);
-  ctrl.AlarmEventCtrl()->SetEventSink(&recorder);
-  ctrl.Connect("127.0.0.1", dvr.Ports().event);
-  ctrl.Start();
-  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() == 1; }));
-  ctrl.Acknowledge();
-  ASSERT_TRUE(PumpUntil([&] { return DvrsimProcess::Fields(dvr.Control("status"))["ready_sessions"] == "1"; }));
-
-  svc::TestClient command = svc::TestClient::Tcp(dvr.Ports().command);
-  ASSERT_THAT(Ask(command, R"({"op":"connect","id":1})"), HasSubstr("\"session\":1"));
-  ASSERT_EQ(Ask(command, R"({"op":"generate_alarm","id":2,"session":1,"camera":3,"seconds":30})"),
-            R"({"id":2,"result":{}})");
-  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() == 3; }));
-  std::string begin = recorder.events[1].substr(recorder.events[1].find("time=") + 5, 14);
-  // A second request restarts the count: the alarm now lasts 30 s from here.
-  Loop().RunFor(10'000'000);
-  ASSERT_EQ(Ask(command, R"({"op":"generate_alarm","id":3,"session":1,"camera":3,"seconds":30})"),
-            R"({"id":3,"result":{}})");
-  Loop().RunFor(29'000'000);
-  EXPECT_EQ(recorder.events.size(), 3u) << "the alarm ended early";
-  Loop().RunFor(1'100'000);
-  ASSERT_TRUE(PumpUntil([&] { return recorder.events.size() == 5; }));
-  DateTime begin_time = *DateTime::FromDigits14(begin);
-  std::string end = begin_time.AddSeconds(40).FormatDigits14();
-  EXPECT_THAT(recorder.events,
-              ElementsAre(StartsWith("connected 1 "), StartsWith("begin 1 127.0.0.1 cam=3 time=" + begin),
-                          StartsWith("xml 1 127.0.0.1 <Alarm><Camera>3</Camera><State>Begin</State>"),
-                          StartsWith("end 1 127.0.0.1 cam=3 time=" + end + " type=OVERRIDE"),
-                          StartsWith("pos 1 127.0.0.1 cam=3 pre=" + begin + " start=" + begin + " end=" + end +
-                                     " positions=0,0,0 type=OVERRIDE")));
-  EXPECT_EQ(Ask(command, R"({"op":"stop_alarm","id":4,"session":1,"camera":3})"),
-            R"({"id":4,"result":{"stopped":false}})");
 }
 
 }  // namespace
