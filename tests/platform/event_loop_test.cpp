@@ -160,7 +160,7 @@ TEST_F(EventLoopTest, TimerDoesNotReenterItsOwnHandler) {
   EXPECT_EQ(max_running, 1);
 }
 
-TEST_F(EventLoopTest, ReadableSocketRunsItsHandlerAndUnwatchStopsIt) {
+TEST_F(EventLoopTest, ReadableSocketRunsItsHandlerWhileWatchedForInput) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   std::string received;
@@ -172,10 +172,17 @@ TEST_F(EventLoopTest, ReadableSocketRunsItsHandlerAndUnwatchStopsIt) {
   ASSERT_EQ(write(fds[1], "abc", 3), 3);
   Loop().RunOnce(0);
   EXPECT_EQ(received, "abc");
-  Loop().Unwatch(id);
+  Loop().SetWatchEvents(id, 0);  // paused: what comes waits
   ASSERT_EQ(write(fds[1], "def", 3), 3);
   Loop().RunOnce(0);
   EXPECT_EQ(received, "abc");
+  Loop().SetWatchEvents(id, POLLIN);
+  Loop().RunOnce(0);
+  EXPECT_EQ(received, "abcdef");
+  Loop().Unwatch(id);
+  ASSERT_EQ(write(fds[1], "ghi", 3), 3);
+  Loop().RunOnce(0);
+  EXPECT_EQ(received, "abcdef");
   close(fds[0]);
   close(fds[1]);
 }
