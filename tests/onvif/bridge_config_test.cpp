@@ -73,8 +73,6 @@ TEST(BridgeConfigTest, EachBrokenRuleIsOneLineNamingTheKey) {
        "b.ini:8: key 'lens.1' in [map]: expected camera.N, profile.N, relay.N, input.N, recording.N, "
        "alarm_topic.K or system_event.K"},
       {device + kLink + "[map]\nrelay.1 =\n", "b.ini:8: key 'relay.1' in [map]: the token is empty"},
-      {device + kLink + "[map]\nsystem_event.1 = 0xC00407D0\n",
-       "b.ini:8: key 'system_event.1' in [map]: expected CODE TOPIC [ITEM=VALUE]"},
       {device + kLink + "[map]\nalarm_topic.1 = tns1:X\n", "b.ini:8: key 'alarm_topic.1' in [map]: expected WORD TOPIC"},
       {device + kLink + "[cameras]\n", "b.ini:7: unknown section [cameras] (expected [device], [link], [map])"},
   };

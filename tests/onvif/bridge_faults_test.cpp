@@ -73,12 +73,6 @@ TEST(BridgeFaultsTest, EachBadAnswerIsLoggedAndTheLinkKeepsAnswering) {
   EXPECT_THAT(bridge.Log(), Not(HasSubstr(kPassword)));
 }
 
-}  // namespace
-}  // namespace dvrlink::testing
-
-namespace dvrlink::testing {
-namespace {
-
 // An https device with a self-signed certificate: refused by default (the
 // log says why), taken when its certificate is the CA file, when its key is
 // pinned, and refused when another key is pinned.
