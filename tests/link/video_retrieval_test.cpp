@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <sstream>
 
 #include "fakes/link_recorders.h"
 #include "fakes/link_scripted_peer.h"
@@ -111,16 +110,10 @@ class VideoRetrievalTest : public ::testing::Test {
   void Retrieve(DvrRemoteClient& remote, const std::string& file, int64_t seconds = 10) {
     remote.GetVideo(remote.Session(), 2, kBegin, kBegin.AddSeconds(seconds), file);
   }
-  // Whether an event other than progress has come.
+  // Whether an event other than progress (reason 1) has come.
   bool Ended() const {
-    for (const std::string& e : recorder.events) {
-      std::istringstream in(e);
-      std::string name;
-      int session = 0, reason = 0;
-      in >> name >> session >> reason;
-      if (name == "get_video" && reason != 1) return true;
-    }
-    return false;
+    return std::any_of(recorder.events.begin(), recorder.events.end(),
+                       [](const std::string& e) { return e.rfind("get_video 5 ", 0) == 0 && e[12] != '1'; });
   }
 
   TempDir dir;

@@ -27,12 +27,8 @@ using Texts = std::vector<std::string>;
 
 DateTime Digits(const std::string& digits14) { return DateTime::FromDigits14(digits14).value_or(DateTime()); }
 
-DateTime UtcNow() {
-  time_t now = time(nullptr);
-  tm utc{};
-  gmtime_r(&now, &utc);
-  return DateTime::FromParts(utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
-}
+// 25569 days from the serial day 0 to 1970-01-01.
+DateTime UtcNow() { return DateTime::FromSerialSeconds(25569LL * 86400 + static_cast<int64_t>(time(nullptr))); }
 
 std::vector<int> Codes(const std::vector<Json>& events) {
   std::vector<int> codes;
