@@ -282,39 +282,39 @@ TEST_F(MalformedLinesTest, CommandCallsFindTheirReplyAmongBadLines) {
   EXPECT_EQ(LoggedErrors(), 4);
 }
 
-TEST_F(MalformedLinesTest, AVersionThatNeverComesLeavesTheConnectStanding) {
+TEST_F(MalformedLinesTest, ConnectRepliesThatTellTooLittle) {
   // An older DVR tells no version in its connect reply and then never answers
-  // the question: the session stands, the version is logged as unknown.
-  LinkScriptedPeer dvr({}, [](const std::string& line) -> std::vector<std::string> {
-    if (line.find("\"op\":\"connect\"") == std::string::npos) return {};
-    return {LinkScriptedPeer::ReplyTo(line, R"({"session":5})")};
-  });
-  DvrLinkOptions options;
-  options.reply_timeout_ms = 300;
-  DvrRemoteClient remote(Loop(), options);
-  int32_t session = 0;
-  remote.Connect("127.0.0.1", static_cast<int16_t>(dvr.port()), "", session);
-  EXPECT_EQ(session, 5);
-  EXPECT_EQ(remote.Version(), DvrLinkClientVersion());
-  EXPECT_THAT(ReadFile(dir.File("DebugDeviceAdm.log")), HasSubstr(") the DVR's version is unknown: "));
-}
-
-TEST_F(MalformedLinesTest, AConnectReplyWithoutASessionNumberGivesSessionZero) {
-  // A session nested 200,000 deep is no reply at all: the call ends at its bound.
+  // the question: the session stands, the version is logged as unknown. A
+  // session that is no number, or nested 200,000 deep (no reply at all), gives
+  // session 0 at the call's bound with one error line.
   const std::string deep = std::string(200000, '[') + std::string(200000, ']');
-  int errors = 0;
-  for (const std::string& result : {std::string(R"({"session":"five"})"), R"({"session":)" + deep + "}"}) {
-    SCOPED_TRACE(result.substr(0, 16));
+  const struct {
+    const char* name;
+    std::string result;
+    int32_t session;
+    const char* logged;
+  } cases[] = {
+      {"no version, never told", R"({"session":5})", 5, ") the DVR's version is unknown: "},
+      {"a session that is text", R"({"session":"five"})", 0, "??? DVR link, "},
+      {"a session nested too deep", R"({"session":)" + deep + "}", 0, "??? DVR link, "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int errors = LoggedErrors();
+    const std::string log_before = ReadFile(dir.File("DebugDeviceAdm.log"));
     LinkScriptedPeer dvr({}, [&](const std::string& line) -> std::vector<std::string> {
-      return {LinkScriptedPeer::ReplyTo(line, result)};
+      if (line.find("\"op\":\"connect\"") == std::string::npos) return {};
+      return {LinkScriptedPeer::ReplyTo(line, c.result)};
     });
     DvrLinkOptions options;
     options.reply_timeout_ms = 300;
     DvrRemoteClient remote(Loop(), options);
     int32_t session = 9;
     remote.Connect("127.0.0.1", static_cast<int16_t>(dvr.port()), "", session);
-    EXPECT_EQ(session, 0);
-    EXPECT_EQ(LoggedErrors(), ++errors);
+    EXPECT_EQ(session, c.session);
+    EXPECT_EQ(remote.Version(), DvrLinkClientVersion());
+    EXPECT_THAT(ReadFile(dir.File("DebugDeviceAdm.log")).substr(log_before.size()), HasSubstr(c.logged));
+    EXPECT_EQ(LoggedErrors(), errors + (c.session == 0 ? 1 : 0));
   }
 }
 
