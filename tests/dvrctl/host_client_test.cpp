@@ -160,25 +160,5 @@ TEST(HostClientTest, ScriptsHoldFramesWaitsAndExpectsAndNameTheBadLine) {
   }
 }
 
-TEST(HostClientTest, TheHostClientTakesCommandLinesWithHostPortOrItsOwnOptions) {
-  struct Case {
-    Words args;
-    bool host;
-  };
-  const std::vector<Case> cases = {
-      {{"127.0.0.1:5000", "39"}, true},
-      {{"--timeout", "2", "dvr:5000"}, true},
-      {{"--bench", "10"}, true},  // refused later for the missing address
-      {{"--socket", "a:b.sock", "list"}, false},
-      {{"call", "A-0-5000", "Connect", "127.0.0.2:7000"}, false},
-      {{"--help", "127.0.0.1:5000"}, false},
-      {{}, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(c.args));
-    EXPECT_EQ(IsHostClientCommandLine(c.args), c.host);
-  }
-}
-
 }  // namespace
 }  // namespace dvrlink::testing

@@ -1,10 +1,6 @@
-// A dvrlink service with N dvrsim DVRs, for end-to-end tests: each dvrsim on
-// a loopback address and on ports below 32768 (the component keeps DVR ports
-// as 16-bit signed numbers), a host database of either provider, the service
-// started from a written configuration (one [dvr] section per simulator, the
-// debug log on: DeviceAdm.config, LogLevel 8). The host-sink lines, the debug
-// log, database rows, the automation endpoint, dvrctl and host clients are at
-// hand. Real processes and clock; every wait is a short bounded poll.
+// A dvrlink service with N dvrsim DVRs (loopback, ports below 32768), a host
+// database of either provider and the debug log on, for end-to-end tests.
+// Real processes and clock; every wait is a short bounded poll.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -29,15 +25,11 @@ using Json = nlohmann::json;
 using Row = std::map<std::string, std::string>;
 using Frame = std::vector<std::string>;
 
-// Configuration texts, one "key = value" line per key in a fixed order. A
-// [host] section for a configuration file in the program folder (export/,
-// s.sock and listen_address 127.0.0.1), then extra lines.
+// Configuration texts, one "key = value" line per key in a fixed order: a
+// [host] section (export/, s.sock, listen_address 127.0.0.1) then `extra`.
 std::string HostSection(const std::string& connection_string, const std::string& extra = "");
-// A DVR section ([dvr], [dvr.1], ...) with a working value for every key
-// (vendor 1, address 127.0.0.2, ports 7000-7002, listen_port 5000, debug 0,
-// number 0, name Lobby, global_address_id $10000000000001, time_sync 0, 24 h,
-// Eastern Standard Time, key A, external_trigger 0, config_id 1); values
-// replaces some of them and adds others (camera.N).
+// A DVR section with a working value for every key (address 127.0.0.2,
+// listen_port 5000, name Lobby, ...); `values` replaces or adds keys.
 std::string DvrSection(const std::string& section, const std::map<std::string, std::string>& values = {});
 
 // One simulated DVR and the [dvr] section that names it.
@@ -56,11 +48,9 @@ struct E2eOptions {
   std::string computer_zone;  // TZ of the service; empty: inherited
   std::vector<std::string> launcher;  // runs the service (e.g. {"prlimit", "--nofile=64"})
   std::vector<DvrSetup> dvrs = {DvrSetup{}};
-  // When set, every DVR is served through dvrlink-onvif from dvrsim's ONVIF
-  // face, with these extra "key = value" lines in the bridge's [device].
+  // When set, every DVR is served through dvrlink-onvif (these extra lines in its [device]).
   std::optional<std::string> onvif;
-  // Extra arguments of every dvrsim.
-  std::vector<std::string> sim_args;
+  std::vector<std::string> sim_args;  // extra arguments of every dvrsim
 };
 
 class E2eService {
@@ -73,14 +63,11 @@ class E2eService {
 
   // Starts one dvrsim per DVR.
   bool StartSimulators();
-  // Writes the configuration, seeds the database and starts the service;
-  // true once it reports its instances started and, with wait_connected,
-  // once every instance has its DVR session (host event 10322) and the DVR
-  // both event subscriptions.
+  // Writes the configuration, seeds the database and starts the service; true
+  // once started and, with wait_connected, every DVR session and subscription up.
   bool StartService(bool wait_connected = true);
   bool Start() { return StartSimulators() && StartService(); }
-  // Stops the service with SIGTERM; its exit status (-1 when it did not end
-  // or never started).
+  // SIGTERM; the exit status (-1 when it did not end or never started).
   int StopService();
   bool service_running() const { return service_ != nullptr; }
   pid_t service_pid() const { return service_ ? service_->pid() : -1; }
@@ -96,7 +83,7 @@ class E2eService {
 
   // Every host-sink line written so far (host-events.jsonl).
   std::vector<Json> HostLines() const;
-  // The host events (kind host_event) of one instance (all when empty), in order.
+  // The host events of one instance (all when empty), in order.
   std::vector<Json> HostEvents(const std::string& instance = "") const;
   std::vector<int> HostEventCodes(const std::string& instance = "") const;
   // Waits until the instance has at least `count` host events; returns them.
@@ -106,19 +93,15 @@ class E2eService {
   // Waits until a line of the debug log (DebugDeviceAdm.log) holds every text given.
   bool WaitForLogLine(const std::vector<std::string>& texts, int timeout_ms = 5000) const;
 
-  // A method call through the automation endpoint; the result, or the whole
-  // reply when it carries none.
+  // A call through the automation endpoint: the result, or the whole reply without one.
   Json Call(const std::string& instance, const std::string& method, const Json& args, int timeout_ms = 10000);
   // dvrctl with --socket naming the service's automation endpoint.
   svc::ProgramResult Dvrctl(const std::vector<std::string>& args) const;
   // Sends one host-client frame to a DVR's listening port; the reply frame.
   Frame HostFrame(size_t dvr, const Frame& fields);
 
-  // Rows of the host database, read through test procedures:
-  //   "dvr_alarms"       Config, Camera, StartTime, EndTime, AlarmType
-  //   "alarm_active"     AlarmDateTime, EventCode, GlobalAddressID, Description
-  //   "dvr_alarm_video"  ID, AlarmDateTime
-  // Dates read "YYYY-MM-DD hh:mm:ss" for both providers.
+  // Rows of dvr_alarms, alarm_active or dvr_alarm_video, dates as
+  // "YYYY-MM-DD hh:mm:ss" for both providers.
   std::vector<Row> Rows(const std::string& table) const;
   // Waits until the table holds at least `count` rows; returns them.
   std::vector<Row> WaitForRows(const std::string& table, size_t count, int timeout_ms = 5000) const;
@@ -136,25 +119,21 @@ class E2eService {
   std::unique_ptr<svc::ChildProcess> service_;
 };
 
-// A fixture holding one E2eService; its TearDown expects a clean exit of a
-// service still running.
+// A fixture holding one E2eService; TearDown expects a clean exit.
 class E2eTest : public ::testing::Test {
  protected:
-  // Starts simulators and service; use with ASSERT_NO_FATAL_FAILURE.
   void Start(const E2eOptions& options = {});
   void TearDown() override;
   std::unique_ptr<E2eService> e2e;
 };
 
-// A host client of an instance: sends frames and reads the frames it
-// receives, each split into its fields.
+// A host client of an instance, frames split into their fields.
 class HostClient {
  public:
   explicit HostClient(uint16_t port) : socket_(svc::TestClient::Tcp(port)) {}
   bool connected() const { return socket_.connected(); }
   void Send(const Frame& fields);
-  // The frames received so far with this code (any code when empty),
-  // waiting until there are at least `count` (the loop runs meanwhile).
+  // The frames received with this code (any when empty), waiting for `count`.
   std::vector<Frame> WaitFor(const std::string& code, size_t count = 1, int timeout_ms = 6000);
 
  private:

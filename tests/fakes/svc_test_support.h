@@ -1,6 +1,5 @@
-// Helpers of the socket-server, automation and service tests: free ports,
-// bounded waits that keep the message loop running, raw client sockets,
-// and child processes of the built programs.
+// Free ports, bounded waits, raw client sockets and child processes of the
+// built programs, for tests over real sockets and processes.
 #pragma once
 
 #include <sys/types.h>
@@ -17,23 +16,18 @@ namespace dvrlink::testing::svc {
 
 // A TCP port on `address` that nothing listens on right now.
 uint16_t FreeTcpPort(const char* address = "127.0.0.1");
-// The same below 32768, as a host-client listening port must be (the
-// component keeps it as a 16-bit signed number), outside the system's
-// ephemeral range; picked at random so parallel tests rarely meet.
+// One below 32768 (a 16-bit signed port), outside the ephemeral range, at random.
 uint16_t FreeListenPort(const char* address = "127.0.0.1");
 
-// Runs the message loop in short rounds until cond holds or timeout_ms of
-// real time have passed; returns cond's last value.
+// Runs the loop in short rounds until cond holds or timeout_ms pass; cond's last value.
 bool PumpUntil(const std::function<bool()>& cond, int timeout_ms = 3000);
 // Runs the message loop for about ms of real time.
 void PumpFor(int ms);
 
-// Polls cond every few milliseconds without running the loop (for child
-// processes); returns its last value.
+// Polls cond without running the loop (for child processes); its last value.
 bool WaitUntil(const std::function<bool()>& cond, int timeout_ms = 5000);
 
-// A non-blocking client socket driven from the test's thread while the loop
-// serves the other end.
+// A non-blocking client socket; the loop runs while it waits.
 class TestClient {
  public:
   // TCP to 127.0.0.1:port, from source_address when given.
@@ -45,12 +39,11 @@ class TestClient {
   // Sends everything, running the loop while the socket is full.
   void Send(const std::string& data);
   void SendLine(const std::string& line) { Send(line + "\n"); }
-  // Reads what has arrived (running the loop) until `until` holds for the
-  // received text or timeout_ms pass; returns everything received so far.
+  // Reads until `until` holds for the received text or timeout_ms pass; all received.
   const std::string& ReceiveUntil(const std::function<bool(const std::string&)>& until, int timeout_ms = 3000);
-  // The next line, running the loop while waiting; nothing on timeout.
+  // The next line; nothing on timeout.
   std::optional<std::string> ReadLine(int timeout_ms = 3000);
-  // True once the peer has closed the connection (runs the loop while waiting).
+  // True once the peer has closed the connection.
   bool WaitClosed(int timeout_ms = 3000);
   const std::string& received() const { return received_; }
   void Close() { fd_.Reset(); }
@@ -67,9 +60,8 @@ class TestClient {
 // the test program).
 std::string ProgramPath(const std::string& name);
 
-// A child process of a built program with its standard output and error in
-// files; killed (SIGKILL) and reaped when the object goes if still running,
-// and sent SIGTERM when the test program ends first.
+// A child process with its output in files; SIGKILLed and reaped when the
+// object goes, sent SIGTERM when the test program ends first.
 class ChildProcess {
  public:
   ChildProcess(const std::string& program, const std::vector<std::string>& args, const std::string& stdout_file,
@@ -81,8 +73,7 @@ class ChildProcess {
   bool started() const { return pid_ > 0; }
   pid_t pid() const { return pid_; }
   void Signal(int signal_number);
-  // The exit status (128 + signal when killed); nothing when still running
-  // after timeout_ms.
+  // The exit status (128 + signal); nothing when still running after timeout_ms.
   std::optional<int> Wait(int timeout_ms);
 
  private:

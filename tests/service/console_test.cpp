@@ -216,6 +216,8 @@ TEST_F(ConsoleTest, HostEventsStreamLiveAndTheCountersMoveWithThem) {
   Json recent = Json::parse(Http("GET", "/api/events").body);
   ASSERT_EQ(recent.size(), 2u);
   EXPECT_EQ(recent[1]["code"], 10321);
+  service->Targets().at(0).instance->ServerExtIDVR_Callback(207, 1, "confirmed");
+  EXPECT_EQ(Metric("dvrlink_host_callbacks_total{instance=\"" + label + "\",type=\"207\"}"), 1);
 }
 
 TEST_F(ConsoleTest, TheFormsActionsGoThroughItsMenuAndTheComponentsMethods) {

@@ -1,9 +1,4 @@
-// Faults a site meets, end to end with real dvrlink and dvrsim processes: a
-// DVR that restarts, drops its sessions (reported and reconnected) or refuses
-// them (a connection error; Connect through the automation endpoint
-// recovers), a service out of file descriptors, host clients that stop
-// half-way through a frame, and video files left by a retrieval whose
-// process was killed. Real clock, short bounded waits.
+// Faults a site meets, end to end with real dvrlink and dvrsim processes.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
