@@ -13,6 +13,7 @@
 
 #include "database/db_admin.h"
 #include "fakes/db_test_support.h"
+#include "fakes/e2e_service.h"
 #include "fakes/test_support.h"
 #include "service/service.h"
 
@@ -21,39 +22,17 @@ namespace {
 
 using ::testing::ElementsAre;
 
-// Line numbers matter: the cases replace one line and expect its number.
-const char* kGood =
-    "[host]\n"                                              // 1
-    "program_folder = .\n"                                  // 2
-    "connection_string = CONNECTION\n"                      // 3
-    "component_id = CHK\n"                                  // 4
-    "export_folder = export\n"                              // 5
-    "listen_address = 127.0.0.1\n"                          // 6
-    "[dvr]\n"                                               // 7
-    "vendor = 1\n"                                          // 8
-    "address = 127.0.0.2\n"                                 // 9
-    "command_port = 7000\n"                                 // 10
-    "live_port = 7001\n"                                    // 11
-    "event_port = 7002\n"                                   // 12
-    "listen_port = 5000\n"                                  // 13
-    "debug = 0\n"                                           // 14
-    "number = 0\n"                                          // 15
-    "name = Lobby\n"                                        // 16
-    "global_address_id = $10000000000001\n"                 // 17
-    "time_sync = 1\n"                                       // 18
-    "time_sync_hours = 24\n"                                // 19
-    "time_zone = Eastern Standard Time\n"                   // 20
-    "key = A\n"                                             // 21
-    "external_trigger = 1\n"                                // 22
-    "config_id = 1\n";                                      // 23
+// The good file for a connection string: [host] on lines 1-7, [dvr] from line 8.
+std::string Good(const std::string& connection) {
+  return e2e::HostSection(connection) + e2e::DvrSection("dvr", {{"time_sync", "1"}, {"external_trigger", "1"}});
+}
 
 class ConfigCheckTest : public ::testing::Test {
  protected:
   // A folder with export/, a seeded database and the good file's text for it.
   void Prepare(const std::string& connection) {
     ASSERT_EQ(::mkdir(dir.File("export").c_str(), 0755), 0);
-    text = kGood;
-    text.replace(text.find("CONNECTION"), 10, connection);
+    text = Good(connection);
     WriteFile(Path(), text);
     InitDatabase(connection);
     SeedDatabase(connection, ReadDvrSeeds(IniFile::Load(Path())));
@@ -95,45 +74,45 @@ TEST_F(ConfigCheckTest, EachBrokenValueIsOneLineWithWhatIsAllowedAndExitTwo) {
     std::string message;  // after "FILE:"
   };
   const std::vector<Case> cases = {
-      {"listen_port = 5000", "listen_port = 40000", "13: key 'listen_port' in [dvr]: 40000 is out of range; " + port_rule},
-      {"listen_port = 5000", "listen_port = 0", "13: key 'listen_port' in [dvr]: 0 is out of range; " + port_rule},
-      {"command_port = 7000", "command_port = 70000", "10: key 'command_port' in [dvr]: 70000 is out of range; " + port_rule},
-      {"event_port = 7002", "event_port = 40000", "12: key 'event_port' in [dvr]: 40000 is out of range; " + port_rule},
-      {"live_port = 7001", "live_port = -5", "11: key 'live_port' in [dvr]: -5 is out of range; " + port_rule},
+      {"listen_port = 5000", "listen_port = 40000", "14: key 'listen_port' in [dvr]: 40000 is out of range; " + port_rule},
+      {"listen_port = 5000", "listen_port = 0", "14: key 'listen_port' in [dvr]: 0 is out of range; " + port_rule},
+      {"command_port = 7000", "command_port = 70000", "11: key 'command_port' in [dvr]: 70000 is out of range; " + port_rule},
+      {"event_port = 7002", "event_port = 40000", "13: key 'event_port' in [dvr]: 40000 is out of range; " + port_rule},
+      {"live_port = 7001", "live_port = -5", "12: key 'live_port' in [dvr]: -5 is out of range; " + port_rule},
       {"live_port = 7001", "live_port = 7001.0",
-       "11: key 'live_port' in [dvr]: '7001.0' is not a whole number; " + port_rule},
+       "12: key 'live_port' in [dvr]: '7001.0' is not a whole number; " + port_rule},
       {"vendor = 1", "vendor = abc",
-       "8: key 'vendor' in [dvr]: 'abc' is not a whole number; allowed: a whole number from 0 to 32767 (the component "
+       "9: key 'vendor' in [dvr]: 'abc' is not a whole number; allowed: a whole number from 0 to 32767 (the component "
        "keeps it in a 16-bit signed integer)"},
       {"number = 0", "number = 1.5",
-       "15: key 'number' in [dvr]: '1.5' is not a whole number; allowed: a whole number from 0 to 32767 (the DVR "
+       "16: key 'number' in [dvr]: '1.5' is not a whole number; allowed: a whole number from 0 to 32767 (the DVR "
        "number indexes the main forms and is kept in a 16-bit signed integer)"},
       {"time_sync_hours = 24", "time_sync_hours = 0",
-       "19: key 'time_sync_hours' in [dvr]: 0 is out of range; allowed: a whole number from 1 to 9999 (hours between "
+       "20: key 'time_sync_hours' in [dvr]: 0 is out of range; allowed: a whole number from 1 to 9999 (hours between "
        "two clock synchronisations)"},
       {"time_sync_hours = 24", "time_sync_hours = 10000",
-       "19: key 'time_sync_hours' in [dvr]: 10000 is out of range; allowed: a whole number from 1 to 9999 (hours "
+       "20: key 'time_sync_hours' in [dvr]: 10000 is out of range; allowed: a whole number from 1 to 9999 (hours "
        "between two clock synchronisations)"},
       {"config_id = 1", "config_id = hello",
-       "23: key 'config_id' in [dvr]: 'hello' is not a whole number; allowed: a whole number from 1 to 2147483647 "
+       "24: key 'config_id' in [dvr]: 'hello' is not a whole number; allowed: a whole number from 1 to 2147483647 "
        "(the key of the DVR's row in the host database)"},
-      {"debug = 0", "debug = yes", "14: key 'debug' in [dvr]: 'yes' is neither 1 nor 0; allowed: 1 (on) or 0 (off)"},
-      {"time_sync = 1", "time_sync = yes", "18: key 'time_sync' in [dvr]: 'yes' is neither 1 nor 0; " + flag_rule},
+      {"debug = 0", "debug = yes", "15: key 'debug' in [dvr]: 'yes' is neither 1 nor 0; allowed: 1 (on) or 0 (off)"},
+      {"time_sync = 1", "time_sync = yes", "19: key 'time_sync' in [dvr]: 'yes' is neither 1 nor 0; " + flag_rule},
       {"external_trigger = 1", "external_trigger = on",
-       "22: key 'external_trigger' in [dvr]: 'on' is neither 1 nor 0; " + flag_rule},
+       "23: key 'external_trigger' in [dvr]: 'on' is neither 1 nor 0; " + flag_rule},
       {"external_trigger = 1", "external_trigger = 01",
-       "22: key 'external_trigger' in [dvr]: '01' is neither 1 nor 0; " + flag_rule},
+       "23: key 'external_trigger' in [dvr]: '01' is neither 1 nor 0; " + flag_rule},
       {"global_address_id = $10000000000001", "global_address_id = hello",
-       "17: key 'global_address_id' in [dvr]: 'hello' is not \"$\" followed by 14 characters or more; " + global_rule},
+       "18: key 'global_address_id' in [dvr]: 'hello' is not \"$\" followed by 14 characters or more; " + global_rule},
       {"global_address_id = $10000000000001", "global_address_id = $1000000000000",
-       "17: key 'global_address_id' in [dvr]: '$1000000000000' is not \"$\" followed by 14 characters or more; " +
+       "18: key 'global_address_id' in [dvr]: '$1000000000000' is not \"$\" followed by 14 characters or more; " +
            global_rule},
       {"time_zone = Eastern Standard Time", "time_zone = Eastern Time",
-       "20: key 'time_zone' in [dvr]: 'Eastern Time' is not a key of the time-zone table (DVR times would stay "
+       "21: key 'time_zone' in [dvr]: 'Eastern Time' is not a key of the time-zone table (DVR times would stay "
        "unconverted); nearest: Eastern Standard Time, SA Eastern Standard Time, US Eastern Standard Time"},
-      {"address = 127.0.0.2", "address =", "9: key 'address' in [dvr]: the value is empty; allowed: the DVR's address"},
+      {"address = 127.0.0.2", "address =", "10: key 'address' in [dvr]: the value is empty; allowed: the DVR's address"},
       {"address = 127.0.0.2", "address = 127.0.0.9",
-       "9: key 'address' in [dvr]: DVR 127.0.0.9 (config_id 1) is not seeded in the host database (no DVR "
+       "10: key 'address' in [dvr]: DVR 127.0.0.9 (config_id 1) is not seeded in the host database (no DVR "
        "configuration row); seed it with: dvrlink-db init --config " + Path()},
       {"export_folder = export", "export_folder = gone",
        "5: key 'export_folder' in [host]: the folder " + dir.File("gone") +
@@ -149,17 +128,17 @@ TEST_F(ConfigCheckTest, EachBrokenValueIsOneLineWithWhatIsAllowedAndExitTwo) {
        "3: key 'connection_string' in [host]: the database lacks table alarm_active; create it with: dvrlink-db init "
        "--config " + Path()},
       {"listen_address = 127.0.0.1", "console = localhost:8080",
-       "6: key 'console' in [host]: 'localhost:8080' is not ADDRESS:PORT; allowed: a numeric IPv4 address or [IPv6 "
+       "7: key 'console' in [host]: 'localhost:8080' is not ADDRESS:PORT; allowed: a numeric IPv4 address or [IPv6 "
        "address] and a port from 0 to 65535 (0: any free port), such as 127.0.0.1:8080"},
       {"listen_address = 127.0.0.1", "console_token = short",
-       "6: key 'console_token' in [host]: the token is 5 characters long or holds blanks; allowed: 16 characters or "
+       "7: key 'console_token' in [host]: the token is 5 characters long or holds blanks; allowed: 16 characters or "
        "more without blanks"},
-      {"listen_address = 127.0.0.1", "automation_socket = run/s.sock",
+      {"automation_socket = s.sock", "automation_socket = run/s.sock",
        "6: key 'automation_socket' in [host]: the folder " + dir.File("run") +
            " does not exist; allowed: an existing folder the service's user can write to (the service creates no "
            "folders)"},
       {"listen_address = 127.0.0.1", "registry = zones.reg",
-       "6: key 'registry' in [host]: " + dir.File("zones.reg") +
+       "7: key 'registry' in [host]: " + dir.File("zones.reg") +
            ": cannot open the registry file; allowed: a readable .reg export of the time zones"},
   };
   for (const Case& c : cases) {
@@ -183,13 +162,13 @@ TEST_F(ConfigCheckTest, AGoodFilePassesAndEveryProblemOfABadOneIsListed) {
   bad.replace(bad.find("debug = 0"), 9, "debug = on");
   EXPECT_EQ(Check(bad, out, err), 2);
   EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
-  EXPECT_EQ(err.find(Path() + ":13: key 'listen_port'"), 0u) << err;
-  EXPECT_NE(err.find("\n" + Path() + ":14: key 'debug'"), std::string::npos) << err;
+  EXPECT_EQ(err.find(Path() + ":14: key 'listen_port'"), 0u) << err;
+  EXPECT_NE(err.find("\n" + Path() + ":15: key 'debug'"), std::string::npos) << err;
 
   // The same problems stop a start, before any instance.
   std::ostringstream o, e;
   EXPECT_EQ(RunService({"--config", Path()}, o, e), 2);
-  EXPECT_NE(e.str().find("dvrlink: " + Path() + ":13: key 'listen_port'"), std::string::npos) << e.str();
+  EXPECT_NE(e.str().find("dvrlink: " + Path() + ":14: key 'listen_port'"), std::string::npos) << e.str();
   EXPECT_NE(e.str().find("dvrlink: not started: 2 configuration problem(s)\n"), std::string::npos) << e.str();
 }
 
@@ -204,7 +183,7 @@ TEST_F(ConfigCheckTest, ADvrTheDatabaseLacksIsReportedForEachProvider) {
     ::rmdir(dir.File("export").c_str());
     ASSERT_NO_FATAL_FAILURE(Prepare(database.connection_string()));
     // A second DVR that was never seeded, and the first one's cameras gone.
-    std::string two = text + "[dvr.1]\n" + std::string(kGood).substr(std::string(kGood).find("vendor"));
+    std::string two = text + "[dvr.1]\n" + Good("").substr(Good("").find("vendor"));
     for (auto [from, to] : {std::pair<std::string, std::string>{"address = 127.0.0.2\ncommand", "address = 127.0.0.3\ncommand"},
                             {"listen_port = 5000\ndebug = 0\nnumber = 0", "listen_port = 5001\ndebug = 0\nnumber = 1"},
                             {"config_id = 1\n", "config_id = 2\n"}}) {
@@ -218,9 +197,9 @@ TEST_F(ConfigCheckTest, ADvrTheDatabaseLacksIsReportedForEachProvider) {
     std::istringstream in(err);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     const std::string fix = "; seed it with: dvrlink-db init --config " + Path();
-    EXPECT_THAT(lines, ElementsAre(Path() + ":9: key 'address' in [dvr]: DVR 127.0.0.2 (config_id 1) is not seeded in "
+    EXPECT_THAT(lines, ElementsAre(Path() + ":10: key 'address' in [dvr]: DVR 127.0.0.2 (config_id 1) is not seeded in "
                                             "the host database (no rows for cameras 3,15)" + fix,
-                                   Path() + ":26: key 'address' in [dvr.1]: DVR 127.0.0.3 (config_id 2) is not seeded "
+                                   Path() + ":27: key 'address' in [dvr.1]: DVR 127.0.0.3 (config_id 2) is not seeded "
                                             "in the host database (no DVR configuration row)" + fix));
   }
 }

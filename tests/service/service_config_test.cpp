@@ -8,55 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "fakes/e2e_service.h"
+
 namespace dvrlink {
 namespace {
 
-const char* kValid =
-    "; demo\n"
-    "[host]\n"
-    "program_folder = run\n"
-    "connection_string = Provider=SQLite;Data Source=run/host.db\n"
-    "component_id = DVRLINK\n"
-    "export_folder = /var/tmp/export\n"
-    "reconnect_seconds = 5\n"
-    "record_active_alarms = true\n"
-    "\n"
-    "[dvr]\n"
-    "vendor = 1\n"
-    "address = 127.0.0.2\n"
-    "command_port = 7000\n"
-    "live_port = 7001\n"
-    "listen_port = 5000\n"
-    "debug = 0\n"
-    "number = 0\n"
-    "name = Lobby\n"
-    "global_address_id = $12345678901234\n"
-    "time_sync = 1\n"
-    "time_sync_hours = 24\n"
-    "time_zone = Eastern Standard Time\n"
-    "key = A\n"
-    "event_port = 7002\n"
-    "external_trigger = 0\n"
-    "config_id = 42\n"
-    "camera.0 = Door\n"
-    "\n"
-    "[dvr.1]\n"
-    "vendor = 1\n"
-    "address = 127.0.0.3\n"
-    "command_port = 7000\n"
-    "live_port = 7001\n"
-    "listen_port = 5001\n"
-    "debug = 1\n"
-    "number = 1\n"
-    "name = Yard\n"
-    "global_address_id = $22345678901234\n"
-    "time_sync = 0\n"
-    "time_sync_hours = 12\n"
-    "time_zone = AUS Eastern Standard Time\n"
-    "key = A\n"
-    "event_port = 7002\n"
-    "external_trigger = 1\n"
-    "config_id = 43\n";
+using testing::e2e::DvrSection;
+
+const std::string kValid =
+    "[host]\nprogram_folder = run\nconnection_string = Provider=SQLite;Data Source=run/host.db\n"
+    "component_id = DVRLINK\nexport_folder = /var/tmp/export\nreconnect_seconds = 5\nrecord_active_alarms = true\n" +
+    DvrSection("dvr", {{"global_address_id", "$12345678901234"}, {"time_sync", "1"}, {"config_id", "42"},
+                       {"camera.0", "Door"}}) +
+    DvrSection("dvr.1", {{"address", "127.0.0.3"}, {"listen_port", "5001"}, {"debug", "1"}, {"number", "1"},
+                         {"name", "Yard"}, {"global_address_id", "$22345678901234"}, {"time_sync_hours", "12"},
+                         {"time_zone", "AUS Eastern Standard Time"}, {"external_trigger", "1"}, {"config_id", "43"}});
 
 // The valid text with `from` replaced by `to` (first occurrence).
 std::string Edit(const std::string& from, const std::string& to) {
@@ -129,36 +95,36 @@ TEST(ServiceConfigTest, EachBrokenRuleIsOneLineNamingFileAndKey) {
     std::string message;
   };
   const std::vector<Case> cases = {
-      {"a missing host key", Edit("component_id = DVRLINK\n", ""), "t.ini:2: missing key 'component_id' in [host]"},
-      {"an empty path", Edit("program_folder = run", "program_folder ="), "t.ini:3: key 'program_folder' in [host] is empty"},
-      {"an unknown host key", Edit("component_id", "colour = blue\ncomponent_id"), "t.ini:5: unknown key 'colour' in [host]"},
-      {"an unknown DVR key", Edit("camera.0 = Door", "camera = Door"), "t.ini:27: unknown key 'camera' in [dvr]"},
-      {"a camera out of range", Edit("camera.0 = Door", "camera.16 = Door"), "t.ini:27: key 'camera.16' in [dvr]: cameras are 0 to 15"},
-      {"a missing DVR key", Edit("time_zone = AUS Eastern Standard Time\n", ""), "t.ini:29: missing key 'time_zone' in [dvr.1]"},
-      {"a duplicate DVR number", Edit("number = 1", "number = 0"), "t.ini:36: key 'number' in [dvr.1]: number 0 is already used by [dvr] (line 10)"},
+      {"a missing host key", Edit("component_id = DVRLINK\n", ""), "t.ini:1: missing key 'component_id' in [host]"},
+      {"an empty path", Edit("program_folder = run", "program_folder ="), "t.ini:2: key 'program_folder' in [host] is empty"},
+      {"an unknown host key", Edit("component_id", "colour = blue\ncomponent_id"), "t.ini:4: unknown key 'colour' in [host]"},
+      {"an unknown DVR key", Edit("camera.0 = Door", "camera = Door"), "t.ini:25: unknown key 'camera' in [dvr]"},
+      {"a camera out of range", Edit("camera.0 = Door", "camera.16 = Door"), "t.ini:25: key 'camera.16' in [dvr]: cameras are 0 to 15"},
+      {"a missing DVR key", Edit("time_zone = AUS Eastern Standard Time\n", ""), "t.ini:26: missing key 'time_zone' in [dvr.1]"},
+      {"a duplicate DVR number", Edit("number = 1", "number = 0"), "t.ini:34: key 'number' in [dvr.1]: number 0 is already used by [dvr] (line 8)"},
       {"a duplicate listen port, written differently", Edit("listen_port = 5001", "listen_port = 5000.0"),
-       "t.ini:34: key 'listen_port' in [dvr.1]: listen_port 5000.0 is already used by [dvr] (line 10)"},
-      {"a duplicate key", Edit("debug = 0", "debug = 0\nDEBUG = 1"), "t.ini:17: duplicate key 'DEBUG' in section [dvr]"},
-      {"an unknown section", Edit("[dvr.1]", "[camera]"), "t.ini:29: unknown section [camera]"},
-      {"no DVR section", std::string(kValid).substr(0, std::string(kValid).find("[dvr]")), "t.ini: no DVR section"},
-      {"no host section", std::string(kValid).substr(std::string(kValid).find("[dvr]")), "t.ini: missing section [host]"},
+       "t.ini:32: key 'listen_port' in [dvr.1]: listen_port 5000.0 is already used by [dvr] (line 8)"},
+      {"a duplicate key", Edit("debug = 0", "debug = 0\nDEBUG = 1"), "t.ini:16: duplicate key 'DEBUG' in section [dvr]"},
+      {"an unknown section", Edit("[dvr.1]", "[camera]"), "t.ini:26: unknown section [camera]"},
+      {"no DVR section", kValid.substr(0, kValid.find("[dvr]")), "t.ini: no DVR section"},
+      {"no host section", kValid.substr(kValid.find("[dvr]")), "t.ini: missing section [host]"},
       {"reconnect seconds not a number", Edit("reconnect_seconds = 5", "reconnect_seconds = soon"),
-       "t.ini:7: reconnect_seconds must be a whole number"},
+       "t.ini:6: reconnect_seconds must be a whole number"},
       {"record_active_alarms not a flag", Edit("record_active_alarms = true", "record_active_alarms = maybe"),
-       "t.ini:8: record_active_alarms must be true or false"},
+       "t.ini:7: record_active_alarms must be true or false"},
       {"a listen address that is no address", Edit("component_id", "listen_address = dvr-host\ncomponent_id"),
-       "t.ini:5: listen_address 'dvr-host' is not a numeric"},
+       "t.ini:4: listen_address 'dvr-host' is not a numeric"},
       {"an allow-list item that is no address", Edit("component_id", "allowed_clients = 10.0.0.1, lobby\ncomponent_id"),
-       "t.ini:5: allowed_clients: 'lobby' is not an address or CIDR range"},
+       "t.ini:4: allowed_clients: 'lobby' is not an address or CIDR range"},
       {"an allow-list naming nobody", Edit("component_id", "allowed_clients = , \ncomponent_id"),
-       "t.ini:5: allowed_clients is empty: list the addresses or ranges allowed, or remove the key"},
+       "t.ini:4: allowed_clients is empty: list the addresses or ranges allowed, or remove the key"},
       {"a half-frame time-out that is no number", Edit("component_id", "half_frame_timeout_seconds = -1\ncomponent_id"),
-       "t.ini:5: half_frame_timeout_seconds must be a whole number of seconds from 0 to 86400"},
+       "t.ini:4: half_frame_timeout_seconds must be a whole number of seconds from 0 to 86400"},
       {"an automation socket path too long",
        Edit("component_id", "automation_socket = /tmp/" + long_folder + "/s\ncomponent_id"),
-       "t.ini:5: automation_socket: the path /tmp/" + long_folder + "/s is 127 bytes, longer than the 107"},
+       "t.ini:4: automation_socket: the path /tmp/" + long_folder + "/s is 127 bytes, longer than the 107"},
       {"a default automation socket too long", Edit("program_folder = run", "program_folder = /tmp/" + long_folder),
-       "t.ini:3: automation_socket (default, in program_folder): the path"},
+       "t.ini:2: automation_socket (default, in program_folder): the path"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
