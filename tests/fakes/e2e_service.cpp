@@ -113,12 +113,8 @@ std::vector<Frame> HostClient::WaitFor(const std::string& code, size_t count, in
 
 E2eService::E2eService(E2eOptions options) : options_(std::move(options)) {}
 
-E2eService::~E2eService() {
-  StopService();
-  bridges_.clear();
-  dvrs_.clear();
-  database_.reset();
-}
+// Members go in reverse order: the service first, then bridges, simulators, database.
+E2eService::~E2eService() { StopService(); }
 
 bool E2eService::StartSimulators() {
   for (const DvrSetup& setup : options_.dvrs) {

@@ -1,6 +1,6 @@
-// The status console in-process: the real service, socket server and HTTP
-// server over faked DVR objects on the manual clock; requests are written
-// by hand on a loopback socket and only their status and body are read.
+// The service in-process: the real service, socket server, automation
+// endpoint and status console over faked DVR objects on the manual clock;
+// console requests are written by hand and only their status and body read.
 #include "service/console.h"
 
 #include <gmock/gmock.h>
@@ -45,17 +45,20 @@ class ConsoleTest : public ComponentTest {
   }
   void TearDown() override { service.reset(); }
 
-  // The service over the fakes, its console on a free port.
-  void StartService(const std::string& console = "127.0.0.1:0", const std::string& key = "A") {
+  // The service over the fakes, its console on a free port; `more` adds sections. The configuration
+  // check is the program's: values it would refuse reach the instances here.
+  void StartService(const std::string& console = "127.0.0.1:0", const std::string& key = "A",
+                    const std::string& more = "") {
     id = key + "-0-" + std::to_string(port);
     const std::string ini = e2e::HostSection(SqliteConnection(), "allowed_clients = 127.0.0.1\nreconnect_seconds = 5\n"
                                              "console = " + console + "\nconsole_token = " + kToken + "\n") +
                             e2e::DvrSection("dvr", {{"address", "10.0.0.5"}, {"listen_port", std::to_string(port)},
-                                                    {"name", "DVR0"}, {"key", key}});
+                                                    {"name", "DVR0"}, {"key", key}}) + more;
     ServiceOptions options;
     options.register_dvr_objects = false;
     options.write_stdout = false;
-    service = std::make_unique<Service>(ParseServiceConfig(ini, dir.File("svc.ini")), options, err);
+    std::vector<std::string> problems;
+    service = std::make_unique<Service>(ParseServiceConfig(ini, dir.File("svc.ini"), problems), options, err);
     ASSERT_EQ(service->Start(), 1) << err.str();
     events().PostConnected(11, "10.0.0.5");
     Loop().RunForMillis(100);
@@ -252,6 +255,47 @@ TEST_F(ConsoleTest, AConsoleAddressInUseStopsTheStart) {
     EXPECT_EQ(std::string(e.what()), dir.File("svc.ini") + ": console: cannot listen on 127.0.0.1:" +
                                          std::to_string(busy) + ": Address already in use");
   }
+}
+
+// The service's wiring of instances, host sink and automation endpoint.
+class ServiceWiringTest : public ConsoleTest {};
+
+TEST_F(ServiceWiringTest, AutomationCallsAndSubscribersGoThroughTheEndpoint) {
+  ASSERT_NO_FATAL_FAILURE(StartService());
+  svc::TestClient watcher = svc::TestClient::Unix(dir.File("s.sock"));
+  svc::TestClient caller = svc::TestClient::Unix(dir.File("s.sock"));
+  watcher.SendLine(R"({"id":1,"subscribe":"host"})");
+  ASSERT_EQ(watcher.ReadLine(), std::optional<std::string>(R"({"id":1,"result":true})"));
+
+  caller.SendLine(R"({"id":2,"instance":0,"method":"UpdateExternalTriggerParameters","args":[[true],[""]]})");
+  caller.SendLine(R"({"id":3,"instance":0,"method":"ServerExtIDVR_Callback","args":[207,1,"confirmed",104]})");
+  EXPECT_EQ(caller.ReadLine(), std::optional<std::string>(R"({"id":2,"result":null})"));
+  EXPECT_EQ(caller.ReadLine(), std::optional<std::string>(R"({"id":3,"result":null})"));
+
+  std::optional<std::string> first = watcher.ReadLine();
+  std::optional<std::string> second = watcher.ReadLine();
+  ASSERT_TRUE(first && second);
+  Json event = Json::parse(*first)["host"];
+  EXPECT_EQ(event["kind"], "host_event");
+  EXPECT_EQ(event["code"], 10314);
+  EXPECT_EQ(event["fields"][3], "10.0.0.5");
+  Json callback = Json::parse(*second)["host"];
+  EXPECT_EQ(callback["kind"], "callback");
+  EXPECT_EQ(callback["type"], 207);
+  EXPECT_EQ(callback["ident"], "104");
+  // The same lines follow the start's 10322 in the events file.
+  EXPECT_EQ(ReadLines(dir.File("host-events.jsonl")).size(), 3u);
+}
+
+TEST_F(ServiceWiringTest, AnInstanceThatFailsDoesNotStopTheOthers) {
+  // Listening port 40000 overflows the 16-bit ServerPort: that Initialize fails.
+  ASSERT_NO_FATAL_FAILURE(StartService("127.0.0.1:0", "A", e2e::DvrSection("dvr.1", {{"number", "1"}, {"listen_port", "40000"}})));
+  EXPECT_THAT(err.str(), HasSubstr("[dvr] " + id + " started"));
+  EXPECT_THAT(err.str(), HasSubstr("[dvr.1] A-1-40000: Initialize returned False"));
+  std::vector<AutomationTarget> targets = service->Targets();
+  ASSERT_EQ(targets.size(), 2u);
+  EXPECT_TRUE(targets[0].started);
+  EXPECT_FALSE(targets[1].started);
 }
 
 TEST(ServiceMonitorTest, OpenDescriptorsAreThoseOfTheProcessWithoutTheListingsOwn) {

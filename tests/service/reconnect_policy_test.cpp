@@ -15,20 +15,17 @@ namespace {
 // Each retry's outcome, reported back as the instance's next host event.
 enum Outcome { kFails, kConnects, kSilent };
 
-struct Run {
-  std::vector<int64_t> retry_seconds;  // delay of each retry after the event that caused it
-};
-
-Run Simulate(int32_t base, std::vector<Outcome> outcomes, int32_t first_event = 10321) {
+// The delay of each retry after the event that caused it, in seconds.
+std::vector<int64_t> Simulate(int32_t base, std::vector<Outcome> outcomes, int32_t first_event = 10321) {
   ResetModuleState();
   UseManualClock();
   EventLoop& loop = Loop();
-  Run run;
+  std::vector<int64_t> delays;
   int64_t last_event = 0;
   size_t attempt = 0;
   ReconnectPolicy* self = nullptr;
   ReconnectPolicy policy(loop, base, [&] {
-    run.retry_seconds.push_back((loop.NowMicros() - last_event) / 1'000'000);
+    delays.push_back((loop.NowMicros() - last_event) / 1'000'000);
     Outcome o = attempt < outcomes.size() ? outcomes[attempt] : kSilent;
     ++attempt;
     last_event = loop.NowMicros();
@@ -39,7 +36,7 @@ Run Simulate(int32_t base, std::vector<Outcome> outcomes, int32_t first_event = 
   last_event = loop.NowMicros();
   policy.OnHostEvent(first_event);
   loop.RunFor(3600LL * 1'000'000);
-  return run;
+  return delays;
 }
 
 TEST(ReconnectPolicyTest, RetriesDoubleUpToTenTimesTheFirstDelay) {
@@ -62,7 +59,7 @@ TEST(ReconnectPolicyTest, RetriesDoubleUpToTenTimesTheFirstDelay) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(Simulate(c.base, c.outcomes, c.first_event).retry_seconds, c.delays);
+    EXPECT_EQ(Simulate(c.base, c.outcomes, c.first_event), c.delays);
   }
 }
 
