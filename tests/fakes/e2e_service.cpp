@@ -82,8 +82,6 @@ std::string DvrSection(const std::string& section, const std::map<std::string, s
   return text;
 }
 
-// ---- HostClient ----
-
 void HostClient::Send(const Frame& fields) {
   std::string text(1, kFrameStart);
   for (size_t i = 0; i < fields.size(); ++i) text += (i > 0 ? std::string(1, kFrameSeparator) : "") + fields[i];
@@ -108,8 +106,6 @@ std::vector<Frame> HostClient::WaitFor(const std::string& code, size_t count, in
       timeout_ms);
   return found;
 }
-
-// ---- E2eService ----
 
 E2eService::E2eService(E2eOptions options) : options_(std::move(options)) {}
 
@@ -331,8 +327,6 @@ std::vector<Row> E2eService::WaitForRows(const std::string& table, size_t count,
       timeout_ms);
   return rows;
 }
-
-// ---- E2eTest ----
 
 void E2eTest::Start(const E2eOptions& options) {
   e2e = std::make_unique<E2eService>(options);

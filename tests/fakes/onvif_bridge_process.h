@@ -1,9 +1,6 @@
-// A dvrlink-onvif process in front of a dvrsim's ONVIF face, for end-to-end
-// tests: its configuration written into a folder of its own (the device
-// URL, the credentials dvrsim uses by default (unless device_lines give a
-// password), the zones, free link ports
-// below 32768 on the simulator's address, extra [device] lines), its log
-// read back, killed and reaped when the object goes.
+// A dvrlink-onvif process in front of a dvrsim's ONVIF face (dvrsim's default
+// credentials unless device_lines give a password, free link ports below
+// 32768), its log read back, killed and reaped when the object goes.
 #pragma once
 
 #include <cstdint>

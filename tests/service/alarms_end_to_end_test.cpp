@@ -59,13 +59,12 @@ E2eOptions SydneyOptions(std::vector<DvrSetup> dvrs = {SydneyDvr("127.0.0.2", "A
   return options;
 }
 
-class AlarmsEndToEndTest : public E2eTest {
- protected:
-  // A second DVR on 127.0.0.3 that the host database does not know.
-  static E2eOptions TwoDvrsTheSecondUnknown() {
-    return SydneyOptions({SydneyDvr("127.0.0.2", "A", true, true), SydneyDvr("127.0.0.3", "B", false, true)});
-  }
-};
+// A second DVR on 127.0.0.3 that the host database does not know.
+E2eOptions TwoDvrsTheSecondUnknown() {
+  return SydneyOptions({SydneyDvr("127.0.0.2", "A", true, true), SydneyDvr("127.0.0.3", "B", false, true)});
+}
+
+class AlarmsEndToEndTest : public E2eTest {};
 
 // The Sydney service on the case's database (skipped without a PostgreSQL server).
 class AlertEndToEndTest : public AlarmsEndToEndTest, public ::testing::WithParamInterface<Backend> {
