@@ -218,36 +218,6 @@ std::string ServerScript() {
 constexpr const char* kNoServerScript =
     "needs DVRLINK_TEST_PG_CTL=\"<tests/pg/pg_server.sh> <DIR>\" to stop and restart a server";
 
-TEST(PostgresOutageTest, CallFailsWhileTheServerIsDownAndTheNextCallAfterItsReturnWorks) {
-  if (ServerScript().empty()) GTEST_SKIP() << kNoServerScript;
-  TempDir dir, logs;
-  PrivateServer server(ServerScript(), dir.path());
-  ASSERT_FALSE(server.connection().empty());
-  InitDatabase(server.connection());
-  SeedDatabase(server.connection(),
-               ReadDvrSeeds(IniFile::Parse("[dvr]\nconfig_id=5\naddress=127.0.0.5\nglobal_address_id=G\n", "t.ini")));
-  testing::EnableDebugLog(logs.path(), "P-0-1");
-  testing::OpenModuleConnection(server.connection());
-
-  auto look_up = [] { return DBspCommandOutput("usp_DVR_Config_Select", 15, {{"@IP", "127.0.0.5"}}); };
-  ASSERT_TRUE(look_up());
-  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
-
-  server.Pause();
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    SCOPED_TRACE(attempt);
-    EXPECT_FALSE(look_up());
-    EXPECT_EQ(ModAllConst2().lErrorCode, kAdoErrUnspecified);
-    EXPECT_NE(ModAllConst2().sLastError.find("PostgreSQL: "), std::string::npos) << ModAllConst2().sLastError;
-  }
-  server.Resume();
-
-  Ref<Recordset> rs = look_up();
-  ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
-  ASSERT_TRUE(rs);
-  EXPECT_EQ(rs->Text("ID"), "5");
-}
-
 // The service's alarms while its PostgreSQL server hangs, restarts and stops:
 // a hung server holds the loop no longer than the time limit, a restart
 // between two alarms loses nothing, and an alarm lost to a real outage is
