@@ -27,14 +27,13 @@ DateTime At(int64_t y, int64_t mo, int64_t d, int64_t h = 0, int64_t mi = 0, int
 }
 
 TEST(DateTimeTest, SerialNumbersMatchKnownAnchors) {
-  // The zero date, the first day of year 100 (serial day -657434), the
-  // 32-bit Unix rollover and the last representable second.
-  ExpectFields(DateTime(), {1899, 12, 30, 0, 0, 0});
+  // The first day of year 100 (serial day -657434), the 32-bit Unix
+  // rollover and the last representable second (the zero date and the
+  // fields of the others: the formatting table).
   EXPECT_EQ(At(100, 1, 1).SerialSeconds(), -657434LL * 86400);
   EXPECT_EQ(At(1970, 1, 1).SerialSeconds(), 25569LL * 86400);
   EXPECT_EQ(At(2038, 1, 19, 3, 14, 8).SerialSeconds(), 25569LL * 86400 + 2147483648LL);
   EXPECT_EQ(At(9999, 12, 31, 23, 59, 59).SerialSeconds(), 25569LL * 86400 + 253402300799LL);
-  ExpectFields(At(9999, 12, 31, 23, 59, 59), {9999, 12, 31, 23, 59, 59});
   ExpectFields(DateTime::FromSerialSeconds(-657434LL * 86400 - 1), {99, 12, 31, 23, 59, 59});
   ExpectFields(At(1, 1, 1), {1, 1, 1, 0, 0, 0});
 
