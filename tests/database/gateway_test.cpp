@@ -132,12 +132,6 @@ TEST_P(GatewayTest, FailedCallsSetTheErrorCodeAndReturnNoRecordset) {
       {"a text that is not a number for an integer parameter",
        {"usp_DVR_Cameras_Select", 2, {{1, "@ID_DVR_Config", "42x"}, {2, "@CameraIndex", "1"}}, ""},
        kDbErrCantConvertValue, "42x"},
-      {"a text that is not a date is a data error, not a constraint",
-       {"usp_DVR_Alarms_Insert", 1,
-        {{1, "@ID_DVR_Config", "42"}, {2, "@CameraName", "1"}, {3, "@StartTime", "02/30/2024 10:00:00 AM"},
-         {4, "@EndTime", "03/01/2024 10:00:05 AM"}, {5, "@Frames", "0"}, {6, "@AlarmType", "Motion Detection"}},
-        ""},
-       kDbErrCantConvertValue, "is not a date"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -268,6 +262,7 @@ TEST_P(GatewayTest, CatalogueProceduresReturnWhatTheirCallersRead) {
   EXPECT_TRUE(ErrorLines().empty());
 }
 
+// A text that is not a date is a data error, not a constraint violation.
 TEST_P(GatewayTest, ProceduresReadTheDateTextsCallersSend) {
   const struct {
     const char* text;
@@ -293,6 +288,7 @@ TEST_P(GatewayTest, ProceduresReadTheDateTextsCallersSend) {
     Ref<Recordset> rs = Run({"usp_Test_Date", 0, {{1, "@Text", c.text}}, ""});
     if (c.stored == nullptr) {
       EXPECT_EQ(ModAllConst2().lErrorCode, kDbErrCantConvertValue) << ModAllConst2().sLastError;
+      EXPECT_NE(ModAllConst2().sLastError.find("is not a date"), std::string::npos) << ModAllConst2().sLastError;
       continue;
     }
     ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
