@@ -161,10 +161,12 @@ TEST_F(SortListTest, ReadsZoneKeysInRegistryOrderAndResizesTheTable) {
   const std::string zones = kTimeZonesKeyNT;
   const auto tzi = EncodeTzi(Eastern());
   // Listed without regard to case ("b" before "C"); a text ends at its first
-  // NUL; a short TZI fills what it holds; a Std that is no text reads empty.
+  // NUL or after 2048 characters; a short TZI fills what it holds; a Std
+  // that is no text reads empty.
   auto reg = std::make_shared<MemoryRegistry>();
   reg->SetValue(kHklm, zones + "\\b", "TZI", RegValue::Binary({tzi.begin(), tzi.end()}));
   reg->SetValue(kHklm, zones + "\\b", "STD", RegValue::Text(std::string("Eastern\0x", 9)));
+  reg->SetValue(kHklm, zones + "\\b", "Display", RegValue::Text(std::string(2047, 'x') + "\xC3\xA9y"));
   reg->SetValue(kHklm, zones + "\\C", "TZI", RegValue::Binary({0xC4, 0xFF, 0xFF, 0xFF, 1, 0}));
   reg->SetValue(kHklm, zones + "\\C", "Std", RegValue::Dword(5));
   ModTimeZone().registry = reg;
@@ -174,6 +176,7 @@ TEST_F(SortListTest, ReadsZoneKeysInRegistryOrderAndResizesTheTable) {
   const auto& list = ModTimeZone().aTimeZoneList;
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list[0].Std, "Eastern");
+  EXPECT_EQ(list[0].Display, std::string(2047, 'x') + "\xC3\xA9");
   EXPECT_EQ(EncodeTzi(list[0]), tzi);
   EXPECT_EQ(list[1].Bias, -60);
   EXPECT_EQ(list[1].StandardBias, 1);

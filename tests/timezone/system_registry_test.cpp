@@ -412,6 +412,7 @@ TEST_F(RegFileTest, MalformedFilesAreRejectedNamingFileAndLine) {
       {"bad byte on a continuation", h + k + "\"a\"=hex:01,\\\n  0x2\n\"b\"=\"c\"\n", 4, "bad hex byte"},
       {"three hex digits", h + k + "\"a\"=hex:123\n", 4, "bad hex byte"},
       {"bad value type", h + k + "\"a\"=hex(z):00\n", 4, "bad value type"},
+      {"unknown value data", h + k + "\"a\"=12\n", 4, "unknown value data"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
