@@ -199,10 +199,8 @@ class PrivateServer {
   PrivateServer(const PrivateServer&) = delete;
   PrivateServer& operator=(const PrivateServer&) = delete;
   const std::string& connection() const { return connection_; }
-  void Pause() { RunCommand(Verb("pause")); }
-  void Resume() { RunCommand(Verb("resume")); }
-  void Freeze() { RunCommand(Verb("freeze")); }
-  void Thaw() { RunCommand(Verb("thaw")); }
+  // pause, resume, freeze (SIGSTOP: a hung server) or thaw.
+  void Control(const char* verb) { RunCommand(Verb(verb)); }
 
  private:
   std::string Verb(const char* verb) const { return "'" + script_ + "' " + verb + " '" + dir_ + "'"; }
@@ -246,24 +244,24 @@ TEST(PostgresOutageTest, AlarmsWhileTheServerHangsRestartsAndStops) {
   alarm(1);
   ASSERT_EQ(e2e.WaitForRows("dvr_alarms", 1).size(), 1u);
 
-  server.Freeze();
+  server.Control("freeze");
   alarm(2);
   EXPECT_TRUE(e2e.WaitForLogLine({"??? modAllConst2, DBspCommandOutput-", "within 1 s (Command Timeout)"}));
   EXPECT_TRUE(e2e.WaitForLogLine({"alarm not recorded", "camera 2, DVR time 20261204170502, type MOTION"}));
   testing::svc::ProgramResult list = e2e.Dvrctl({"list"});
   EXPECT_EQ(list.status, 0) << "the service answers while the server hangs: " << list.err;
-  server.Thaw();
+  server.Control("thaw");
 
-  server.Pause();  // a restart between two alarms
-  server.Resume();
+  server.Control("pause");  // a restart between two alarms
+  server.Control("resume");
   alarm(3);
   EXPECT_EQ(e2e.WaitForRows("dvr_alarms", 2).size(), 2u);
 
-  server.Pause();
+  server.Control("pause");
   alarm(4);
   EXPECT_TRUE(e2e.WaitForLogLine({"alarm not recorded", "camera 4, DVR time 20261204170504, type MOTION",
                                   "(alarms lost so far: 2)"}));
-  server.Resume();
+  server.Control("resume");
   EXPECT_EQ(e2e.StopService(), 0);
 }
 
