@@ -68,19 +68,6 @@ void EnableDebugLog(const std::string& folder, const std::string& device_id) {
   ModAllConst2().sDBDeviceID = device_id;
 }
 
-std::vector<std::string> DebugLogLines(const std::string& folder) {
-  std::string text = ReadFile(folder + "/DebugDeviceAdm.log");
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
-
 const char* BackendName(Backend backend) { return backend == Backend::kSqlite ? "SQLite" : "PostgreSQL"; }
 
 std::string PgConnectionString() {

@@ -9,13 +9,15 @@
 
 namespace dvrlink::testing {
 
-// TempDir, ReadFile and WriteFile come from fakes/test_support.h.
+// TempDir, ReadFile, ReadLines and WriteFile come from fakes/test_support.h.
 
 // Points the logs at folder, sets the module constants, the default level 8
 // and enables it (lLogLevel = 128), and names the gateway's device ID.
 void EnableDebugLog(const std::string& folder, const std::string& device_id);
 // The lines of DebugDeviceAdm.log in folder, without their CR LF.
-std::vector<std::string> DebugLogLines(const std::string& folder);
+inline std::vector<std::string> DebugLogLines(const std::string& folder) {
+  return ReadLines(folder + "/DebugDeviceAdm.log");
+}
 
 enum class Backend { kSqlite, kPostgres };
 const char* BackendName(Backend backend);
