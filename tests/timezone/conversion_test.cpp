@@ -11,12 +11,12 @@
 namespace dvrlink {
 namespace {
 
-using tz_test::AusEastern;
-using tz_test::Eastern;
-using tz_test::Rule;
-using tz_test::Tokyo;
+using testing::AusEastern;
+using testing::Eastern;
+using testing::Rule;
+using testing::Tokyo;
 using tz_test::TzTest;
-using tz_test::Zone;
+using testing::Zone;
 
 DateTime At(int y, int mo, int d, int h, int mi = 0, int s = 0) {
   return DateTime::FromParts(y, mo, d, h, mi, s);

@@ -18,10 +18,10 @@ namespace dvrlink {
 namespace {
 
 using tz_test::TzTest;
-using tz_test::Zone;
-using tz_test::Eastern;
-using tz_test::AusEastern;
-using tz_test::Tokyo;
+using testing::Zone;
+using testing::Eastern;
+using testing::AusEastern;
+using testing::Tokyo;
 
 std::vector<std::string> Displays() {
   std::vector<std::string> out;

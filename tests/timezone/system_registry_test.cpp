@@ -71,7 +71,7 @@ TEST_F(SystemRegistryTest, ZonesCarryTheirNames) {
   const auto& list = LoadTable(Build2026());
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.std_name);
-    const TimeZoneEntry* e = tz_test::Find(list, c.std_name);
+    const TimeZoneEntry* e = testing::Find(list, c.std_name);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->Display, c.display);
     EXPECT_EQ(e->Dlt, c.dlt);
@@ -190,7 +190,7 @@ TEST_F(SystemRegistryTest, EveryZoneAgreesWithTheCLibraryAtNoonAndAroundEveryCha
   int zones = 0;
   int64_t instants = 0;
   for (const TimeZoneKeySource& source : SystemTimeZoneKeys()) {
-    const TimeZoneEntry* zone = tz_test::Find(list, source.key_name);
+    const TimeZoneEntry* zone = testing::Find(list, source.key_name);
     ASSERT_NE(zone, nullptr) << source.key_name;
     // The display text's "(UTC+hh:mm)" is the standard offset.
     const int display_offset =
@@ -344,7 +344,7 @@ TEST_F(RegFileTest, ThreeZonesReadAsTheSystemSourceGivesThem) {
     EXPECT_EQ(ModTimeZone().indexLocalMachineTimeZone, 1);
     for (const TimeZoneEntry& from_file : list) {
       SCOPED_TRACE(from_file.Std);
-      const TimeZoneEntry* from_system = tz_test::Find(system_table, from_file.Std);
+      const TimeZoneEntry* from_system = testing::Find(system_table, from_file.Std);
       ASSERT_NE(from_system, nullptr);
       EXPECT_EQ(EncodeTzi(from_file), EncodeTzi(*from_system));
       EXPECT_EQ(from_file.Display, from_system->Display);

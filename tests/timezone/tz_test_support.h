@@ -31,12 +31,4 @@ class TzTest : public ::testing::Test {
   std::optional<testing::TempDir> dir_{std::in_place};
 };
 
-// Table entries and zones: the shared builders of the tests.
-using testing::AusEastern;
-using testing::Eastern;
-using testing::Find;
-using testing::Rule;
-using testing::Tokyo;
-using testing::Zone;
-
 }  // namespace dvrlink::tz_test

@@ -17,7 +17,7 @@
 namespace dvrlink {
 namespace {
 
-using tz_test::Rule;
+using testing::Rule;
 
 int64_t Unix(int y, int mo, int d, int h = 0, int mi = 0, int s = 0) {
   return DateTime::FromParts(y, mo, d, h, mi, s).SerialSeconds() - 25569LL * 86400;
@@ -46,7 +46,7 @@ TEST_F(ZoneInfoTest, RulesBecomeRegistryRecords) {
     TimeZoneEntry e;
     e.StandardBias = 99;
     FillTziRules(*ParsePosixRule(c.text), 2026, e);
-    EXPECT_EQ(EncodeTzi(e), EncodeTzi(tz_test::Zone("", c.bias, -60, c.standard, c.daylight)));
+    EXPECT_EQ(EncodeTzi(e), EncodeTzi(testing::Zone("", c.bias, -60, c.standard, c.daylight)));
   }
   for (const char* bad : {"", "EST", "<EST5", "EST25", "EST5 ", "EST5EDT,", "EST5EDT25", "EST5EDT,M3.2.0",
                           "EST5EDT,M13.1.0,M11.1.0", "EST5EDT,M3.6.0,M11.1.0", "EST5EDT,M3.2.0,M11.1.0/168",
