@@ -18,6 +18,8 @@ namespace dvrlink {
 namespace {
 
 using testing::DebugLogLines;
+using testing::GatewayCall;
+using testing::RunGateway;
 using testing::FakeDbConnection;
 using testing::FakeDbProvider;
 using testing::TempDir;
@@ -27,18 +29,6 @@ class GatewayRulesTest : public ::testing::Test {
   void SetUp() override {
     testing::EnableDebugLog(logs_.path(), "B-1-6000");
     ModAllConst2().oDBConnection = Ref<IAdoConnection>(std::make_shared<FakeDbConnection>(&provider_));
-  }
-
-  Ref<Recordset> Call(const std::string& procedure, int16_t cmd_index, const std::string& output_name,
-                      const std::vector<std::pair<std::string, std::string>>& pairs) {
-    DbParameterNames names;
-    DbParameterValues values;
-    for (size_t k = 0; k < pairs.size(); ++k) {
-      names[k] = pairs[k].first;
-      values[k] = pairs[k].second;
-    }
-    ModAllConst2State& db = ModAllConst2();
-    return DBspCommandOutput(db.lErrorCode, procedure, cmd_index, output_name, db.lOutputValue, names, values);
   }
 
   static AdoParameterInfo Declared(const std::string& name, int32_t type, int32_t direction = adParamInput) {
@@ -59,26 +49,26 @@ TEST_F(GatewayRulesTest, CreatesTheParametersItselfWhenNoneAreDeclared) {
     const char* name;
     int16_t cmd_index;
     std::string output_name;
-    std::vector<std::pair<std::string, std::string>> pairs;
+    std::vector<GatewayCall::Pair> pairs;
     std::vector<Expected> sent;
   } cases[] = {
-      {"@CmdIndex first, texts sized by their value", 7, "", {{"@IP", "10.1.2.3"}, {"@Name", "x"}},
+      {"@CmdIndex first, texts sized by their value", 7, "", {{1, "@IP", "10.1.2.3"}, {2, "@Name", "x"}},
        {{"@CmdIndex", adInteger, adParamInput, 4, AdoValue::Integer(7)},
         {"@IP", adVarChar, adParamInput, 8, AdoValue::Text("10.1.2.3")},
         {"@Name", adVarChar, adParamInput, 1, AdoValue::Text("x")}}},
-      {"an empty value has size 1", 0, "", {{"@A", ""}},
+      {"an empty value has size 1", 0, "", {{1, "@A", ""}},
        {{"@CmdIndex", adInteger, adParamInput, 4, AdoValue::Integer(0)},
         {"@A", adVarChar, adParamInput, 1, AdoValue::Text("")}}},
-      {"no @CmdIndex for a negative CmdIndex; empty pairs skipped", -1, "", {{"", "ignored"}, {"@B", "b"}},
+      {"no @CmdIndex for a negative CmdIndex; empty pairs skipped", -1, "", {{1, "", "ignored"}, {2, "@B", "b"}},
        {{"@B", adVarChar, adParamInput, 1, AdoValue::Text("b")}}},
-      {"the output parameter comes last", 1, "@NewID", {{"@A", "abc"}},
+      {"the output parameter comes last", 1, "@NewID", {{1, "@A", "abc"}},
        {{"@CmdIndex", adInteger, adParamInput, 4, AdoValue::Integer(1)},
         {"@A", adVarChar, adParamInput, 3, AdoValue::Text("abc")},
         {"@NewID", adInteger, adParamOutput, 4, AdoValue()}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Call("usp_Undeclared", c.cmd_index, c.output_name, c.pairs);
+    RunGateway({"usp_Undeclared", c.cmd_index, c.pairs, c.output_name});
     EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
     ASSERT_EQ(provider_.sent.size(), c.sent.size());
     for (size_t i = 0; i < c.sent.size(); ++i) {
@@ -110,7 +100,7 @@ TEST_F(GatewayRulesTest, OutputValueIsReadFromTheParameterOfExactlyThatName) {
     provider_.described.clear();  // what a new connection would see
     provider_.output_values = {{c.declared, c.value}};
     ModAllConst2().lOutputValue = -5;
-    Call("usp_Out", -1, "@Out", {});
+    RunGateway({"usp_Out", -1, {}, "@Out"});
     EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
     EXPECT_EQ(ModAllConst2().lOutputValue, c.expected);
   }
@@ -118,8 +108,7 @@ TEST_F(GatewayRulesTest, OutputValueIsReadFromTheParameterOfExactlyThatName) {
 
 TEST_F(GatewayRulesTest, FailureTextAndLogLinesAreExact) {
   provider_.execute_error = RuntimeError(kDbErrErrorsInCommand, "Server says no", 0);
-  ModAllConst2().lErrorCode = 5;  // a stale value: the failure overwrites it
-  Ref<Recordset> rs = Call("usp_Fail", 2, "@O", {{"@A", "1"}, {"@B", "two"}});
+  Ref<Recordset> rs = RunGateway({"usp_Fail", 2, {{1, "@A", "1"}, {2, "@B", "two"}}, "@O"});
 
   EXPECT_FALSE(rs);
   EXPECT_EQ(ModAllConst2().lErrorCode, kDbErrErrorsInCommand);
@@ -145,7 +134,7 @@ TEST_F(GatewayRulesTest, FailureTextAndLogLinesAreExact) {
 
 TEST_F(GatewayRulesTest, ErrorTextNamesThePairsAroundTheFailingOne) {
   provider_.declared["usp_Y"] = {Declared("@CmdIndex", adInteger), Declared("@A", adVarChar)};
-  Call("usp_Y", 0, "", {{"@A", "1"}, {"@Missing", "m"}, {"@C", "3"}});
+  RunGateway({"usp_Y", 0, {{1, "@A", "1"}, {2, "@Missing", "m"}, {3, "@C", "3"}}, ""});
   EXPECT_EQ(ModAllConst2().lErrorCode, kAdoErrItemNotFound);
   EXPECT_NE(ModAllConst2().sLastError.find(", sLastName=@A, sLastValue=1, sName=@Missing, sValue=m, "),
             std::string::npos)
@@ -174,7 +163,7 @@ TEST_F(GatewayRulesTest, CallsWithoutAUsableConnectionFail) {
        {Ref<IAdoConnection>(), Ref<IAdoConnection>(std::make_shared<AdoConnection>())}) {
     SCOPED_TRACE(connection ? "a closed connection" : "no connection object");
     ModAllConst2().oDBConnection = connection;
-    Ref<Recordset> rs = Call("usp_X", 1, "", {});
+    Ref<Recordset> rs = RunGateway({"usp_X", 1, {}, ""});
     EXPECT_FALSE(rs);
     EXPECT_EQ(ModAllConst2().lErrorCode, kAdoErrConnectionNotUsable);
   }
@@ -184,7 +173,7 @@ TEST_F(GatewayRulesTest, FailureAfterExecutionKeepsTheRecordset) {
   provider_.declared["usp_Z"] = {Declared("@Out", adInteger, adParamOutput)};
   provider_.output_values["@Out"] = AdoValue::Text("not a number");
   provider_.result = Recordset({"One"}, {{AdoValue::Integer(1)}});
-  Ref<Recordset> rs = Call("usp_Z", -1, "@Out", {});
+  Ref<Recordset> rs = RunGateway({"usp_Z", -1, {}, "@Out"});
   EXPECT_EQ(ModAllConst2().lErrorCode, kErrTypeMismatch);
   ASSERT_TRUE(rs);
   EXPECT_EQ(rs->Fields("One").Value.ToLong(), 1);

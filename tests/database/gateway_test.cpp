@@ -23,17 +23,8 @@ constexpr const char* kDevice = "A-0-5000";
 constexpr const char* kErrorLinePrefix = "??? modAllConst2, DBspCommandOutput-A-0-5000() ??? ERROR, Line: ";
 constexpr const char* kIntegrityLineText = "  modAllConst2, DBspCommandOutput(A-0-5000) ??? (-2147217873) ";
 
-struct Pair {
-  int slot;  // 1..25
-  std::string name, value;
-};
-
-struct Call {
-  std::string procedure;
-  int16_t cmd_index;
-  std::vector<Pair> pairs;
-  std::string output_name;
-};
+using Call = testing::GatewayCall;
+using testing::RunGateway;
 
 class GatewayTest : public ::testing::TestWithParam<Backend> {
  protected:
@@ -44,20 +35,6 @@ class GatewayTest : public ::testing::TestWithParam<Backend> {
     testing::EnableDebugLog(logs_.path(), kDevice);
     db_ = std::make_unique<TestDatabase>(GetParam());
     db_->OpenModuleConnection();
-  }
-
-  // Runs the gateway as the callers do, with the module's outcome variables.
-  Ref<Recordset> Run(const Call& call) {
-    DbParameterNames names;
-    DbParameterValues values;
-    for (const Pair& p : call.pairs) {
-      names[static_cast<size_t>(p.slot - 1)] = p.name;
-      values[static_cast<size_t>(p.slot - 1)] = p.value;
-    }
-    ModAllConst2State& db = ModAllConst2();
-    db.lErrorCode = -1;  // so that a call that forgets to clear it shows
-    return DBspCommandOutput(db.lErrorCode, call.procedure, call.cmd_index, call.output_name, db.lOutputValue,
-                             names, values);
   }
 
   // Lines written to the debug log by the gateway's failure handling.
@@ -103,7 +80,7 @@ TEST_P(GatewayTest, SendsTheParametersTheCallNames) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Ref<Recordset> rs = Run(c.call);
+    Ref<Recordset> rs = RunGateway(c.call);
     ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
     ASSERT_TRUE(rs);
     ASSERT_FALSE(rs->Eof());
@@ -136,7 +113,7 @@ TEST_P(GatewayTest, FailedCallsSetTheErrorCodeAndReturnNoRecordset) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const size_t errors_before = ErrorLines().size();
-    Ref<Recordset> rs = Run(c.call);
+    Ref<Recordset> rs = RunGateway(c.call);
     EXPECT_EQ(ModAllConst2().lErrorCode, c.error) << ModAllConst2().sLastError;
     EXPECT_FALSE(rs);
     EXPECT_NE(ModAllConst2().sLastError.find(c.description_part), std::string::npos) << ModAllConst2().sLastError;
@@ -153,11 +130,11 @@ TEST_P(GatewayTest, DuplicateAlarmCountsAsSuccessAndIsLoggedAsDebugLine) {
                     {{1, "@ID_DVR_Config", "42"}, {2, "@CameraName", "2"}, {3, "@StartTime", "03/07/2024 02:05:09 PM"},
                      {4, "@EndTime", "03/07/2024 02:05:19 PM"}, {5, "@Frames", "0"}, {6, "@AlarmType", "AlarmIn3"}},
                     ""};
-  Run(insert);
+  RunGateway(insert);
   ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
   ASSERT_TRUE(IntegrityLines().empty());
 
-  Ref<Recordset> rs = Run(insert);
+  Ref<Recordset> rs = RunGateway(insert);
   EXPECT_EQ(ModAllConst2().lErrorCode, 0);
   EXPECT_FALSE(rs);
   std::vector<std::string> lines = IntegrityLines();
@@ -180,7 +157,7 @@ TEST_P(GatewayTest, AProcedureDeclaredAnewIsPickedUpByTheNextCall) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Run({"usp_Test_Echo", 1, {}, ""});  // the module's connection knows the declaration
+    RunGateway({"usp_Test_Echo", 1, {}, ""});  // the module's connection knows the declaration
     ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
     const std::string type = c.type;
     db_->Execute(GetParam() == Backend::kPostgres
@@ -191,7 +168,7 @@ TEST_P(GatewayTest, AProcedureDeclaredAnewIsPickedUpByTheNextCall) {
                        "(name, body) VALUES ('usp_Test_Echo', 'SELECT @C AS \"C\"'); INSERT INTO "
                        "dvrlink_procedure_parameters (procedure_name, ordinal, name, type) VALUES ('usp_Test_Echo', "
                        "1, '@CmdIndex', 'INTEGER'), ('usp_Test_Echo', 2, '@C', '" + type + "');");
-    Ref<Recordset> rs = Run({"usp_Test_Echo", 1, {{1, "@C", "7"}}, ""});
+    Ref<Recordset> rs = RunGateway({"usp_Test_Echo", 1, {{1, "@C", "7"}}, ""});
     ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
     ASSERT_TRUE(rs);
     EXPECT_EQ(rs->Fields("C").Value, c.expected);
@@ -214,7 +191,7 @@ TEST_P(GatewayTest, CatalogueProceduresReturnWhatTheirCallersRead) {
 
   // The seeded DVR survives the second init (its cameras' rows are read by
   // the alarm end-to-end tests on both providers).
-  Ref<Recordset> config = Run({"usp_DVR_Config_Select", 15, {{1, "@IP", "127.0.0.2"}}, ""});
+  Ref<Recordset> config = RunGateway({"usp_DVR_Config_Select", 15, {{1, "@IP", "127.0.0.2"}}, ""});
   ASSERT_TRUE(has_row(config));
   EXPECT_EQ(config->Text("GlobalAddressID"), "$12345678901234567");
   const std::string id = config->Text("ID");
@@ -224,9 +201,9 @@ TEST_P(GatewayTest, CatalogueProceduresReturnWhatTheirCallersRead) {
   const std::string address = "10.0.0.1'; DROP TABLE dvr_config; --";
   const std::string global = "$\"G\"; DELETE FROM dvr_cameras WHERE 1=1; /* ' */";
   const std::string name = "Robert'); DROP TABLE dvr_alarms;-- \\ %s ? :x @IP $1";
-  Run({"usp_DVR_Config_Save", 0, {{1, "@ID", "7"}, {2, "@IP", address}, {3, "@GlobalAddressID", global},
-                                  {4, "@Name", name}}, ""});
-  Ref<Recordset> saved = Run({"usp_DVR_Config_Select", 15, {{1, "@IP", address}}, ""});
+  RunGateway({"usp_DVR_Config_Save", 0,
+              {{1, "@ID", "7"}, {2, "@IP", address}, {3, "@GlobalAddressID", global}, {4, "@Name", name}}, ""});
+  Ref<Recordset> saved = RunGateway({"usp_DVR_Config_Select", 15, {{1, "@IP", address}}, ""});
   ASSERT_TRUE(has_row(saved));
   EXPECT_EQ(saved->Text("IP"), address);
   EXPECT_EQ(saved->Text("GlobalAddressID"), global);
@@ -236,27 +213,28 @@ TEST_P(GatewayTest, CatalogueProceduresReturnWhatTheirCallersRead) {
 
   // An alert's record (a procedure without rows gives a closed recordset),
   // and a host-raised alarm: the alarm-video row's start time.
-  Ref<Recordset> inserted = Run({"usp_DVR_Alarms_Insert", 1,
-                                 {{1, "@ID_DVR_Config", id}, {2, "@CameraName", "3"},
-                                  {3, "@StartTime", "12/04/2026 04:32:20 PM"}, {4, "@EndTime", "12/04/2026 04:32:30 PM"},
-                                  {5, "@Frames", "0"}, {6, "@AlarmType", "Motion Detection"}},
-                                 ""});
+  Ref<Recordset> inserted =
+      RunGateway({"usp_DVR_Alarms_Insert", 1,
+                  {{1, "@ID_DVR_Config", id}, {2, "@CameraName", "3"}, {3, "@StartTime", "12/04/2026 04:32:20 PM"},
+                   {4, "@EndTime", "12/04/2026 04:32:30 PM"}, {5, "@Frames", "0"},
+                   {6, "@AlarmType", "Motion Detection"}},
+                  ""});
   EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
   ASSERT_TRUE(inserted);
   EXPECT_EQ(inserted->State(), adStateClosed);
-  Run({"usp_DVR_AlarmVideo_Update", 3, {{1, "@ID", "77"}, {2, "@AlarmDateTime", "12/04/2026 04:32:20 PM"}}, ""});
+  RunGateway({"usp_DVR_AlarmVideo_Update", 3, {{1, "@ID", "77"}, {2, "@AlarmDateTime", "12/04/2026 04:32:20 PM"}}, ""});
   EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
   // Its confirmation: no row until the host has recorded the alarm as active.
   const Call active{"usp_AlarmActive_Select", 1, {{1, "@dtDate", "2026/12/04 16:32:20"}}, ""};
-  EXPECT_FALSE(has_row(Run(active)));
-  Run({"usp_AlarmActive_Insert", 0,
-       {{1, "@dtDate", "2026/12/04 16:32:20"}, {2, "@EventCode", "10317"}, {3, "@GlobalAddressID", "x"}}, ""});
+  EXPECT_FALSE(has_row(RunGateway(active)));
+  RunGateway({"usp_AlarmActive_Insert", 0,
+              {{1, "@dtDate", "2026/12/04 16:32:20"}, {2, "@EventCode", "10317"}, {3, "@GlobalAddressID", "x"}}, ""});
   EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
-  EXPECT_TRUE(has_row(Run(active)));
+  EXPECT_TRUE(has_row(RunGateway(active)));
 
   // An output parameter is read back.
   ModAllConst2().lOutputValue = 0;
-  Run({"usp_Test_Output", 0, {{1, "@In", "21"}}, "@Result"});
+  RunGateway({"usp_Test_Output", 0, {{1, "@In", "21"}}, "@Result"});
   EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
   EXPECT_EQ(ModAllConst2().lOutputValue, 42);
   EXPECT_TRUE(ErrorLines().empty());
@@ -285,7 +263,7 @@ TEST_P(GatewayTest, ProceduresReadTheDateTextsCallersSend) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
-    Ref<Recordset> rs = Run({"usp_Test_Date", 0, {{1, "@Text", c.text}}, ""});
+    Ref<Recordset> rs = RunGateway({"usp_Test_Date", 0, {{1, "@Text", c.text}}, ""});
     if (c.stored == nullptr) {
       EXPECT_EQ(ModAllConst2().lErrorCode, kDbErrCantConvertValue) << ModAllConst2().sLastError;
       EXPECT_NE(ModAllConst2().sLastError.find("is not a date"), std::string::npos) << ModAllConst2().sLastError;

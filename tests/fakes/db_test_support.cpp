@@ -68,6 +68,19 @@ void EnableDebugLog(const std::string& folder, const std::string& device_id) {
   ModAllConst2().sDBDeviceID = device_id;
 }
 
+Ref<Recordset> RunGateway(const GatewayCall& call) {
+  DbParameterNames names;
+  DbParameterValues values;
+  for (const GatewayCall::Pair& p : call.pairs) {
+    names[static_cast<size_t>(p.slot - 1)] = p.name;
+    values[static_cast<size_t>(p.slot - 1)] = p.value;
+  }
+  ModAllConst2State& db = ModAllConst2();
+  db.lErrorCode = -1;
+  return DBspCommandOutput(db.lErrorCode, call.procedure, call.cmd_index, call.output_name, db.lOutputValue, names,
+                           values);
+}
+
 const char* BackendName(Backend backend) { return backend == Backend::kSqlite ? "SQLite" : "PostgreSQL"; }
 
 std::string PgConnectionString() {

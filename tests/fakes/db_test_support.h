@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "database/db_gateway.h"
 #include "fakes/test_support.h"
 
 namespace dvrlink::testing {
@@ -18,6 +19,21 @@ void EnableDebugLog(const std::string& folder, const std::string& device_id);
 inline std::vector<std::string> DebugLogLines(const std::string& folder) {
   return ReadLines(folder + "/DebugDeviceAdm.log");
 }
+
+// A call of the gateway, its pairs in their slots (1..25).
+struct GatewayCall {
+  struct Pair {
+    int slot;
+    std::string name, value;
+  };
+  std::string procedure;
+  int16_t cmd_index;
+  std::vector<Pair> pairs;
+  std::string output_name;
+};
+// Runs DBspCommandOutput as the callers do, with the module's outcome
+// variables; lErrorCode is -1 before, so that a call that leaves it shows.
+Ref<Recordset> RunGateway(const GatewayCall& call);
 
 enum class Backend { kSqlite, kPostgres };
 const char* BackendName(Backend backend);
