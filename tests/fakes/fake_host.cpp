@@ -16,31 +16,19 @@ void FakeDvrRemote::Connect(const std::string& address, int16_t port, const std:
 void FakeDvrRemote::TimeSync(int32_t session, DateTime time) {
   if (fail_calls) DVR_RAISE_TEXT(-2147467259, "DVR call failed");
   time_syncs.emplace_back(session, time);
-  PostTimeSyncEvent(session, 2);
+  PostToSink([session](IDvrRemoteEvents& s) { s.OnTimeSyncEvent(session, 2, 0, 0); });
 }
 
-void FakeDvrRemote::PostTimeSyncEvent(int32_t session, int32_t reason) {
+void FakeDvrRemote::PostToSink(std::function<void(IDvrRemoteEvents&)> event) {
   std::weak_ptr<FakeDvrRemote> self = weak_from_this();
-  Loop().Post([self, session, reason] {
+  Loop().Post([self, event] {
     auto fake = self.lock();
-    if (fake && fake->sink_) fake->sink_->OnTimeSyncEvent(session, reason, 0, 0);
+    if (fake && fake->sink_) event(*fake->sink_);
   });
 }
 
 void FakeDvrRemote::PostVideoEvent(int32_t session, int32_t reason, int32_t data1, int32_t data2) {
-  std::weak_ptr<FakeDvrRemote> self = weak_from_this();
-  Loop().Post([self, session, reason, data1, data2] {
-    auto fake = self.lock();
-    if (fake && fake->sink_) fake->sink_->OnGetVideoEvent(session, reason, data1, data2);
-  });
-}
-
-void FakeDvrRemote::PostAlarmEvent(int32_t session, int32_t reason, int32_t data1, int32_t data2) {
-  std::weak_ptr<FakeDvrRemote> self = weak_from_this();
-  Loop().Post([self, session, reason, data1, data2] {
-    auto fake = self.lock();
-    if (fake && fake->sink_) fake->sink_->OnGetAlarmEvent(session, reason, data1, data2);
-  });
+  PostToSink([=](IDvrRemoteEvents& s) { s.OnGetVideoEvent(session, reason, data1, data2); });
 }
 
 void FakeDvrEventCtrl::PostToSink(std::function<void(IDvrEventCtrlEvents&)> event) {

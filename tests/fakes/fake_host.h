@@ -22,7 +22,6 @@ struct FakeSocketServer : ISocketServer {
   IDataArrivalReceiver* receiver = nullptr;
   int16_t port = 0;
   std::string remote_host;
-  std::string dvr_ip;
   std::vector<std::string> main_form_texts;
   std::vector<std::pair<bool, int32_t>> debug_calls;
   std::vector<std::pair<int16_t, std::string>> replies;  // CommandDone, CurrentVideoFile, progress
@@ -30,12 +29,11 @@ struct FakeSocketServer : ISocketServer {
   int closes = 0;
 
   void set_m_DVRCurrent(int16_t value) override { dvr_current = value; }
-  void Connect(IDataArrivalReceiver* r, const std::string& host, int16_t p, const std::string& ip, int32_t,
+  void Connect(IDataArrivalReceiver* r, const std::string& host, int16_t p, const std::string&, int32_t,
                bool) override {
     receiver = r;
     remote_host = host;
     port = p;
-    dvr_ip = ip;
   }
   void UpdateMainForm(const std::string& text) override { main_form_texts.push_back(text); }
   void DebugModeOnOff(bool mode, int32_t flags) override { debug_calls.emplace_back(mode, flags); }
@@ -133,12 +131,11 @@ class FakeDvrRemote : public IDvrRemote, public std::enable_shared_from_this<Fak
   void GetVideo(int32_t session, int16_t camera, DateTime begin, DateTime end, const std::string& file) override {
     videos.push_back(VideoCall{session, camera, begin, end, file});
   }
-  // Post events to the loop; they reach the sink set when they run.
-  void PostTimeSyncEvent(int32_t session, int32_t reason);
+  // Posts a video event to the loop; it reaches the sink set when it runs.
   void PostVideoEvent(int32_t session, int32_t reason, int32_t data1, int32_t data2);
-  void PostAlarmEvent(int32_t session, int32_t reason, int32_t data1, int32_t data2);
 
  private:
+  void PostToSink(std::function<void(IDvrRemoteEvents&)> event);
   IDvrRemoteEvents* sink_ = nullptr;
 };
 
@@ -155,7 +152,6 @@ class FakeDvrEventCtrl : public IDvrEventCtrl, public std::enable_shared_from_th
  public:
   int32_t session_to_give = 11;
   std::vector<std::pair<std::string, int32_t>> connects;
-  int starts = 0;
   int acknowledges = 0;
   std::vector<int32_t> closed_sessions;
   int shutdowns = 0;
@@ -168,7 +164,7 @@ class FakeDvrEventCtrl : public IDvrEventCtrl, public std::enable_shared_from_th
     return session_to_give;
   }
   Ref<IDvrAlmEvtCtrl> AlarmEventCtrl() override { return Ref<IDvrAlmEvtCtrl>(alarm_ctrl); }
-  void Start() override { ++starts; }
+  void Start() override {}
   void Acknowledge() override { ++acknowledges; }
   void Close(int32_t session) override { closed_sessions.push_back(session); }
   void Shutdown() override { ++shutdowns; }
