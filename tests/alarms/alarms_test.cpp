@@ -387,9 +387,15 @@ TEST_F(AlarmsTest, HostRaisedAlarmWithoutAnAlarmBeginFailsAfterFiveSeconds) {
   EXPECT_FALSE(dvr->GeneratedAlarmMark());
 }
 
-TEST_F(AlarmsTest, WithoutAControlSessionAlarmsAreNeitherRaisedNorStopped) {
+// A refused control session still completes start-up.
+TEST_F(AlarmsTest, WithoutAControlSessionRatesAreNotSetAndAlarmsNeitherRaisedNorStopped) {
   remote_session = 0;
   Restart();
+  EXPECT_THAT(ServiceLog(), HasSubstr("Dvrlink, Initialize(A-3-5000) DONE"));
+  EXPECT_EQ(dvr->RemoteSession(), 0);
+  EXPECT_FALSE(dvr->SetRecordRate(5, 10));
+  EXPECT_EQ(world.remotes.size(), 1u) << "an existing control object is not connected again";
+  EXPECT_EQ(world.remotes[0]->connects, 1);
   ModAllConst().lDebugFlags = 1;  // the status window takes StopAlarm's line
   EXPECT_FALSE(dvr->GenerateAlarm(1, 10, "Cam", "alice", "WS1", "7", "V2"));
   EXPECT_FALSE(dvr->StopAlarm("1"));

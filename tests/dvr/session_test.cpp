@@ -83,18 +83,6 @@ TEST_F(SessionTest, ConnectWithAPortThatIsNotANumberFailsBeforeAnyDvrCall) {
   }
 }
 
-TEST_F(SessionTest, ARefusedControlSessionStillCompletesStartUpAndFailsRecordRates) {
-  world.configure_remote = [](FakeDvrRemote& remote) { remote.session_to_give = 0; };
-  dvr.reset();
-  Start();
-  EXPECT_EQ(dvr->RemoteSession(), 0);
-  EXPECT_THAT(ServiceLog(), HasSubstr("Dvrlink, Initialize(A-3-5000) DONE"));
-  const size_t remotes = world.remotes.size();
-  EXPECT_FALSE(dvr->SetRecordRate(5, 10));
-  EXPECT_EQ(world.remotes.size(), remotes) << "an existing control object is not connected again";
-  EXPECT_EQ(world.remotes.back()->connects, 1);
-}
-
 TEST_F(SessionTest, HostSettingsAndCallbacks) {
   // Switching the external trigger tells the host once per change.
   std::vector<std::string> unused;

@@ -19,7 +19,6 @@ namespace dvrlink::testing {
 
 struct FakeSocketServer : ISocketServer {
   int16_t dvr_current = -1;
-  IDataArrivalReceiver* receiver = nullptr;
   int16_t port = 0;
   std::string remote_host;
   std::vector<std::string> main_form_texts;
@@ -29,9 +28,8 @@ struct FakeSocketServer : ISocketServer {
   int closes = 0;
 
   void set_m_DVRCurrent(int16_t value) override { dvr_current = value; }
-  void Connect(IDataArrivalReceiver* r, const std::string& host, int16_t p, const std::string&, int32_t,
+  void Connect(IDataArrivalReceiver*, const std::string& host, int16_t p, const std::string&, int32_t,
                bool) override {
-    receiver = r;
     remote_host = host;
     port = p;
   }
@@ -68,18 +66,10 @@ struct FakeCameraControl : ICameraControl {
 };
 
 struct FakeSystemEventControl : ISystemEventControl {
-  std::string sid;
-  ISystemEventReceiver* receiver = nullptr;
-  std::string address;
-  int32_t port = 0;
   int disconnects = 0;
   int closes = 0;
-  void set_sID(const std::string& id) override { sid = id; }
-  void Connect(ISystemEventReceiver* r, std::string& ip, int32_t& p) override {
-    receiver = r;
-    address = ip;
-    port = p;
-  }
+  void set_sID(const std::string&) override {}
+  void Connect(ISystemEventReceiver*, std::string&, int32_t&) override {}
   void Disconnect() override { ++disconnects; }
   void DeviceFormClose() override { ++closes; }
 };
