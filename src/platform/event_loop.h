@@ -24,7 +24,9 @@ struct TimerState;
 
 class EventLoop {
  public:
-  static constexpr int kMaxNesting = 8;
+  // Deep enough for the service to overlap the connect waits of many DVR
+  // instances at start-up (each start nests one level).
+  static constexpr int kMaxNesting = 80;
   static constexpr int64_t kForever = -1;
 
   explicit EventLoop(std::unique_ptr<Clock> clock);

@@ -11,6 +11,7 @@
 #include "support/runtime_error.h"
 #include "support/vbstring.h"
 #include "timezone/registry.h"
+#include "timezone/tz_state.h"
 
 namespace dvrlink {
 namespace {
@@ -67,7 +68,12 @@ class Checker {
 
   std::shared_ptr<IRegistry> Registry() {
     try {
-      return c_.registry.empty() ? BuildSystemRegistry() : LoadRegFile(c_.registry);
+      if (!c_.registry.empty()) return LoadRegFile(c_.registry);
+      // Kept for the component's time-zone table: the system's zones are read
+      // once per process.
+      std::shared_ptr<IRegistry>& system = ModTimeZone().systemRegistry;
+      if (!system) system = BuildSystemRegistry();
+      return system;
     } catch (const RuntimeError& e) {
       HostProblem("registry", e.Description() + "; allowed: a readable .reg export of the time zones");
     }

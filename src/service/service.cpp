@@ -98,6 +98,7 @@ struct Service::Slot {
   std::shared_ptr<clsDvrlink> instance;
   std::shared_ptr<HostCallback> callback;
   std::shared_ptr<ReconnectPolicy> reconnect;
+  std::vector<std::string> errors;  // error lines logged while its Initialize ran
   bool started = false;
 };
 
@@ -166,7 +167,7 @@ int Service::Start() {
     }
   }
   platform.error_logged = [this](const std::string& line) {
-    if (capturing_errors_) captured_errors_.push_back(line);
+    if (!starting_.empty()) starting_.back()->errors.push_back(line);
     if (monitor_) monitor_->OnErrorLine(line);
   };
   if (!config_.console.empty()) monitor_ = std::make_shared<ServiceMonitor>([this] { return Monitored(); });
@@ -189,16 +190,30 @@ int Service::Start() {
                   " DVR(s), configuration " + config_.file);
   if (monitor_) StartConsole();
 
+  while (slots_.size() < config_.dvrs.size() && !stop_requested_) StartNextInstance();
   int started = 0;
-  for (const DvrConfig& dvr : config_.dvrs) {
-    if (stop_requested_) break;
-    auto slot = std::make_unique<Slot>();
-    slot->dvr = dvr;
-    slots_.push_back(std::move(slot));
-    StartInstance(*slots_.back());
-    started += slots_.back()->started ? 1 : 0;
-  }
+  for (const auto& slot : slots_) started += slot->started ? 1 : 0;
   return started;
+}
+
+// Each instance's connect waits in a Delay that runs the loop; the start of
+// the next instance is posted so that it runs inside that wait, and the waits
+// of many instances overlap. The nesting stays kNestingLeft levels short of
+// the loop's bound so that the instances' own waits still dispatch.
+void Service::StartNextInstance() {
+  if (slots_.size() >= config_.dvrs.size() || stop_requested_) return;
+  auto slot = std::make_unique<Slot>();
+  slot->dvr = config_.dvrs[slots_.size()];
+  slots_.push_back(std::move(slot));
+  Slot& starting = *slots_.back();
+  constexpr int kNestingLeft = 8;
+  if (slots_.size() < config_.dvrs.size() && Loop().NestingDepth() < EventLoop::kMaxNesting - kNestingLeft) {
+    std::weak_ptr<bool> alive = alive_;
+    Loop().Post([this, alive] {
+      if (alive.lock()) StartNextInstance();
+    });
+  }
+  StartInstance(starting);
 }
 
 void Service::StartConsole() {
@@ -270,19 +285,18 @@ void Service::StartInstance(Slot& slot) {
   }
   slot.callback = std::make_shared<HostCallback>(*sink_, instance_id);
   std::vector<std::string> parameters = slot.dvr.parameters;
-  captured_errors_.clear();
-  capturing_errors_ = true;
+  starting_.push_back(&slot);
   slot.started = slot.instance->Initialize(
       Ref<IHostCallback>(slot.callback), Ref<IHostProduct>(std::make_shared<HostProduct>()), parameters,
       Ref<IConnectionStringSource>(std::make_shared<ConnectionStringText>(config_.connection_string)),
       config_.component_id);
-  capturing_errors_ = false;
+  starting_.pop_back();
   if (slot.started) {
     err_ << "dvrlink: [" << slot.dvr.section << "] " << slot.instance->ID << " started (DVR " << slot.dvr.address()
          << ", host clients on port " << slot.instance->ServerPort << ")" << std::endl;
   } else {
     std::string why;
-    for (const std::string& error : captured_errors_) why += (why.empty() ? "" : "; ") + error;
+    for (const std::string& error : slot.errors) why += (why.empty() ? "" : "; ") + error;
     std::string line = "[" + slot.dvr.section + "] " + slot.instance->ID + ": Initialize returned False: " +
                        (why.empty() ? "see the logs in " + config_.program_folder : why);
     err_ << "dvrlink: " << line << std::endl;

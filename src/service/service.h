@@ -76,6 +76,7 @@ class Service {
   struct Slot;
   void RegisterObjects();
   void StartConsole();
+  void StartNextInstance();
   void StartInstance(Slot& slot);
 
   ServiceConfig config_;
@@ -88,9 +89,11 @@ class Service {
   std::shared_ptr<ServiceMonitor> monitor_;  // with the console only
   std::unique_ptr<ServiceConsole> console_;
   std::unique_ptr<Timer> sampler_;
-  // Error lines logged while an instance's Initialize runs.
-  bool capturing_errors_ = false;
-  std::vector<std::string> captured_errors_;
+  // The instances whose Initialize is running, innermost last (starts nest
+  // inside each other's connect waits); error lines go to the innermost.
+  std::vector<Slot*> starting_;  // not owned
+  // Posted starts run only while the service is alive.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   bool stop_requested_ = false;
   bool shut_down_ = false;
 };

@@ -129,8 +129,9 @@ TEST_F(EventLoopTest, NestedDelaysAreBoundedAndStillEndOnTime) {
   int deepest = 0;
   // Each timer waits inside its first tick, so every next timer nests deeper.
   std::vector<std::unique_ptr<Timer>> timers;
-  std::vector<bool> waited(12, false);
-  for (size_t i = 0; i < 12; ++i) {
+  const size_t count = EventLoop::kMaxNesting + 4;
+  std::vector<bool> waited(count, false);
+  for (size_t i = 0; i < count; ++i) {
     timers.push_back(std::make_unique<Timer>(Loop(), [&, i] {
       deepest = std::max(deepest, Loop().NestingDepth());
       if (waited[i]) return;
