@@ -225,7 +225,7 @@ TEST_F(MalformedLinesTest, EventSessionSkipsBadLinesAndKeepsGoing) {
   EXPECT_EQ(LoggedErrors(), 8);  // one per bad line; the overlong line only ends the session
 }
 
-TEST_F(MalformedLinesTest, EventPortThatNeverConfirmsEndsTheSessionAtTheBound) {
+TEST_F(MalformedLinesTest, AnEventPortThatNeverConfirmsOrIsNoTcpPortEndsTheSessionWithAConnectError) {
   UseManualClock();
   LinkScriptedPeer dvr({}, [](const std::string&) { return std::vector<std::string>(); });  // reads, never answers
   DvrLinkOptions options;
@@ -243,6 +243,11 @@ TEST_F(MalformedLinesTest, EventPortThatNeverConfirmsEndsTheSessionAtTheBound) {
   EXPECT_THAT(recorder.events,
               ElementsAre(StartsWith("connect_error " + s + " 127.0.0.1 no answer from the DVR at 127.0.0.1:"),
                           "disconnected " + s + " 127.0.0.1"));
+  // A port past 16 bits is refused, never cut down to another port.
+  recorder.events.clear();
+  const int32_t wide = ctrl.Connect("127.0.0.1", 65536);
+  ASSERT_TRUE(PumpUntil([&] { return !recorder.events.empty(); }));
+  EXPECT_EQ(recorder.events[0], "connect_error " + std::to_string(wide) + " 127.0.0.1 port 65536 is not a TCP port");
 }
 
 TEST_F(MalformedLinesTest, CommandCallsFindTheirReplyAmongBadLines) {
