@@ -293,6 +293,9 @@ SocketServer::ReadResult SocketServer::ReadAvailable(const std::shared_ptr<Clien
       }
     }
     client->input.append(buffer, static_cast<size_t>(n));
+    // A short read emptied the socket: the next poll tells of more, which
+    // saves the read that would only say EAGAIN.
+    if (static_cast<size_t>(n) < sizeof buffer) return ReadResult::kOpen;
   }
   return ReadResult::kOpen;
 }
