@@ -131,7 +131,7 @@ TEST(SqliteFaultsTest, ALockOfAnotherProcessFailsACallSoonAndAVanishedFileIsName
             std::string::npos);
 }
 
-TEST(SqliteProcedureTest, BodyOfSeveralStatementsSucceedsOrFailsAsAWhole) {
+TEST(SqliteProcedureTest, BodyOfSeveralStatementsSucceedsOrFailsAsAWholeAndFillsInOutParameters) {
   testing::TestDatabase db(testing::Backend::kSqlite);
   db.Execute(
       "INSERT INTO dvrlink_procedures (name, body) VALUES ('usp_Test_Two', "
@@ -167,6 +167,20 @@ TEST(SqliteProcedureTest, BodyOfSeveralStatementsSucceedsOrFailsAsAWhole) {
   ASSERT_TRUE(typed) << ModAllConst2().sLastError;
   for (const char* column : {"d", "t"}) EXPECT_EQ(typed->Fields(column).Value.kind(), AdoValue::Kind::kDate) << column;
   EXPECT_EQ(typed->Fields("x").Value.kind(), AdoValue::Kind::kText);
+  // An INOUT parameter receives the column named like it; an input keeps its value.
+  db.Execute("INSERT INTO dvrlink_procedures (name, body) VALUES ('usp_Test_InOut', 'SELECT @N + 1 AS \"@N\", 0 AS "
+             "\"@I\"'); INSERT INTO dvrlink_procedure_parameters (procedure_name, ordinal, name, type, direction) "
+             "VALUES ('usp_Test_InOut', 1, '@N', 'INTEGER', 'INOUT'), ('usp_Test_InOut', 2, '@I', 'INTEGER', 'IN');");
+  AdoCommand cmd;
+  cmd.CommandType = adCmdStoredProc;
+  cmd.CommandText = "usp_Test_InOut";
+  cmd.ActiveConnection = ModAllConst2().oDBConnection;
+  cmd.Parameters.Refresh();
+  cmd.Parameters.Item("@N").Value = AdoValue::Integer(41);
+  cmd.Parameters.Item("@I").Value = AdoValue::Integer(7);
+  cmd.Execute();
+  EXPECT_EQ(cmd.Parameters.Item("@N").Value.ToLong(), 42);
+  EXPECT_EQ(cmd.Parameters.Item("@I").Value.ToLong(), 7);
 }
 
 // Runs a command, returning its standard output; fails the test on a
