@@ -17,14 +17,10 @@ BUILD=${BUILD:-build}
 N=${1:-1000}
 HERE=$(cd "$(dirname "$0")" && pwd)
 ROOT=$(dirname "$HERE")
-APPS=$BUILD/apps
-
-for program in dvrlink dvrsim dvrlink-db; do
-  if [ ! -x "$APPS/$program/$program" ]; then
-    echo "alarm_latency: $APPS/$program/$program is missing: build first" >&2
-    exit 2
-  fi
-done
+BENCH_NAME=alarm_latency
+# shellcheck source=bench/bench_lib.sh
+. "$(dirname "$0")/bench_lib.sh"
+APPS=$(bench_apps dvrlink dvrsim dvrlink-db) || exit 2
 case $N in '' | *[!0-9]* | 0) echo "alarm_latency: N must be a whole number above 0" >&2; exit 2 ;; esac
 command -v python3 >/dev/null || { echo "alarm_latency: python3 is needed for the measurement" >&2; exit 2; }
 
@@ -46,9 +42,6 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-BENCH_NAME=alarm_latency
-# shellcheck source=bench/bench_lib.sh
-. "$(dirname "$0")/bench_lib.sh"
 
 # Stops the processes started since index FIRST of PIDS.
 stop_from() {  # FIRST

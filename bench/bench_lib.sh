@@ -1,6 +1,17 @@
 # Shell helpers shared by the benchmark scripts; source it after setting
 # BENCH_NAME (the script's name, used in messages).
 
+# Prints the absolute path of $BUILD/apps after checking that each named
+# program is built there; exits 2 with a message naming the missing one.
+bench_apps() {  # PROGRAM...
+  local apps program
+  apps=$(cd "${BUILD:-build}/apps" 2>/dev/null && pwd) || { echo "$BENCH_NAME: ${BUILD:-build}/apps is missing: build first" >&2; exit 2; }
+  for program in "$@"; do
+    [ -x "$apps/$program/$program" ] || { echo "$BENCH_NAME: $apps/$program/$program is missing: build first" >&2; exit 2; }
+  done
+  echo "$apps"
+}
+
 # A loopback port below 32768 (the component keeps ports as 16-bit signed
 # numbers) on which nothing listens.
 free_port() {

@@ -13,15 +13,12 @@ set -euo pipefail
 BUILD=${BUILD:-build}
 N=${1:-1000}
 HERE=$(cd "$(dirname "$0")" && pwd)
-APPS=$(cd "$BUILD/apps" 2>/dev/null && pwd) || { echo "onvif_latency: $BUILD/apps is missing: build first" >&2; exit 2; }
-for program in dvrlink dvrsim dvrlink-db dvrlink-onvif; do
-  [ -x "$APPS/$program/$program" ] || { echo "onvif_latency: $APPS/$program/$program is missing: build first" >&2; exit 2; }
-done
-case $N in '' | *[!0-9]* | 0) echo "onvif_latency: N must be a whole number above 0" >&2; exit 2 ;; esac
-
 BENCH_NAME=onvif_latency
 # shellcheck source=bench/bench_lib.sh
 . "$HERE/bench_lib.sh"
+APPS=$(bench_apps dvrlink dvrsim dvrlink-db dvrlink-onvif) || exit 2
+case $N in '' | *[!0-9]* | 0) echo "onvif_latency: N must be a whole number above 0" >&2; exit 2 ;; esac
+
 bench_work
 export TZ=UTC
 

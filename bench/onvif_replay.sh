@@ -19,17 +19,14 @@ ROUNDS=${2:-3}
 SIZE=${3:-320x240}
 PATTERN=${4:-ball}
 HERE=$(cd "$(dirname "$0")" && pwd)
-APPS=$(cd "$BUILD/apps" 2>/dev/null && pwd) || { echo "onvif_replay: $BUILD/apps is missing: build first" >&2; exit 2; }
-for program in dvrsim dvrlink-onvif; do
-  [ -x "$APPS/$program/$program" ] || { echo "onvif_replay: $APPS/$program/$program is missing: build first" >&2; exit 2; }
-done
+BENCH_NAME=onvif_replay
+# shellcheck source=bench/bench_lib.sh
+. "$HERE/bench_lib.sh"
+APPS=$(bench_apps dvrsim dvrlink-onvif) || exit 2
 for n in "$SPAN" "$ROUNDS"; do
   case $n in '' | *[!0-9]* | 0) echo "onvif_replay: SPAN and ROUNDS must be whole numbers above 0" >&2; exit 2 ;; esac
 done
 
-BENCH_NAME=onvif_replay
-# shellcheck source=bench/bench_lib.sh
-. "$HERE/bench_lib.sh"
 bench_work
 export TZ=UTC
 

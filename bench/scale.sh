@@ -17,19 +17,12 @@ set -euo pipefail
 BUILD=${BUILD:-build}
 N=${1:-256}
 A=${2:-100}
-APPS=$BUILD/apps
-for program in dvrlink dvrsim dvrlink-db; do
-  if [ ! -x "$APPS/$program/$program" ]; then
-    echo "scale: $APPS/$program/$program is missing: build first" >&2
-    exit 2
-  fi
-done
-case "$N$A" in '' | *[!0-9]*) echo "scale: N and A must be whole numbers above 0" >&2; exit 2 ;; esac
-APPS=$(cd "$APPS" && pwd)
-
 BENCH_NAME=scale
 # shellcheck source=bench/bench_lib.sh
 . "$(dirname "$0")/bench_lib.sh"
+APPS=$(bench_apps dvrlink dvrsim dvrlink-db) || exit 2
+case "$N$A" in '' | *[!0-9]*) echo "scale: N and A must be whole numbers above 0" >&2; exit 2 ;; esac
+
 bench_work
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 count() { local n; n=$(grep -c "$2" "$1" 2>/dev/null); echo "${n:-0}"; }
