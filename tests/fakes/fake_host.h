@@ -108,19 +108,10 @@ class FakeDvrRemote : public IDvrRemote, public std::enable_shared_from_this<Fak
     generates.emplace_back(session, camera, seconds);
     if (on_generate) on_generate(camera);
   }
-  struct VideoCall {
-    int32_t session;
-    int16_t camera;
-    DateTime begin;
-    DateTime end;
-    std::string file;
-  };
-  std::vector<VideoCall> videos;
+  int videos = 0;  // GetVideo calls
   std::vector<std::pair<int32_t, int16_t>> stops;
   void StopAlarm(int32_t session, int16_t camera) override { stops.emplace_back(session, camera); }
-  void GetVideo(int32_t session, int16_t camera, DateTime begin, DateTime end, const std::string& file) override {
-    videos.push_back(VideoCall{session, camera, begin, end, file});
-  }
+  void GetVideo(int32_t, int16_t, DateTime, DateTime, const std::string&) override { ++videos; }
   // Posts a video event to the loop; it reaches the sink set when it runs.
   void PostVideoEvent(int32_t session, int32_t reason, int32_t data1, int32_t data2);
 

@@ -35,13 +35,13 @@ TEST_F(RetrievalTest, TheVideoSessionIsOpenedOnceAndReused) {
   ASSERT_EQ(world.remotes.size(), remotes_before + 1);
   FakeDvrRemote& video = *world.remotes.back();
   EXPECT_EQ(video.connects, 1);
-  EXPECT_EQ(video.videos.size(), 2u);
+  EXPECT_EQ(video.videos, 2);
   EXPECT_EQ(socket->replies.back(), std::make_pair(int16_t{8}, "42" + P + "clip.dvr"));
   // While closing the video is still asked for, but no 42 goes out.
   ModAllConst().blnClosing = true;
   const size_t replies = socket->replies.size();
   EXPECT_FALSE(Start());
-  EXPECT_EQ(video.videos.size(), 3u);
+  EXPECT_EQ(video.videos, 3);
   EXPECT_EQ(socket->replies.size(), replies);
   ModAllConst().blnClosing = false;
   // Cancelling stops nothing.
