@@ -27,7 +27,6 @@ TEST_F(SessionTest, SessionEventSequences) {
   } cases[] = {
       {"connect error then its disconnect gives 10320 only", "ED", {10320}, false},
       {"a later disconnect alone gives 10321", "EDD", {10320, 10321}, false},
-      {"drop after connect", "CD", {10322, 10321}, false},
       {"a second connect two seconds later is silent", "C2C", {10322}, true},
       {"three seconds later it is reported", "C3C", {10322, 10322}, true},
       {"another session's events report nothing", "edc", {}, true},
