@@ -5,6 +5,16 @@
 
 namespace dvrlink::testing {
 
+// Posts an event that reaches the fake's sink of the time it runs, if the fake still lives.
+template <class Fake, class Event>
+void PostToSink(Fake& fake, Event event) {
+  std::weak_ptr<Fake> self = fake.weak_from_this();
+  Loop().Post([self, event] {
+    auto alive = self.lock();
+    if (alive && alive->sink()) event(*alive->sink());
+  });
+}
+
 void FakeDvrRemote::Connect(const std::string& address, int16_t port, const std::string&, int32_t& session) {
   ++connects;
   connect_address = address;
@@ -16,39 +26,23 @@ void FakeDvrRemote::Connect(const std::string& address, int16_t port, const std:
 void FakeDvrRemote::TimeSync(int32_t session, DateTime time) {
   if (fail_calls) DVR_RAISE_TEXT(-2147467259, "DVR call failed");
   time_syncs.emplace_back(session, time);
-  PostToSink([session](IDvrRemoteEvents& s) { s.OnTimeSyncEvent(session, 2, 0, 0); });
-}
-
-void FakeDvrRemote::PostToSink(std::function<void(IDvrRemoteEvents&)> event) {
-  std::weak_ptr<FakeDvrRemote> self = weak_from_this();
-  Loop().Post([self, event] {
-    auto fake = self.lock();
-    if (fake && fake->sink_) event(*fake->sink_);
-  });
+  PostToSink(*this, [session](IDvrRemoteEvents& s) { s.OnTimeSyncEvent(session, 2, 0, 0); });
 }
 
 void FakeDvrRemote::PostVideoEvent(int32_t session, int32_t reason, int32_t data1, int32_t data2) {
-  PostToSink([=](IDvrRemoteEvents& s) { s.OnGetVideoEvent(session, reason, data1, data2); });
-}
-
-void FakeDvrEventCtrl::PostToSink(std::function<void(IDvrEventCtrlEvents&)> event) {
-  std::weak_ptr<FakeDvrEventCtrl> self = weak_from_this();
-  Loop().Post([self, event] {
-    auto fake = self.lock();
-    if (fake && fake->sink_) event(*fake->sink_);
-  });
+  PostToSink(*this, [=](IDvrRemoteEvents& s) { s.OnGetVideoEvent(session, reason, data1, data2); });
 }
 
 void FakeDvrEventCtrl::PostConnected(int32_t session, const std::string& url) {
-  PostToSink([session, url](IDvrEventCtrlEvents& s) { s.OnConnected(session, url); });
+  PostToSink(*this, [session, url](IDvrEventCtrlEvents& s) { s.OnConnected(session, url); });
 }
 
 void FakeDvrEventCtrl::PostConnectError(int32_t session, const std::string& url, const std::string& error) {
-  PostToSink([session, url, error](IDvrEventCtrlEvents& s) { s.OnConnectError(session, url, error); });
+  PostToSink(*this, [session, url, error](IDvrEventCtrlEvents& s) { s.OnConnectError(session, url, error); });
 }
 
 void FakeDvrEventCtrl::PostDisconnected(int32_t session, const std::string& url) {
-  PostToSink([session, url](IDvrEventCtrlEvents& s) { s.OnDisconnected(session, url); });
+  PostToSink(*this, [session, url](IDvrEventCtrlEvents& s) { s.OnDisconnected(session, url); });
 }
 
 void RegisterFakes(ObjectFactory& factory, FakeWorld& world) {

@@ -18,21 +18,14 @@
 namespace dvrlink::testing {
 
 struct FakeSocketServer : ISocketServer {
-  int16_t dvr_current = -1;
-  int16_t port = 0;
-  std::string remote_host;
   std::vector<std::string> main_form_texts;
   std::vector<std::pair<bool, int32_t>> debug_calls;
   std::vector<std::pair<int16_t, std::string>> replies;  // CommandDone, CurrentVideoFile, progress
   std::vector<std::string> sent;                          // SendCommand texts
   int closes = 0;
 
-  void set_m_DVRCurrent(int16_t value) override { dvr_current = value; }
-  void Connect(IDataArrivalReceiver*, const std::string& host, int16_t p, const std::string&, int32_t,
-               bool) override {
-    remote_host = host;
-    port = p;
-  }
+  void set_m_DVRCurrent(int16_t) override {}
+  void Connect(IDataArrivalReceiver*, const std::string&, int16_t, const std::string&, int32_t, bool) override {}
   void UpdateMainForm(const std::string& text) override { main_form_texts.push_back(text); }
   void DebugModeOnOff(bool mode, int32_t flags) override { debug_calls.emplace_back(mode, flags); }
   void CommandDone(int16_t index, const std::string& text) override { replies.emplace_back(index, text); }
@@ -116,7 +109,6 @@ class FakeDvrRemote : public IDvrRemote, public std::enable_shared_from_this<Fak
   void PostVideoEvent(int32_t session, int32_t reason, int32_t data1, int32_t data2);
 
  private:
-  void PostToSink(std::function<void(IDvrRemoteEvents&)> event);
   IDvrRemoteEvents* sink_ = nullptr;
 };
 
@@ -156,7 +148,6 @@ class FakeDvrEventCtrl : public IDvrEventCtrl, public std::enable_shared_from_th
   void PostDisconnected(int32_t session, const std::string& url);
 
  private:
-  void PostToSink(std::function<void(IDvrEventCtrlEvents&)> event);
   IDvrEventCtrlEvents* sink_ = nullptr;
 };
 

@@ -162,12 +162,7 @@ std::vector<std::string> ComponentTest::StandardParams() {
 }
 
 bool ComponentTest::Init(clsDvrlink& instance, std::vector<std::string> params) {
-  return Init(instance, std::move(params), SqliteConnection());
-}
-
-bool ComponentTest::Init(clsDvrlink& instance, std::vector<std::string> params,
-                         const std::string& connection_string) {
-  auto source = std::make_shared<FakeConnectionSource>(connection_string);
+  auto source = std::make_shared<FakeConnectionSource>(SqliteConnection());
   return instance.Initialize(Ref<IHostCallback>(host), Ref<IHostProduct>(std::make_shared<FakeHostProduct>()),
                              params, Ref<IConnectionStringSource>(source), "A");
 }

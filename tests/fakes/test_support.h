@@ -79,8 +79,8 @@ class ComponentTest : public ::testing::Test {
   // zone Eastern, external trigger off, configuration 42.
   static std::vector<std::string> StandardParams();
   std::shared_ptr<clsDvrlink> NewInstance() { return clsDvrlink::Create(); }
+  // Initialize with the SQLite database file.
   bool Init(clsDvrlink& instance, std::vector<std::string> params);
-  bool Init(clsDvrlink& instance, std::vector<std::string> params, const std::string& connection_string);
   // Makes the database the host's: schema, procedures, and DVR "DVR1"
   // (configuration 42 at 10.0.0.5, global address $1234567890123) whose
   // camera 2 is named "Lobby" and the others "Camera n". Before the instance
