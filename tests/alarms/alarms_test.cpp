@@ -1,7 +1,5 @@
-// DVR alarm events, alerts, host-raised alarms and the host events they send,
-// in one instance on the manual clock with the DVR faked and a real SQLite
-// host database. The DVR runs in Sydney (UTC+11 in December) and the
-// computer in UTC, so converted and unconverted times differ.
+// DVR alarm events, alerts and host-raised alarms against a real SQLite host database. The DVR
+// runs in Sydney (UTC+11 in December), the computer in UTC: converted times differ.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -72,8 +70,7 @@ class AlarmsTest : public StartedComponentTest {
   int32_t remote_session = 7;  // 0: the DVR refuses the control session
 };
 
-// Every host event fills its own fields; the details it leaves alone keep
-// what the previous event held (here d1 to d8).
+// Every host event fills its own fields; the details it leaves alone keep the previous d1..d8.
 TEST_F(AlarmsTest, EachHostEventFillsItsFieldsAndKeepsTheOtherDetails) {
   const std::string now = "2026/12/04 17:05:09";
   const auto system_event = [this](const char* url, uint32_t code) {
@@ -138,16 +135,14 @@ TEST_F(AlarmsTest, OnlyVideoLossBeginsOfThisSessionReachTheHostAndEndsOnlyLogThe
     EXPECT_EQ(dvr->LastAlarmStartTime(), c.start_time_set ? "03/07/2024 14:05:09" : "");
     EXPECT_EQ(SentEventCodes().size(), c.reported ? 1u : 0u);
   }
-  // An end without a begin of its camera lasted 0 s (the measured duration
-  // is proven end to end).
+  // An end without a begin of its camera lasted 0 s.
   alarms->OnAlarmEnd2(11, kDvr, 5, "20261204140710", "VIDEOLOSS", 0, "", "");
   EXPECT_TRUE(SentEvents().empty());
   EXPECT_THAT(DebugLog(), HasSubstr(", sEndTime=12/04/2026 14:07:10, sCameraName=Camera 6, lDuration=0;"));
 }
 
-// One row per kind of the alert table (its own database text, the word, the
-// input number), the cut words and the last entry; words it does not list go
-// to the host as they came, in Detail3 and Detail4.
+// One row per kind of alert-table entry, the cut words and the last entry; words it does not
+// list go to the host as they came, in Detail3 and Detail4.
 TEST_F(AlarmsTest, AlertsAreClassifiedByTheirAlarmTypeWord) {
   const struct {
     const char* word;
@@ -219,8 +214,7 @@ TEST_F(AlarmsTest, PositionEventsBecomeAlertsUnlessTheyRepeatTheLastOne) {
   }
 }
 
-// The codes, fields and rows of an alarm with its video row are proven end to
-// end; without that row there is nothing to confirm.
+// With no alarm-video row there is nothing to confirm (the rest is proven end to end).
 TEST_F(AlarmsTest, HostRaisedAlarmWithoutAVideoRowSetsTheMarkButNoConfirmation) {
   EXPECT_TRUE(dvr->GenerateAlarm(2, 30, "Cam", "bob", "WS1", "", "V2-"));
   EXPECT_EQ(world.remotes.at(0)->generates, (std::vector<std::tuple<int32_t, int16_t, int16_t>>{{7, 2, 30}}));
@@ -237,8 +231,7 @@ TEST_F(AlarmsTest, HostRaisedAlarmWithoutAVideoRowSetsTheMarkButNoConfirmation) 
   EXPECT_EQ(SentEventCodes().back(), 10325);
 }
 
-// The first position event of the raised alarm's camera clears the mark
-// (whether triggering is on or not); until then no alert is reported.
+// The raised alarm camera's first position event clears the mark, triggering on or off.
 TEST_F(AlarmsTest, APositionEventOfTheRaisedAlarmsCameraClearsItsMark) {
   const struct {
     const char* name;
@@ -266,8 +259,7 @@ TEST_F(AlarmsTest, APositionEventOfTheRaisedAlarmsCameraClearsItsMark) {
   }
 }
 
-// Each database failure of the alarm handlers: its line, what was already
-// sent and what stays set.
+// Each database failure of the alarm handlers: its line, what was sent and what stays set.
 TEST_F(AlarmsTest, DatabaseFailuresEndTheHandlersWithTheirAccessErrorLine) {
   const std::string begin = "Dvrlink, m_oDvrAlmEvtCtrl_OnAlarmBegin2(A-3-5000) ??? Database access error ";
   const auto start_time_kept = [&] { EXPECT_EQ(dvr->LastAlarmStartTime(), "12/04/2026 14:05:09"); };
@@ -356,9 +348,8 @@ TEST_F(AlarmsTest, WithoutAControlSessionRatesAreNotSetAndAlarmsNeitherRaisedNor
   EXPECT_TRUE(world.remotes.at(0)->stops.empty());
 }
 
-// A start-up whose Connect stopped before the control session leaves the
-// session to GenerateAlarm, which opens it at the camera's address entry:
-// a camera past the address table is refused before any entry is read.
+// Without a control session from start-up, GenerateAlarm opens one at the camera's address
+// entry: a camera past the address table is refused.
 TEST_F(AlarmsTest, AHostRaisedAlarmOnACameraPastTheAddressTableIsRefused) {
   params[2] = "none";  // not a port: Connect fails after sizing the table
   Restart();
@@ -367,9 +358,8 @@ TEST_F(AlarmsTest, AHostRaisedAlarmOnACameraPastTheAddressTableIsRefused) {
   EXPECT_TRUE(SentEvents().empty());
 }
 
-// The generate-alarm queue waits while an alarm's seconds run: the
-// countdown marks it ready at its end, StopAlarm ends it at the next tick,
-// and unloading the form stops it.
+// The generate-alarm queue waits while an alarm's seconds run: the countdown marks it ready
+// at its end, StopAlarm ends it at the next tick, unloading the form stops it.
 TEST_F(AlarmsTest, TheAlarmCountdownGatesTheGenerateAlarmQueue) {
   ModDvrlinkState& d = ModDvrlink();
   d.blnGenerateAlarmQueueReady = false;
@@ -397,9 +387,8 @@ TEST_F(AlarmsTest, TheAlarmCountdownGatesTheGenerateAlarmQueue) {
   EXPECT_FALSE(d.blnGenerateAlarmQueueReady);
 }
 
-// Camera numbers shown to the host (camera + 1) and the alarm countdown are
-// 16-bit: past their range they raise Overflow and nothing reaches the host
-// or the database.
+// Camera numbers shown to the host (camera + 1) and the countdown are 16-bit: past their range
+// they raise Overflow and nothing reaches the host or the database.
 TEST_F(AlarmsTest, SixteenBitArithmeticRaisesOverflow) {
   EXPECT_FALSE(dvr->GenerateAlarm(32767, 5, "Cam", "alice", "WS1", "", "V2"));
   EXPECT_FALSE(dvr->GenerateAlert(32767, "12/04/2026 14:05:09", 5, "Cam", "ALARMIN", ""));

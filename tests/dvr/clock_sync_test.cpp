@@ -1,6 +1,5 @@
-// DVR clock synchronisation under the manual clock: the minute countdown,
-// the interval rules, the in-process guard and the control session's
-// release after a refusal.
+// DVR clock synchronisation: the minute countdown, interval rules, in-process guard and the
+// control session's release after a refusal.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -52,8 +51,7 @@ TEST_F(ClockSyncTest, TwentyFourHoursSyncsAfter1440MinuteTicksAndEvery1440After)
   EXPECT_EQ(Syncs(), 2u);
 }
 
-// Intervals of 1 to 9999 hours are taken, in 16-bit minutes: above 546 hours
-// they overflow and leave the timer as it was.
+// Intervals of 1 to 9999 hours are taken in 16-bit minutes: above 546 hours they overflow.
 TEST_F(ClockSyncTest, IntervalsOutsideTheRangeChangeNothingAndAbove546HoursOverflow) {
   Start("1", "5");
   const struct {

@@ -1,6 +1,5 @@
-// The DVR session against the fake DVR API: connects, connection errors,
-// disconnects and what the host hears of them, and the host's settings
-// methods. The fields of each host event are checked with the alarms'.
+// The DVR session's connects, errors and disconnects and what the host hears of them, and
+// the host's settings methods.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -17,9 +16,8 @@ using ::testing::HasSubstr;
 using SessionTest = StartedComponentTest;
 
 TEST_F(SessionTest, SessionEventSequences) {
-  // Steps: C connected, E connect error, D disconnected (upper case for the
-  // instance's session 11, lower case for another session, 99); 2 and 3:
-  // the next step comes that many seconds after the one before.
+  // C connected, E connect error, D disconnected (upper case: session 11, lower: another
+  // session); a digit: the next step comes that many seconds later.
   const struct {
     const char *name, *steps;
     std::vector<int> codes;

@@ -15,10 +15,9 @@ void PostToSink(Fake& fake, Event event) {
   });
 }
 
-void FakeDvrRemote::Connect(const std::string& address, int16_t port, const std::string&, int32_t& session) {
+void FakeDvrRemote::Connect(const std::string& address, int16_t, const std::string&, int32_t& session) {
   ++connects;
   connect_address = address;
-  connect_port = port;
   if (on_connect) on_connect();
   session = session_to_give;
 }

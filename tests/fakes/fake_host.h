@@ -1,7 +1,5 @@
-// In-process fakes of the host's components and of the DVR API, for tests on
-// the manual clock. Every fake records what it was asked; DVR events are
-// posted to the message loop and reach the sink set at delivery time, as the
-// real DVR link does.
+// Fakes of the host's components and the DVR API that record what they were asked; DVR events
+// are posted to the loop and reach the sink set at delivery time, as the real DVR link does.
 #pragma once
 
 #include <functional>
@@ -79,12 +77,10 @@ class FakeDvrRemote : public IDvrRemote, public std::enable_shared_from_this<Fak
  public:
   // Session Connect gives; 0 = the DVR refuses.
   int32_t session_to_give = 7;
-  // Runs inside Connect (for instance to post work that runs during the
-  // caller's wait).
+  // Runs inside Connect (to post work that runs during the caller's wait).
   std::function<void()> on_connect;
   int connects = 0;
   std::string connect_address;
-  int16_t connect_port = 0;
   std::vector<std::pair<int32_t, DateTime>> time_syncs;
   bool fail_calls = false;
 
@@ -93,8 +89,7 @@ class FakeDvrRemote : public IDvrRemote, public std::enable_shared_from_this<Fak
   void Connect(const std::string& address, int16_t port, const std::string&, int32_t& session) override;
   std::string Version() override { return "1.2.3"; }
   void TimeSync(int32_t session, DateTime time) override;
-  // Each GenerateAlarm (session, camera, seconds); on_generate runs inside
-  // the call, as a DVR would start reporting the alarm.
+  // Each GenerateAlarm (session, camera, seconds); on_generate runs inside the call.
   std::vector<std::tuple<int32_t, int16_t, int16_t>> generates;
   std::function<void(int16_t camera)> on_generate;
   void GenerateAlarm(int32_t session, int16_t camera, int16_t seconds) override {
@@ -162,8 +157,7 @@ struct FakeWorld {
   std::function<void(FakeDvrRemote&)> configure_remote;
 };
 
-// Registers the fakes for the host components and the DVR API, and the real
-// "ADODB.Connection", in the platform's factory.
+// Registers the fakes and the real "ADODB.Connection" in the platform's factory.
 void RegisterFakes(ObjectFactory& factory, FakeWorld& world);
 
 }  // namespace dvrlink::testing

@@ -1,7 +1,5 @@
-// Helpers shared by the tests: a temporary folder removed afterwards, files
-// read back, wire frames, time-zone entries, and the fixture of the
-// component's tests on the manual clock with every host component and DVR
-// API object faked.
+// Helpers shared by the tests: temporary folder, files, wire frames, time-zone entries, and the
+// component's fixture on the manual clock with every host component and DVR API object faked.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -57,22 +55,18 @@ TimeZoneEntry Zone(const std::string& std_name, int32_t bias, int32_t daylight_b
 TimeZoneEntry Eastern();
 TimeZoneEntry AusEastern();
 TimeZoneEntry Tokyo();
-// A registry holding these zones, the computer's zone named by both of its
-// values (none when empty).
+// A registry holding these zones and the computer's zone (none when empty).
 std::shared_ptr<MemoryRegistry> ZoneRegistry(const std::vector<TimeZoneEntry>& zones,
                                              const std::string& computer_zone);
 // The entry of the table named std_name, or nullptr.
 const TimeZoneEntry* Find(const std::vector<TimeZoneEntry>& list, const std::string& std_name);
 
-// A component on the manual clock (local time 2026-12-04 17:05:09) with the
-// program folder in a temporary directory, every component faked, an empty
-// SQLite database file, and a time-zone table of Eastern, AUS Eastern, Tokyo
-// and UTC with the computer in UTC.
+// A component on the manual clock (2026-12-04 17:05:09) in a temporary program folder, every
+// component faked, an empty SQLite file; zones Eastern, AUS Eastern, Tokyo and UTC (the computer's).
 class ComponentTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  // Starts over within one test (a case of a table): fresh module state,
-  // fakes, logs and database.
+  // Starts over within one test (a table's case): fresh module state, fakes, logs, database.
   virtual void Restart();
 
   // sCmd for DVR "DVR1" at 10.0.0.5, ID A-3-5000, clock sync on every 24 h,
@@ -81,10 +75,8 @@ class ComponentTest : public ::testing::Test {
   std::shared_ptr<clsDvrlink> NewInstance() { return clsDvrlink::Create(); }
   // Initialize with the SQLite database file.
   bool Init(clsDvrlink& instance, std::vector<std::string> params);
-  // Makes the database the host's: schema, procedures, and DVR "DVR1"
-  // (configuration 42 at 10.0.0.5, global address $1234567890123) whose
-  // camera 2 is named "Lobby" and the others "Camera n". Before the instance
-  // opens it.
+  // Before Initialize: the host's schema and DVR "DVR1" (configuration 42, 10.0.0.5,
+  // $1234567890123), camera 2 named "Lobby" and the others "Camera n".
   void SeedHostDatabase();
   // Rows of a query on the database, columns joined with "|".
   std::vector<std::string> Query(const std::string& sql) const;
@@ -107,9 +99,8 @@ class ComponentTest : public ::testing::Test {
   std::shared_ptr<FakeHostCallback> host = std::make_shared<FakeHostCallback>();
 };
 
-// A ComponentTest with one instance started from `params` (set them before
-// this SetUp runs): its socket component, main form, event control and the
-// sink of its alarm events at hand.
+// A ComponentTest with one instance started from `params`, its socket, form, event control
+// and alarm-event sink at hand.
 class StartedComponentTest : public ComponentTest {
  protected:
   void SetUp() override;

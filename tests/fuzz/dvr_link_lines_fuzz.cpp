@@ -1,9 +1,6 @@
-// libFuzzer target: arbitrary bytes from a DVR, read by the DVR link client.
-// This program plays the DVR on loopback: it confirms a command session, an
-// alarm subscription and a system-event subscription, then sends each input
-// as it is (with a line end) down all three; now and then a call looks for
-// its reply behind those lines. A connection that an input ended is made
-// again for the next one.
+// libFuzzer target: arbitrary bytes from a DVR, read by the DVR link client. A loopback DVR
+// sends each input down a command session and two subscriptions; now and then a call looks for
+// its reply behind it. A connection an input ended is made again for the next one.
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -57,8 +54,7 @@ class FakeDvr {
   }
 
  private:
-  // The DvrRemote's connect is a synchronous call: the command port answers
-  // it from a thread.
+  // The connect is a synchronous call: the command port answers it from a thread.
   void ConnectCommand() {
     DvrLinkOptions options;
     options.reply_timeout_ms = 50;  // an input may hide the reply
@@ -80,8 +76,7 @@ class FakeDvr {
     dvr.join();
   }
 
-  // Whether the client still holds the command connection; what it sent is
-  // read and dropped.
+  // Whether the client still holds the command connection (what it sent is dropped).
   bool CommandPeerOpen() {
     char buffer[4096];
     while (command_peer_.valid()) {
