@@ -28,12 +28,11 @@ TimeZoneEntry FixedDates() {
   return Zone("Fixed Standard Time", -210, -60, Rule(9, 0, 22, 0, 2000), Rule(3, 0, 22, 0, 2000));
 }
 
-// Pairs of local time and UTC around the transitions, checked one way or
-// both (an instant of a transition reads differently the other way). Every
-// zone of the system's table, every day, is covered by the cross-check with
-// the C library (system_registry_test.cpp).
+// What the cross-check with the C library (system_registry_test.cpp) cannot
+// show: local times in the skipped or repeated hour read back to UTC, the
+// skipped-hour quirk, the zero date and rules of fixed dates.
 TEST(TimeZoneConversionTest, LocalTimeAndUtcAroundEveryTransition) {
-  enum Way { kBoth, kToUtc, kToLocal };
+  enum Way { kToUtc, kToLocal };
   const struct {
     const char* name;
     TimeZoneEntry zone;
@@ -43,30 +42,19 @@ TEST(TimeZoneConversionTest, LocalTimeAndUtcAroundEveryTransition) {
       {"daylight start instant is standard", Eastern(), At(2026, 3, 8, 2), At(2026, 3, 8, 7), kToUtc},
       {"one second after daylight start", Eastern(), At(2026, 3, 8, 2, 0, 1), At(2026, 3, 8, 6, 0, 1), kToUtc},
       {"one second before standard start", Eastern(), At(2026, 11, 1, 1, 59, 59), At(2026, 11, 1, 5, 59, 59), kToUtc},
-      {"standard start instant is standard", Eastern(), At(2026, 11, 1, 2), At(2026, 11, 1, 7), kToUtc},
-      {"rules follow the year of the date", Eastern(), At(2027, 3, 14, 2, 0, 1), At(2027, 3, 14, 6, 0, 1), kToUtc},
-      {"first daylight hour", Eastern(), At(2026, 3, 8, 3), At(2026, 3, 8, 7), kToLocal},
       // The candidate 02:59:59 lies after the daylight start, so it stands.
       {"last standard second reads as the skipped hour", Eastern(), At(2026, 3, 8, 2, 59, 59),
        At(2026, 3, 8, 6, 59, 59), kToLocal},
-      {"repeated hour, first pass", Eastern(), At(2026, 11, 1, 1, 30), At(2026, 11, 1, 5, 30), kToLocal},
-      {"repeated hour, second pass", Eastern(), At(2026, 11, 1, 1, 30), At(2026, 11, 1, 6, 30), kToLocal},
       {"southern daylight start instant", AusEastern(), At(2026, 10, 4, 2), At(2026, 10, 3, 16), kToUtc},
-      {"after southern daylight start", AusEastern(), At(2026, 10, 4, 2, 0, 1), At(2026, 10, 3, 15, 0, 1), kToUtc},
       {"southern standard start instant", AusEastern(), At(2026, 4, 5, 3), At(2026, 4, 4, 17), kToUtc},
-      {"before southern standard start", AusEastern(), At(2026, 4, 5, 2, 59, 59), At(2026, 4, 4, 15, 59, 59), kToUtc},
-      {"no daylight time: back over the year's end", Tokyo(), At(2026, 1, 1, 5), At(2025, 12, 31, 20), kBoth},
       // Without a rule both limits are the zero date: equal, so never daylight.
       {"no daylight time at the limits' own instant", Tokyo(), At(1899, 12, 30, 0), At(1899, 12, 29, 15), kToUtc},
       {"fixed date rule: start instant", FixedDates(), At(2026, 3, 22, 0), At(2026, 3, 21, 20, 30), kToUtc},
-      {"fixed date rule: after", FixedDates(), At(2026, 9, 22, 0, 0, 1), At(2026, 9, 21, 20, 30, 1), kToUtc},
-      {"east of UTC into the next day", Zone("", -60), At(2026, 5, 5, 0, 30), At(2026, 5, 4, 23, 30), kToLocal},
-      {"half-hour zone", Zone("", -330), At(2026, 3, 1, 1, 30), At(2026, 2, 28, 20), kToLocal},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
-    if (c.way != kToLocal) { EXPECT_EQ(LocalDateToUTC(c.local, c.zone).FormatIso(), c.utc.FormatIso()); }
-    if (c.way != kToUtc) { EXPECT_EQ(UTCToLocalDate(c.utc, c.zone).FormatIso(), c.local.FormatIso()); }
+    if (c.way == kToUtc) { EXPECT_EQ(LocalDateToUTC(c.local, c.zone).FormatIso(), c.utc.FormatIso()); }
+    if (c.way == kToLocal) { EXPECT_EQ(UTCToLocalDate(c.utc, c.zone).FormatIso(), c.local.FormatIso()); }
   }
 }
 
@@ -75,7 +63,6 @@ TEST(TimeZoneConversionTest, WeekDayToDateCountsOccurrencesAndTheLast) {
     int year, month, day_of_week, occurrence;
     DateTime expected;
   } kCases[] = {
-      {2026, 3, 0, 2, At(2026, 3, 8, 0)},    // second Sunday
       {2026, 11, 0, 1, At(2026, 11, 1, 0)},  // first Sunday, the 1st itself
       {2026, 3, 0, 5, At(2026, 3, 29, 0)},   // last Sunday
       {2026, 2, 0, 5, At(2026, 2, 22, 0)},   // only four Sundays: 5 is the fourth
@@ -104,11 +91,9 @@ TEST_F(ConvertToLocalTimeZoneTest, ConvertsFromTheDvrZoneToTheComputersZone) {
     int16_t dvr_after;
   } kCases[] = {
       {"Eastern DVR, Sydney computer, July", 0, 1, At(2026, 7, 1, 12), At(2026, 7, 2, 2), 0},
-      {"Eastern DVR, Sydney computer, January", 0, 1, At(2026, 1, 15, 12), At(2026, 1, 16, 4), 0},
       {"Tokyo DVR, Eastern computer", 2, 0, At(2026, 7, 1, 12), At(2026, 6, 30, 23), 2},
       {"same zone", 1, 1, At(2026, 4, 5, 2, 30), At(2026, 4, 5, 2, 30), 1},
       {"-1 takes the computer's zone and keeps it", -1, 0, At(2026, 7, 1, 12), At(2026, 7, 1, 12), 0},
-      {"-1 with another computer zone", -1, 2, At(2026, 1, 15, 12), At(2026, 1, 15, 12), 2},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
