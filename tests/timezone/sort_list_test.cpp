@@ -37,35 +37,31 @@ TEST_F(SortListTest, OrdersDisplayTextsWestToEastWithGmtZonesBetween) {
     std::vector<std::string> input, expected;
   } kCases[] = {
       {"five zones of GMT texts",
-       {"(GMT+01:00) Amsterdam", "(GMT-05:00) Eastern Time", "(GMT) Greenwich Mean Time",
-        "(GMT-08:00) Pacific Time", "(GMT) Casablanca"},
-       {"(GMT-08:00) Pacific Time", "(GMT-05:00) Eastern Time", "(GMT) Casablanca",
-        "(GMT) Greenwich Mean Time", "(GMT+01:00) Amsterdam"}},
+       {"(GMT+01:00) Amsterdam", "(GMT-05:00) Eastern Time", "(GMT) Greenwich Mean Time", "(GMT-08:00) Pacific Time",
+        "(GMT) Casablanca"},
+       {"(GMT-08:00) Pacific Time", "(GMT-05:00) Eastern Time", "(GMT) Casablanca", "(GMT) Greenwich Mean Time",
+        "(GMT+01:00) Amsterdam"}},
       {"the same zones as UTC texts, offset zero written +00:00",
        {"(UTC+01:00) Amsterdam", "(UTC-05:00) Eastern Time", "(UTC+00:00) Greenwich Mean Time",
         "(UTC-08:00) Pacific Time", "(UTC+00:00) Casablanca"},
        {"(UTC-08:00) Pacific Time", "(UTC-05:00) Eastern Time", "(UTC+00:00) Casablanca",
         "(UTC+00:00) Greenwich Mean Time", "(UTC+01:00) Amsterdam"}},
       {"western zones from -12:00 and eastern zones up to +14:00",
-       {"(UTC+14:00) Line Islands", "(UTC-03:30) Newfoundland", "(UTC-12:00) Dateline",
-        "(UTC+05:45) Nepal", "(UTC-01:00) Azores", "(UTC+05:30) India", "(UTC-10:00) Hawaii",
-        "(UTC+12:45) Chatham"},
-       {"(UTC-12:00) Dateline", "(UTC-10:00) Hawaii", "(UTC-03:30) Newfoundland",
-        "(UTC-01:00) Azores", "(UTC+05:30) India", "(UTC+05:45) Nepal", "(UTC+12:45) Chatham",
-        "(UTC+14:00) Line Islands"}},
+       {"(UTC+14:00) Line Islands", "(UTC-03:30) Newfoundland", "(UTC-12:00) Dateline", "(UTC+05:45) Nepal",
+        "(UTC-01:00) Azores", "(UTC+05:30) India", "(UTC-10:00) Hawaii", "(UTC+12:45) Chatham"},
+       {"(UTC-12:00) Dateline", "(UTC-10:00) Hawaii", "(UTC-03:30) Newfoundland", "(UTC-01:00) Azores",
+        "(UTC+05:30) India", "(UTC+05:45) Nepal", "(UTC+12:45) Chatham", "(UTC+14:00) Line Islands"}},
       {"equal offsets by name, upper and lower case alike",
        {"(GMT+01:00) Paris", "(GMT-05:00) Lima", "(GMT+01:00) berlin", "(GMT+01:00) Amsterdam",
         "(GMT-05:00) Eastern Time"},
-       {"(GMT-05:00) Eastern Time", "(GMT-05:00) Lima", "(GMT+01:00) Amsterdam",
-        "(GMT+01:00) berlin", "(GMT+01:00) Paris"}},
+       {"(GMT-05:00) Eastern Time", "(GMT-05:00) Lima", "(GMT+01:00) Amsterdam", "(GMT+01:00) berlin",
+        "(GMT+01:00) Paris"}},
       {"(gmt) in lower case counts as a GMT text",
        {"(GMT+02:00) Athens", "(gmt) Reykjavik", "(GMT-01:00) Azores", "(GMT) Dublin"},
        {"(GMT-01:00) Azores", "(GMT) Dublin", "(gmt) Reykjavik", "(GMT+02:00) Athens"}},
       {"a ')' at position 5 that is not (GMT) lands just before the + zones",
-       {"(UTC+09:00) Tokyo", "(UTC+01:00) Amsterdam", "(UTC) Coordinated Universal Time",
-        "(UTC-05:00) Eastern Time"},
-       {"(UTC-05:00) Eastern Time", "(UTC) Coordinated Universal Time", "(UTC+01:00) Amsterdam",
-        "(UTC+09:00) Tokyo"}},
+       {"(UTC+09:00) Tokyo", "(UTC+01:00) Amsterdam", "(UTC) Coordinated Universal Time", "(UTC-05:00) Eastern Time"},
+       {"(UTC-05:00) Eastern Time", "(UTC) Coordinated Universal Time", "(UTC+01:00) Amsterdam", "(UTC+09:00) Tokyo"}},
       {"GMT texts among themselves by name, upper case before lower",
        {"(GMT) lisbon", "(GMT+01:00) Rome", "(GMT) Madeira"}, {"(GMT) Madeira", "(GMT) lisbon", "(GMT+01:00) Rome"}},
       {"equal offsets compare ten letters of the name only",
@@ -159,7 +155,9 @@ TEST_F(SortListTest, MissingTimeZonesKeyIsLoggedAndLeavesTheTable) {
 TEST_F(SortListTest, ReadsZoneKeysInRegistryOrderAndResizesTheTable) {
   constexpr RegRoot kHklm = RegRoot::HKEY_LOCAL_MACHINE;
   const std::string zones = kTimeZonesKeyNT;
-  const auto tzi = EncodeTzi(Eastern());
+  TimeZoneEntry eastern = Eastern();
+  eastern.StandardBias = 1;  // read back in its place
+  const auto tzi = EncodeTzi(eastern);
   // Listed without regard to case ("b" before "C"); a text ends at its first
   // NUL or after 2048 characters; a short TZI fills what it holds; a Std
   // that is no text reads empty.
