@@ -183,41 +183,35 @@ TEST(SqliteProcedureTest, BodyOfSeveralStatementsSucceedsOrFailsAsAWholeAndFills
   EXPECT_EQ(cmd.Parameters.Item("@I").Value.ToLong(), 7);
 }
 
-// Runs a command, returning its standard output; fails the test on a
-// non-zero exit.
-std::string RunCommand(const std::string& command) {
-  std::string output;
-  std::FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) {
-    ADD_FAILURE() << "cannot run " << command;
-    return output;
-  }
-  std::array<char, 512> buffer{};
-  while (std::fgets(buffer.data(), static_cast<int>(buffer.size()), pipe) != nullptr) output += buffer.data();
-  int status = ::pclose(pipe);
-  EXPECT_EQ(status, 0) << command;
-  while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
-  return output;
-}
-
 // A PostgreSQL server of its own, so that stopping it disturbs no other test.
 class PrivateServer {
  public:
   PrivateServer(std::string script, const std::string& parent) : script_(std::move(script)), dir_(parent + "/pg") {
     ::chmod(parent.c_str(), 0755);  // the server runs as another user
-    connection_ = RunCommand(Verb("start"));
+    connection_ = Control("start");
   }
-  ~PrivateServer() {
-    if (std::system(Verb("stop").c_str()) != 0) std::fprintf(stderr, "could not stop the server in %s\n", dir_.c_str());
-  }
+  ~PrivateServer() { Control("stop"); }
   PrivateServer(const PrivateServer&) = delete;
   PrivateServer& operator=(const PrivateServer&) = delete;
   const std::string& connection() const { return connection_; }
-  // pause, resume, freeze (SIGSTOP: a hung server) or thaw.
-  void Control(const char* verb) { RunCommand(Verb(verb)); }
+  // Runs the script's start, stop, pause, resume, freeze (SIGSTOP: a hung
+  // server) or thaw; returns its output, failing the test on an error.
+  std::string Control(const char* verb) {
+    const std::string command = "'" + script_ + "' " + verb + " '" + dir_ + "'";
+    std::string output;
+    std::FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+      ADD_FAILURE() << "cannot run " << command;
+      return output;
+    }
+    std::array<char, 512> buffer{};
+    while (std::fgets(buffer.data(), static_cast<int>(buffer.size()), pipe) != nullptr) output += buffer.data();
+    EXPECT_EQ(::pclose(pipe), 0) << command;
+    while (!output.empty() && (output.back() == '\n' || output.back() == '\r')) output.pop_back();
+    return output;
+  }
 
  private:
-  std::string Verb(const char* verb) const { return "'" + script_ + "' " + verb + " '" + dir_ + "'"; }
   std::string script_, dir_, connection_;
 };
 

@@ -10,8 +10,6 @@
 
 namespace dvrlink::testing {
 
-// TempDir, ReadFile, ReadLines and WriteFile come from fakes/test_support.h.
-
 // Points the logs at folder, sets the module constants, the default level 8
 // and enables it (lLogLevel = 128), and names the gateway's device ID.
 void EnableDebugLog(const std::string& folder, const std::string& device_id);
@@ -47,17 +45,11 @@ inline constexpr const char* kPgSkipMessage =
     "PostgreSQL tests need DVRLINK_TEST_PG: start a server with "
     "`tests/pg/pg_server.sh start DIR` and export the connection string it prints";
 
-// A fresh database made by dvrlink-db's InitDatabase, holding also these
-// test procedures:
-//   usp_Test_Echo(@CmdIndex INTEGER, @A TEXT, @B TEXT)
-//       one row: columns CmdIndex, A, B holding what was received
-//   usp_Test_Output(@CmdIndex INTEGER, @In INTEGER, @Result OUT INTEGER)
-//       @Result = 2 * @In
-//   usp_Test_Date(@CmdIndex INTEGER, @Text TEXT)
-//       one row: column Value = dvr_datetime(@Text)
-//   usp_Test_NoParams()   one row: column One = 1
-// SQLite: a file in a temporary folder. PostgreSQL: a schema of its own in
-// the DVRLINK_TEST_PG database, dropped at the end.
+// A fresh database made by dvrlink-db's InitDatabase, holding also the test
+// procedures usp_Test_Echo (a row of what it received), usp_Test_Output
+// (@Result = 2 * @In), usp_Test_Date (dvr_datetime(@Text)) and
+// usp_Test_NoParams. SQLite: a file in a temporary folder. PostgreSQL: a
+// schema of its own in the DVRLINK_TEST_PG database, dropped at the end.
 class TestDatabase {
  public:
   explicit TestDatabase(Backend backend);
