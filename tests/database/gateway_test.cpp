@@ -99,7 +99,7 @@ TEST_P(GatewayTest, FailedCallsSetTheErrorCodeAndReturnNoRecordset) {
   } cases[] = {
       {"a parameter the procedure does not declare",
        {"usp_DVR_Config_Select", 15, {{1, "@IP", "127.0.0.2"}, {2, "@Port", "80"}}, ""},
-       kAdoErrItemNotFound, "@Port"},
+       kAdoErrItemNotFound, ", sLastName=@IP, sLastValue=127.0.0.2, sName=@Port, sValue=80, "},
       {"@CmdIndex for a procedure without it", {"usp_Test_NoParams", 0, {}, ""}, kDbErrErrorsInCommand,
        "@CmdIndex"},
       {"an unknown procedure", {"usp_Nothing_Here", 1, {{1, "@IP", "x"}}, ""}, kDbErrErrorsInCommand,
