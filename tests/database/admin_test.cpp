@@ -112,7 +112,6 @@ TEST_F(DbToolTest, CommandLine) {
       {"help", {"--help"}, 0, "Usage: dvrlink-db", ""},
       {"no command", {}, 2, "", "no command given"},
       {"unknown command", {"migrate"}, 2, "", "unknown command 'migrate'"},
-      {"version", {"--version"}, 0, "dvrlink-db 1.", ""},
       {"init without --connection", {"init"}, 2, "", "init needs --connection STRING or --config FILE"},
       {"unknown option", {"check", "--connection", db, "--frames", "x"}, 2, "", "unknown option '--frames'"},
       {"option without value", {"init", "--connection"}, 2, "", "needs a value"},
