@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform_state.h"
 #include "support/support_state.h"
 #include "timezone/mod_time_zone.h"
 #include "timezone/registry.h"
@@ -97,23 +96,19 @@ TEST_F(SortListTest, LocatesTheComputersZoneByItsExactStandardName) {
   // Sorted, the three zones are: Eastern (0), Tokyo (1), AUS Eastern (2).
   const struct {
     const char* name;
-    int os_major;
     std::string key_name, standard_name;
     int16_t expected_index;
     std::string logged_zone;
   } kCases[] = {
-      {"version 6 reads TimeZoneKeyName", 6, "Tokyo Standard Time", "Eastern Standard Time", 1, "Tokyo Standard Time"},
-      {"other versions read StandardName", 5, "Tokyo Standard Time", "AUS Eastern Standard Time", 2,
-       "AUS Eastern Standard Time"},
-      {"blanks around the name are trimmed", 6, "  AUS Eastern Standard Time  ", "", 2, "AUS Eastern Standard Time"},
-      {"the name ends at its first NUL", 6, std::string("Tokyo Standard Time\0old", 23), "", 1, "Tokyo Standard Time"},
-      {"a different case matches nothing: the index stays", 6, "tokyo standard time", "", 7, "tokyo standard time"},
-      {"no name at all: the index stays", 6, "", "", 7, ""},
+      {"TimeZoneKeyName, not StandardName", "Tokyo Standard Time", "Eastern Standard Time", 1, "Tokyo Standard Time"},
+      {"blanks around the name are trimmed", "  AUS Eastern Standard Time  ", "", 2, "AUS Eastern Standard Time"},
+      {"the name ends at its first NUL", std::string("Tokyo Standard Time\0old", 23), "", 1, "Tokyo Standard Time"},
+      {"a different case matches nothing: the index stays", "tokyo standard time", "", 7, "tokyo standard time"},
+      {"no name at all: the index stays", "", "", 7, ""},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
     FreshState();
-    Platform().os_major_version = c.os_major;
     ModAllConst().lDebugFlags = 2;  // every level into the debug log
     ModAllConst().iLogLevelDefault = 8;
     ModTimeZone().indexLocalMachineTimeZone = 7;
@@ -123,7 +118,6 @@ TEST_F(SortListTest, LocatesTheComputersZoneByItsExactStandardName) {
     ASSERT_EQ(ModTimeZone().aTimeZoneList.size(), 3u);
     EXPECT_EQ(ModTimeZone().aTimeZoneList[1].Std, "Tokyo Standard Time");
     EXPECT_EQ(ModTimeZone().indexLocalMachineTimeZone, c.expected_index);
-    EXPECT_EQ(ModTimeZone().blnWindowsMajor6, c.os_major == 6);
     const std::string line = "-8  modTimeZone, SortList() , sCurZone=" + c.logged_zone +
                              ", indexLocalMachineTimeZone=" + std::to_string(c.expected_index) + ";\r\n";
     EXPECT_NE(DebugLog().find(line), std::string::npos) << DebugLog();
@@ -145,11 +139,6 @@ TEST_F(SortListTest, MissingTimeZonesKeyIsLoggedAndLeavesTheTable) {
                             kTimeZonesKeyNT + "\r\n"),
             std::string::npos)
       << DebugLog();
-
-  Platform().os_platform_id = 1;
-  EXPECT_TRUE(GetTimeZoneList());
-  ASSERT_EQ(ModTimeZone().aTimeZoneList.size(), 1u);
-  EXPECT_EQ(ModTimeZone().aTimeZoneList[0].Std, "Tokyo Standard Time");
 }
 
 TEST_F(SortListTest, ReadsZoneKeysInRegistryOrderAndResizesTheTable) {
