@@ -216,8 +216,6 @@ TEST_F(SupportTest, ConfigurationFileNameMustMatchExactly) {
   EXPECT_EQ(ModAllConst().lLogLevel, 0);
   LoadConfigFile(dir.File("deviceadm.config"));
   EXPECT_EQ(ModAllConst().lLogLevel, 128);
-  LoadConfigFile(dir.path() + "/");
-  EXPECT_EQ(ModAllConst().lLogLevel, 0);
   EXPECT_EQ(ReadFile(dir.File("DebugDeviceAdm.log")), "");
 }
 
