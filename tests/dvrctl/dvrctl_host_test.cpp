@@ -1,7 +1,6 @@
 // The dvrctl program as a host workstation against a real dvrlink service
 // (dvrsim as its DVR) and against its own frame echo server: replies and
 // notices as printed, scripts, usage errors and the round-trip benchmark.
-// Real processes, real clock, short bounded waits.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -72,14 +71,6 @@ TEST_F(DvrctlHostTest, AScriptWaitsForTheGrantNoticeAndAMissedExpectExitsOne) {
   EXPECT_THAT(r.err, HasSubstr("miss.txt:2: 'notice 46|' did not come within 0.3 s"));
 }
 
-TEST_F(DvrctlHostTest, TheBenchmarkReportsItsRoundTripsRateAndLatency) {
-  svc::ProgramResult r = Dvrctl({"--bench", "50", "--clients", "2", address});
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_THAT(r.out, HasSubstr("round trips: 100 (2 client(s) x 50, frame 39, " + address + ")\n"));
-  EXPECT_THAT(r.out, ContainsRegex("\nrate: [0-9]+\\.[0-9] round trips/s\n"));
-  EXPECT_THAT(r.out, ContainsRegex("\nlatency: p50 [0-9.]+ ms, p99 [0-9.]+ ms\n"));
-}
-
 TEST(DvrctlHostProgramTest, TheEchoServerSendsFramesBackWhichAreNotReplies) {
   TempDir dir;
   svc::ChildProcess echo(svc::ProgramPath("dvrctl"), {"--echo-server", "127.0.0.1:0"}, dir.File("out"), dir.File("err"));
@@ -91,6 +82,7 @@ TEST(DvrctlHostProgramTest, TheEchoServerSendsFramesBackWhichAreNotReplies) {
   svc::ProgramResult bench = Dvrctl({"--bench", "20", address, "33", "a b"});
   EXPECT_EQ(bench.status, 0) << bench.err;
   EXPECT_THAT(bench.out, HasSubstr("round trips: 20 (1 client(s) x 20, frame 33|a b, "));
+  EXPECT_THAT(bench.out, ContainsRegex("\nlatency: p50 [0-9.]+ ms, p99 [0-9.]+ ms\n"));
   // Outside --bench an echo is a notice, so the frame waits for a reply in vain.
   svc::ProgramResult r = Dvrctl({"--timeout", "0.3", address, "39"});
   EXPECT_EQ(r.status, 2);
@@ -106,12 +98,9 @@ TEST(DvrctlHostProgramTest, BadUsageAndUnreachableAddressesExitTwoWithAClearMess
   };
   const std::vector<Case> cases = {
       {{nobody}, "no frame given after " + nobody},
-      {{"127.0.0.1:99999", "39"}, "'127.0.0.1:99999' is not HOST:PORT: the port must be a number from 1 to 65535"},
       {{nobody, "39"}, "cannot connect to " + nobody + " (" + nobody + ": Connection refused)"},
-      {{nobody, "version"}, "the command code 'version' is not a whole number"},
       {{"--clients", "2", nobody}, "--clients goes with --bench"},
       {{"--script", "/nonexistent/s.txt", nobody}, "cannot read the script /nonexistent/s.txt"},
-      {{"--wait", "soon", nobody, "39"}, "--wait takes a number of seconds"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args));

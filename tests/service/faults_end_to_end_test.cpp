@@ -57,15 +57,12 @@ TEST_F(FaultsEndToEndTest, ADropIsReportedTheServiceReconnectsAndSystemEventsRea
   options.host_lines = "reconnect_seconds = 1\n";
   ASSERT_NO_FATAL_FAILURE(Start(options));
   const std::string id = e2e->id(0);
-  EXPECT_THAT(ReadFile(e2e->File("out")), HasSubstr("\"instance\":\"" + id + "\""));
   EXPECT_TRUE(Connected());
   e2e->dvr(0).ControlFields("drop");
   ASSERT_TRUE(WaitForCodes({10322, 10321})) << HostLines();
   // One second later the service calls Connect again and the session is back
   // (its 10322 may be held back by the component's two-second rule).
   EXPECT_TRUE(svc::WaitUntil([&] { return Connected(); }, 5000));
-  EXPECT_THAT(ReadFile(e2e->File("DebugIntegratedExtensionService.log")),
-              HasSubstr("reconnect(" + id + ") calling Connect(127.0.0.1)"));
   ASSERT_TRUE(svc::WaitUntil([&] { return e2e->dvr(0).Status()["ready_system_sessions"] == "1"; }, 6000));
   e2e->dvr(0).ControlFields("sysevent 0xC00407D0");
   EXPECT_TRUE(e2e->WaitForLine([](const Json& j) { return j.value("code", 0) == 10382; }));

@@ -62,10 +62,6 @@ TEST(ServiceConfigTest, OptionalSettingsAndPathResolution) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {"automation_socket relative to the file", Edit("component_id", "automation_socket = s/a.sock\ncomponent_id"),
-       &ServiceConfig::automation_socket, "/srv/cfg/s/a.sock"},
-      {"registry relative to the file", Edit("component_id", "registry = ../tz/zones.reg\ncomponent_id"),
-       &ServiceConfig::registry, "/srv/tz/zones.reg"},
       {"an absolute program folder stays", Edit("program_folder = run", "program_folder = /opt/dvr/"),
        &ServiceConfig::program_folder, "/opt/dvr"},
       {"an absolute SQLite file stays",
@@ -76,9 +72,6 @@ TEST(ServiceConfigTest, OptionalSettingsAndPathResolution) {
        &ServiceConfig::connection_string, "Provider=PostgreSQL;Host=db;Database=host"},
       {"keys in any letter case", Edit("program_folder = run", "PROGRAM_Folder = run"),
        &ServiceConfig::program_folder, "/srv/cfg/run"},
-      {"listen_address and allowed_clients",
-       Edit("component_id", "listen_address = 127.0.0.1\nallowed_clients = 10.0.0.0/8, ::1\ncomponent_id"),
-       &ServiceConfig::allowed_clients, "10.0.0.0/8, ::1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
