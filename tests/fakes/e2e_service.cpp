@@ -48,6 +48,14 @@ constexpr char kFrameStart = 24;
 constexpr char kFrameEnd = 25;
 constexpr char kFrameSeparator = 26;
 
+// Reads until at least `count` items come back or timeout_ms pass; the last read.
+template <class Read>
+auto WaitForCount(Read read, size_t count, int timeout_ms) {
+  decltype(read()) items;
+  svc::WaitUntil([&] { return (items = read()).size() >= count; }, timeout_ms);
+  return items;
+}
+
 }  // namespace
 
 std::vector<std::string> Fields(const Json& host_event) {
@@ -241,21 +249,14 @@ std::vector<Json> E2eService::HostEvents(const std::string& instance) const {
   return events;
 }
 
-std::vector<int> E2eService::HostEventCodes(const std::string& instance) const {
+std::vector<int> EventCodes(const std::vector<Json>& events) {
   std::vector<int> codes;
-  for (const Json& e : HostEvents(instance)) codes.push_back(e.value("code", 0));
+  for (const Json& e : events) codes.push_back(e.value("code", 0));
   return codes;
 }
 
 std::vector<Json> E2eService::WaitForHostEvents(const std::string& instance, size_t count, int timeout_ms) const {
-  std::vector<Json> events;
-  svc::WaitUntil(
-      [&] {
-        events = HostEvents(instance);
-        return events.size() >= count;
-      },
-      timeout_ms);
-  return events;
+  return WaitForCount([&] { return HostEvents(instance); }, count, timeout_ms);
 }
 
 bool E2eService::WaitForLine(const std::function<bool(const Json&)>& pred, int timeout_ms) const {
@@ -318,14 +319,7 @@ std::vector<Row> E2eService::Rows(const std::string& table) const {
 }
 
 std::vector<Row> E2eService::WaitForRows(const std::string& table, size_t count, int timeout_ms) const {
-  std::vector<Row> rows;
-  svc::WaitUntil(
-      [&] {
-        rows = Rows(table);
-        return rows.size() >= count;
-      },
-      timeout_ms);
-  return rows;
+  return WaitForCount([&] { return Rows(table); }, count, timeout_ms);
 }
 
 void E2eTest::Start(const E2eOptions& options) {

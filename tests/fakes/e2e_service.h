@@ -85,7 +85,6 @@ class E2eService {
   std::vector<Json> HostLines() const;
   // The host events of one instance (all when empty), in order.
   std::vector<Json> HostEvents(const std::string& instance = "") const;
-  std::vector<int> HostEventCodes(const std::string& instance = "") const;
   // Waits until the instance has at least `count` host events; returns them.
   std::vector<Json> WaitForHostEvents(const std::string& instance, size_t count, int timeout_ms = 5000) const;
   // Waits until some host-sink line satisfies pred.
@@ -142,5 +141,7 @@ class HostClient {
 
 // The twelve texts of a host_event line.
 std::vector<std::string> Fields(const Json& host_event);
+// The codes of host_event lines.
+std::vector<int> EventCodes(const std::vector<Json>& events);
 
 }  // namespace dvrlink::testing::e2e

@@ -68,14 +68,17 @@ uint16_t FreeListenPort(const char* address) {
   return 0;
 }
 
-bool PumpUntil(const std::function<bool()>& cond, int timeout_ms) {
+// Runs step until cond holds or timeout_ms pass; cond's last value.
+static bool Poll(const std::function<bool()>& cond, int timeout_ms, void (*step)()) {
   int64_t deadline = NowMillis() + timeout_ms;
   while (!cond()) {
     if (NowMillis() >= deadline) return cond();
-    PumpRound();
+    step();
   }
   return true;
 }
+
+bool PumpUntil(const std::function<bool()>& cond, int timeout_ms) { return Poll(cond, timeout_ms, PumpRound); }
 
 void PumpFor(int ms) {
   int64_t deadline = NowMillis() + ms;
@@ -83,12 +86,7 @@ void PumpFor(int ms) {
 }
 
 bool WaitUntil(const std::function<bool()>& cond, int timeout_ms) {
-  int64_t deadline = NowMillis() + timeout_ms;
-  while (!cond()) {
-    if (NowMillis() >= deadline) return cond();
-    SleepMillis(10);
-  }
-  return true;
+  return Poll(cond, timeout_ms, [] { SleepMillis(10); });
 }
 
 TestClient TestClient::Tcp(uint16_t port, const char* source_address) {
@@ -175,12 +173,7 @@ std::optional<std::string> TestClient::ReadLine(int timeout_ms) {
 }
 
 bool TestClient::WaitClosed(int timeout_ms) {
-  PumpUntil(
-      [&] {
-        ReadNow();
-        return peer_closed_;
-      },
-      timeout_ms);
+  ReceiveUntil([](const std::string&) { return false; }, timeout_ms);
   return peer_closed_;
 }
 

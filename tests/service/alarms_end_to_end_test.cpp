@@ -31,12 +31,6 @@ Texts Expected(const std::string& time, const std::string& address, const std::s
   return fields;
 }
 
-std::vector<int> Codes(const std::vector<Json>& events) {
-  std::vector<int> codes;
-  for (const Json& e : events) codes.push_back(e.value("code", 0));
-  return codes;
-}
-
 DateTime Digits(const std::string& digits14) { return DateTime::FromDigits14(digits14).value_or(DateTime()); }
 
 DateTime UtcNow() {
@@ -106,7 +100,7 @@ TEST_P(AlertEndToEndTest, PositionEventsBecomeAlertsWithTheirRowsAndARepeatIsDro
   }
   std::vector<Json> events = e2e->WaitForHostEvents(id, 1 + codes.size());
   events.erase(events.begin());  // 10322, the DVR session
-  ASSERT_THAT(Codes(events), ElementsAreArray(codes));
+  ASSERT_THAT(EventCodes(events), ElementsAreArray(codes));
   size_t k = 0;
   for (const Case& c : cases) {
     if (c.code == 0) continue;
@@ -176,7 +170,7 @@ TEST_F(AlarmsEndToEndTest, SystemEventCodesBecomeHostEventsOfTheirOwnDvrsInstanc
   std::vector<Json> events = e2e->WaitForHostEvents(a, 1 + std::size(cases));
   const DateTime utc_after = UtcNow();
   events.erase(events.begin());
-  ASSERT_THAT(Codes(events), ElementsAreArray(expected_codes));
+  ASSERT_THAT(EventCodes(events), ElementsAreArray(expected_codes));
   for (size_t k = 0; k < std::size(cases); ++k) {
     SCOPED_TRACE(cases[k].code);
     Texts fields = Fields(events[k]);
@@ -220,7 +214,7 @@ TEST_F(AlarmsEndToEndTest, AlarmEventsOfADvrTheDatabaseDoesNotKnowEndWithAnError
     e2e->dvr(1).ControlFields(c.command);
     EXPECT_TRUE(e2e->WaitForLogLine({std::string("??? ") + c.handler + "-" + b + "() ??? ERROR, Line: "}));
   }
-  EXPECT_THAT(Codes(e2e->HostEvents(b)), ElementsAre(10322));
+  EXPECT_THAT(EventCodes(e2e->HostEvents(b)), ElementsAre(10322));
   EXPECT_TRUE(e2e->Rows("dvr_alarms").empty());
 }
 

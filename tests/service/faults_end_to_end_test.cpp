@@ -33,7 +33,7 @@ double CpuSeconds(pid_t pid) {
 class FaultsEndToEndTest : public E2eTest {
  protected:
   bool WaitForCodes(const std::vector<int>& codes) {
-    return svc::WaitUntil([&] { return e2e->HostEventCodes() == codes; }, 8000);
+    return svc::WaitUntil([&] { return EventCodes(e2e->HostEvents()) == codes; }, 8000);
   }
   bool Connected() { return e2e->Dvrctl({"list"}).out.find("\ttrue\ttrue") != std::string::npos; }
   std::string HostLines() const { return ReadFile(e2e->File("host-events.jsonl")); }
