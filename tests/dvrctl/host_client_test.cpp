@@ -47,7 +47,6 @@ TEST(HostClientTest, HostAddressesAreParsedOrRefusedWithTheReason) {
       EXPECT_THAT(e.what(), HasSubstr(c.reason));
     }
   }
-  EXPECT_EQ(ParseHostAddress("127.0.0.1:0", true).port, "0");  // a listener may take any port
 }
 
 TEST(HostClientTest, FramesAreBuiltFromWordsAndBadWordsAreRefused) {
