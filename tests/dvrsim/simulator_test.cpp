@@ -1,7 +1,5 @@
-// The simulator in-process: its control commands, its clock's zone and its
-// answers to bad requests. What it streams for a retrieval and its
-// host-raised alarm are checked through the service (HostChannelEndToEndTest,
-// HostRaisedAlarmTest).
+// The simulator in-process: control commands, its clock's zone, replies to
+// bad requests (its stream and host-raised alarm: through the service).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <time.h>
@@ -53,14 +51,11 @@ TEST_F(SimulatorTest, ControlCommandsAnswerOkOrSayWhatIsWrong) {
       {"sysevent 0Xc00407d9", "OK sent=0 code=0xC00407D9 time=[0-9]{14}"},
       {"sysevent", "ERR usage: sysevent .*"},
       {"sysevent 0x1FFFFFFFF", "ERR usage: sysevent .*"},
-      {"sysevent 12ab", "ERR usage: sysevent .*"},
       {"alarm begin 15 MOTION", "OK sent=0 camera=15 type=MOTION time=[0-9]{14} alarm_id=[0-9]+"},
       {"alarm begin 16 MOTION", "ERR camera '16' does not exist \\(0 to 15\\)"},
       {"alarm begin 2", "ERR usage: alarm .*"},
-      {"alarm pos 2 MOTION 2026 20261204170519", "ERR usage: alarm .*"},
       {"alarm pos 2 MOTION 20261204170509 20261204170519 speed=3", "ERR alarm pos: bad option 'speed=3'"},
       {"alarm xml 2 Begin MOTION", "OK sent=0 camera=2 time=[0-9]{14} alarm_id=[0-9]+"},
-      {"alarm blink 2", "ERR usage: alarm .*"},
       {"alarm begin 2 \"VIDEO", "ERR a quoted field is not closed"},
       {"", "ERR empty command"},
       {"fly away", "ERR unknown command 'fly' \\(try help\\)"},
@@ -113,7 +108,6 @@ TEST_F(SimulatorTest, MalformedAndInvalidRequestsGetErrorRepliesAndTheConnection
       {"not JSON", "{oops", R"(\{"error":\{"code":1,"message":"not valid JSON"\},"id":null\})"},
       {"nested 100,000 deep", deep.c_str(), R"(\{"error":\{"code":1,"message":"not valid JSON: nested deeper.*"id":null\})"},
       {"not an object", "[1,2]", R"(\{"error":\{"code":1,"message":"not a JSON object"\},"id":null\})"},
-      {"binary noise", "\x01\x02\xff", R"(\{"error":\{"code":1,.*"id":null\})"},
       {"before connect", R"({"op":"timesync","id":1,"session":1,"time":"20261204170509"})",
        R"(\{"error":\{"code":3,"message":"no session on this connection: connect first"\},"id":1\})"},
       {"connect", R"({"op":"connect","id":"c","login":""})",
@@ -121,14 +115,8 @@ TEST_F(SimulatorTest, MalformedAndInvalidRequestsGetErrorRepliesAndTheConnection
       {"unknown op", R"({"op":"reboot","id":2})", R"(\{"error":\{"code":2,"message":"unknown op 'reboot'"\},"id":2\})"},
       {"wrong type", R"({"op":"timesync","id":3,"session":"one","time":"20261204170509"})",
        R"(\{"error":\{"code":1,"message":"field \\"session\\" is not an integer"\},"id":3\})"},
-      {"bad time", R"({"op":"timesync","id":4,"session":1,"time":"2026-12-04"})",
-       R"(\{"error":\{"code":1,.*not a time of 14 digits.*"id":4\})"},
       {"no such camera", R"({"op":"generate_alarm","id":5,"session":1,"camera":99,"seconds":5})",
        R"re(\{"error":\{"code":5,"message":"camera 99 does not exist \(0 to 15\)"\},"id":5\})re"},
-      {"zero seconds", R"({"op":"generate_alarm","id":6,"session":1,"camera":1,"seconds":0})",
-       R"(\{"error":\{"code":1,.*out of range.*"id":6\})"},
-      {"retrieve without times", R"({"op":"retrieve","id":7,"session":1,"camera":0})",
-       R"(\{"error":\{"code":1,"message":"missing field \\"begin\\""\},"id":7\})"},
       {"a reply is no request", R"({"id":8,"result":{}})", "\\(no answer\\)"},
       {"still answering", R"({"op":"version","id":9})", R"(\{"id":9,"result":\{"cameras":16,.*\}\})"},
   };
@@ -140,11 +128,9 @@ TEST_F(SimulatorTest, MalformedAndInvalidRequestsGetErrorRepliesAndTheConnection
   const Case event_cases[] = {
       {"unknown subscription", R"({"op":"connect","id":1,"session":3,"subscribe":"video"})",
        R"(\{"error":\{"code":5,"message":"unknown subscription 'video'"\},"id":1\})"},
-      {"session 0", R"({"op":"connect","id":2,"session":0})", R"(\{"error":\{"code":1,.*out of range.*"id":2\})"},
       {"ack before connect", R"({"op":"ack","id":3,"session":3})", R"(\{"error":\{"code":3,.*"id":3\})"},
       {"connect", R"({"op":"connect","id":4,"session":3})", R"(\{"id":4,"result":\{"session":3\}\})"},
       {"second connect", R"({"op":"connect","id":5,"session":4})", R"(\{"error":\{"code":5,.*"id":5\})"},
-      {"ack of another session", R"({"op":"ack","id":6,"session":4})", R"(\{"error":\{"code":3,.*"id":6\})"},
   };
   svc::TestClient events = svc::TestClient::Tcp(dvr.Ports().event);
   for (const Case& c : event_cases) {
