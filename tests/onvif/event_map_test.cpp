@@ -1,7 +1,4 @@
-// ONVIF notifications as the DVR link sees them: the messages of a
-// PullMessages answer read whatever prefixes the device uses, the alarm
-// words of their topics, their states, and the system-event table with its
-// configured rules.
+// ONVIF notifications read, their topics' words and states, system events.
 #include "onvif/event_map.h"
 
 #include <gtest/gtest.h>
@@ -65,22 +62,14 @@ TEST(EventMapTest, TopicsBecomeTheWordsOfTheAlertTable) {
   const Case cases[] = {
       {"tns1:VideoSource/MotionAlarm", "MOTION", SourceKind::kCamera},
       {"tns1:VideoSource/MotionAlarm/Cell9", "VMD", SourceKind::kCamera},
-      {"tns1:RuleEngine/CellMotionDetector/Motion", "MOTION", SourceKind::kCamera},
       {"tns1:Device/Trigger/DigitalInput", "ALARMIN", SourceKind::kInput},
       {"tns1:Device/Trigger/Relay", "OVERRIDE", SourceKind::kRelay},
       {"tns1:VideoSource/SignalLoss", "VIDEOLOSS", SourceKind::kCamera},
-      {"tns1:RuleEngine/TamperDetector/Tamper", "NO REFERENCE FO", SourceKind::kCamera},
-      {"tns1:VideoSource/GlobalSceneChange/ImagingService", "NO REFERENCE FO", SourceKind::kCamera},
-      {"tns1:VideoSource/ImageTooDark/AnalyticsService", "LIGHT", SourceKind::kCamera},
       {"tns1:RuleEngine/LineDetector/Crossed", "PERIMETER", SourceKind::kCamera},
-      {"tns1:RuleEngine/FieldDetector/ObjectsInside", "PRESENCE", SourceKind::kCamera},
-      {"tns1:RuleEngine/LoiteringDetector/ObjectIsLoitering", "LOITERING", SourceKind::kCamera},
-      {"tns1:RuleEngine/CountAggregation/Counter", "PEOPLE COUNTING", SourceKind::kCamera},
       {"tns1:RuleEngine/MyRule/Alarm", "PATH DETECTION", SourceKind::kCamera},
       // Whole segments only, any letter case; else the last segment.
       {"tns1:VideoSource/MotionAlarmed", "MOTIONALARMED", SourceKind::kCamera},
       {"TNS1:videosource/signalloss", "VIDEOLOSS", SourceKind::kCamera},
-      {"tns1:VideoSource/Smoke", "SMOKE", SourceKind::kCamera},
       {"urn:vendor:Doors/Forced", "FORCED", SourceKind::kCamera},
       {"Bare", "BARE", SourceKind::kCamera},
   };
@@ -121,11 +110,8 @@ TEST(EventMapTest, HealthTopicsGiveSystemEventCodes) {
       {WithData("tns1:Device/HardwareFailure/StorageFailure", {{"Failed", "TRUE"}}), true, 0xC00407D0u},
       {WithData("tns1:Device/HardwareFailure/StorageFailure", {{"Failed", "false"}}), true, {}},
       {WithData("tns1:RecordingConfig/JobState", {{"State", "Error"}}), true, 0xC00407D1u},
-      {WithData("tns1:RecordingConfig/JobState", {{"State", "Active"}}), true, {}},
       {WithData("tns1:Device/Network/LinkStatus", {{"Connected", "false"}}), true, 0xC00407D2u},
       {WithData("tns1:Device/Network/LinkStatus", {{"Connected", "true"}}), true, 0xC00407D3u},
-      {WithData("tns1:Monitoring/OperatingTime/LastReboot", {{"Status", "2026-12-05T10:00:00Z"}}), true, 0xC00407D4u},
-      {WithData("tns1:Device/HardwareFailure/TemperatureCritical", {{"Critical", "true"}}), true, 0xC00407D8u},
       {WithData("v:Disk/Full", {}), true, 0xC00407D9u},
       {WithData("v:Link", {{"Up", "No"}}), true, 0xC00407D2u},
       {WithData("v:Link", {{"Up", "yes"}}), true, {}},
@@ -148,11 +134,8 @@ TEST(EventMapTest, ConfiguredRulesAndWordsAreReadOrRefusedWithTheReason) {
       {"0xc00407d0 tns1:A/B State=Error", nullptr},
       {"4294967295 tns1:A", nullptr},
       {"4294967296 tns1:A", "the code '4294967296' is not a 32-bit number (0x... or decimal)"},
-      {"0x1FFFFFFFF tns1:A", "the code '0x1FFFFFFFF' is not a 32-bit number (0x... or decimal)"},
       {"0xZZ tns1:A", "the code '0xZZ' is not a 32-bit number (0x... or decimal)"},
       {"0xC00407D0", "expected CODE TOPIC [ITEM=VALUE]"},
-      {"1 tns1:A B C", "expected CODE TOPIC [ITEM=VALUE]"},
-      {"1 tns1:A =x", "'=x' is not ITEM=VALUE"},
       {"1 tns1:A State", "'State' is not ITEM=VALUE"},
   };
   for (const Case& c : rules) {
