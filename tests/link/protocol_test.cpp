@@ -1,6 +1,4 @@
-// The DVR link's message rules: what counts as a request, a reply or an
-// event, the field readers, line cutting, and the order in which queued
-// events reach their sinks.
+// The DVR link's message rules, field readers, line cutting and event queue.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -31,18 +29,12 @@ TEST(LinkProtocolTest, LinesAreClassifiedOrRejectedWithAReason) {
       {R"({"id":null,"error":{"code":1,"message":"not valid JSON"}})", Message::Kind::kReply, ""},
       {R"({"event":"connected","session":3})", Message::Kind::kEvent, "connected"},
       {R"({bad)", std::nullopt, "not valid JSON"},
-      {"", std::nullopt, "not valid JSON"},
-      {R"({"op":"connect","id":1} trailing)", std::nullopt, "not valid JSON"},
       {R"({"id":1,"result":{"session":1e999}})", std::nullopt, "not valid JSON: a number out of range"},
       {R"([1,2])", std::nullopt, "not a JSON object"},
-      {R"("connect")", std::nullopt, "not a JSON object"},
       {R"({"op":5,"id":1})", std::nullopt, "a request needs"},
-      {R"({"op":"version"})", std::nullopt, "a request needs"},
       {R"({"event":"connected","id":2})", std::nullopt, "an event needs"},
-      {R"({"event":7})", std::nullopt, "an event needs"},
       {R"({"id":1})", std::nullopt, "neither a request"},
       {R"({"id":1,"error":"boom"})", std::nullopt, "an error reply needs"},
-      {R"({"id":1,"error":{"code":"one"}})", std::nullopt, "an error reply needs"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line);
@@ -59,8 +51,8 @@ TEST(LinkProtocolTest, LinesAreClassifiedOrRejectedWithAReason) {
 }
 
 TEST(LinkProtocolTest, FieldReadersRejectMissingWrongTypedAndOutOfRangeValues) {
-  const Json body = Json::parse(R"({"camera":2,"big":4294967295,"neg":-1,"text":"x","num_text":"5","real":1.5,
-                                    "time":"20261204170509","bad_time":"20261332000000","short_time":"2026120417"})");
+  const Json body = Json::parse(
+      R"({"camera":2,"big":4294967295,"neg":-1,"real":1.5,"time":"20261204170509","bad_time":"20261332000000"})");
   struct Case {
     const char* name;
     std::function<void()> read;
@@ -70,7 +62,6 @@ TEST(LinkProtocolTest, FieldReadersRejectMissingWrongTypedAndOutOfRangeValues) {
       {"integer in range", [&] { EXPECT_EQ(link::IntField(body, "camera", 0, 15), 2); }, ""},
       {"unsigned 32-bit", [&] { EXPECT_EQ(link::IntField(body, "big", 0, UINT32_MAX), 4294967295); }, ""},
       {"missing", [&] { link::IntField(body, "seconds", 0, 10); }, "missing field \"seconds\""},
-      {"text for a number", [&] { link::IntField(body, "num_text", 0, 10); }, "is not an integer"},
       {"fraction", [&] { link::IntField(body, "real", 0, 10); }, "is not an integer"},
       {"below range", [&] { link::IntField(body, "neg", 0, 10); }, "out of range"},
       {"above range", [&] { link::IntField(body, "big", 0, INT32_MAX); }, "out of range"},
@@ -79,7 +70,6 @@ TEST(LinkProtocolTest, FieldReadersRejectMissingWrongTypedAndOutOfRangeValues) {
       {"number for a text", [&] { link::TextField(body, "camera"); }, "is not a text"},
       {"valid time", [&] { EXPECT_EQ(link::TimeField(body, "time"), "20261204170509"); }, ""},
       {"month 13", [&] { link::TimeField(body, "bad_time"); }, "not a time of 14 digits"},
-      {"ten digits", [&] { link::TimeField(body, "short_time"); }, "not a time of 14 digits"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
