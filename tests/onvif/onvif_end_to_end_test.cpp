@@ -1,20 +1,13 @@
-// The service against an ONVIF device: dvrlink, dvrlink-onvif and dvrsim's
-// ONVIF face as real processes on a loopback address, the DVR's clock in
-// Sydney's zone and the service's in UTC. Alarms injected on dvrsim's control
-// port reach the host through the device's PullPoint subscription; the
-// host's commands reach the device as relay, PTZ and clock calls. Real
-// processes and clock, short bounded waits.
+// The service, dvrlink-onvif and dvrsim's ONVIF face as real processes (DVR in
+// Sydney's zone, service in UTC): device alarms reach the host, host alarms
+// the relay. PTZ, time sync and a silent device: BridgeTest, BridgeFaultsTest.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <time.h>
 
 #include <string>
 #include <vector>
 
 #include "fakes/e2e_service.h"
-#include "link/dvr_link.h"
-#include "link/dvr_remote_client.h"
 #include "platform/platform_state.h"
 #include "support/datetime.h"
 
@@ -26,9 +19,6 @@ using ::testing::HasSubstr;
 using Texts = std::vector<std::string>;
 
 DateTime Digits(const std::string& digits14) { return DateTime::FromDigits14(digits14).value_or(DateTime()); }
-
-// 25569 days from the serial day 0 to 1970-01-01.
-DateTime UtcNow() { return DateTime::FromSerialSeconds(25569LL * 86400 + static_cast<int64_t>(time(nullptr))); }
 
 std::vector<int> Codes(const std::vector<Json>& events) {
   std::vector<int> codes;
@@ -109,15 +99,6 @@ TEST_F(OnvifEndToEndTest, AlarmsOfTheDeviceBecomeHostEventsAndRows) {
                                   {"EndTime", end.FormatIso().replace(10, 1, " ")},
                                   {"AlarmType", c.alarm_type}}));
   }
-  // Signal loss: 10323 at its begin, in this computer's zone (UTC); Sydney
-  // keeps daylight saving time in December and standard time in June.
-  const DateTime begin = Digits(sim().ControlFields("alarm begin 2 VIDEOLOSS")["time"]);
-  std::vector<Json> events = e2e->WaitForHostEvents(id, 5);
-  ASSERT_EQ(events.size(), 5u);
-  EXPECT_EQ(events[4].value("code", 0), 10323);
-  const int offset = begin.Month() >= 4 && begin.Month() <= 9 ? 10 : 11;
-  EXPECT_EQ(Fields(events[4])[0], begin.AddSeconds(-3600 * offset).FormatYmd12());
-  EXPECT_EQ(Fields(events[4])[4], "Parking");
 }
 
 TEST_F(OnvifEndToEndTest, AHostRaisedAlarmSwitchesTheRelayOnAndOffAndIsConfirmed) {
@@ -138,45 +119,6 @@ TEST_F(OnvifEndToEndTest, AHostRaisedAlarmSwitchesTheRelayOnAndOffAndIsConfirmed
         return j.value("kind", "") == "callback" && j.value("type", 0) == 207 && j.value("description", "") == "V2-41";
       },
       9000));
-}
-
-TEST_F(OnvifEndToEndTest, PtzAndTimeSyncFramesReachTheDevice) {
-  ASSERT_NO_FATAL_FAILURE(Start(OnvifOptions()));
-  // Preset 4 of camera 2 is the fourth preset of its profile; pattern 2
-  // is its second preset tour.
-  EXPECT_THAT(e2e->HostFrame(0, {"55", "1", "2", "4", "1"}), ElementsAre("55", "OK"));
-  EXPECT_TRUE(WaitForOp("GotoPreset Profile_2 Preset_4"));
-  EXPECT_THAT(e2e->HostFrame(0, {"55", "2", "2", "2", "3"}), ElementsAre("55", "OK"));
-  EXPECT_TRUE(WaitForOp("OperatePresetTour Profile_2 Tour_2 Start"));
-
-  // The DVR clock is an hour off (set so through its DVR face); the host's
-  // time sync sets it to this computer's time, sent as UTC.
-  const DateTime right = Digits(sim().ControlFields("clock")["clock"]);
-  DvrRemoteClient remote(Loop(), DvrLinkOptions());
-  int32_t session = 0;
-  remote.Connect(sim().address, static_cast<int16_t>(sim().command_port), "", session);
-  ASSERT_GT(session, 0);
-  remote.TimeSync(session, right.AddSeconds(3600));
-  EXPECT_THAT(e2e->HostFrame(0, {"36"}), ElementsAre("36", "OK"));
-  ASSERT_TRUE(svc::WaitUntil([&] { return !Device()["last_time_set"].empty(); }));
-  const DateTime set = *DateTime::Parse(Device()["last_time_set"].substr(0, 19));
-  EXPECT_LE(std::abs(DateTime::DiffSeconds(UtcNow(), set)), 5);
-  EXPECT_LE(std::abs(DateTime::DiffSeconds(right, Digits(sim().ControlFields("clock")["clock"]))), 5);
-}
-
-TEST_F(OnvifEndToEndTest, ADeviceThatStopsAnsweringDisconnectsAndReconnects) {
-  ASSERT_NO_FATAL_FAILURE(Start(OnvifOptions("request_timeout_ms = 400\npull_seconds = 1\nretry_seconds = 1\n",
-                                             "reconnect_seconds = 1\n")));
-  const std::string id = e2e->id(0);
-  sim().ControlFields("onvif fail stall");
-  std::vector<Json> events = e2e->WaitForHostEvents(id, 2, 8000);
-  ASSERT_THAT(Codes(events), ElementsAre(10322, 10321));
-  EXPECT_TRUE(e2e->bridge(0)->WaitForLog("no answer within"));
-  sim().ControlFields("onvif fail none");
-  // The service's reconnect policy tries again every second: refused (10320)
-  // until the bridge has the device back, then connected.
-  EXPECT_TRUE(svc::WaitUntil([&] { return Codes(e2e->HostEvents(id)).back() == 10322; }, 10000))
-      << ::testing::PrintToString(Codes(e2e->HostEvents(id)));
 }
 
 TEST_F(OnvifEndToEndTest, ASubscriptionTheDeviceEndsEarlyIsMadeAgainWithoutLosingTheNextEvent) {
