@@ -1,5 +1,4 @@
-// The bridge's configuration: a complete file read into its values, and
-// each broken rule refused with one line naming the file, line and key.
+// The bridge's configuration: a complete file, and each broken rule's line.
 #include "dvrlink-onvif/bridge_config.h"
 
 #include <gtest/gtest.h>
@@ -48,7 +47,6 @@ TEST(BridgeConfigTest, EachBrokenRuleIsOneLineNamingTheKey) {
   };
   const Case cases[] = {
       {kLink, "b.ini: the section [device] is missing"},
-      {device, "b.ini: the section [link] is missing"},
       {"[device]\nuser = x\n" + kLink, "b.ini:1: [device] needs the key 'url'"},
       {"[device]\nurl = ftp://cam/\n" + kLink,
        "b.ini:2: key 'url' in [device]: the device URL must start with http:// or https://"},
@@ -60,14 +58,9 @@ TEST(BridgeConfigTest, EachBrokenRuleIsOneLineNamingTheKey) {
        "b.ini:3: key 'password_file' in [device]: cannot read the file /nonexistent/pass"},
       {device + "auth = basic\n" + kLink, "b.ini:3: key 'auth' in [device]: 'basic' is not auto, digest or username_token"},
       {device + "pull_seconds = 0\n" + kLink, "b.ini:3: key 'pull_seconds' in [device]: '0' is not a whole number from 1 to 600"},
-      {device + "request_timeout_ms = 1e3\n" + kLink,
-       "b.ini:3: key 'request_timeout_ms' in [device]: '1e3' is not a whole number from 100 to 600000"},
       {device + "tls_allow_self_signed = maybe\n" + kLink,
        "b.ini:3: key 'tls_allow_self_signed' in [device]: 'maybe' is not true or false"},
       {device + "colour = red\n" + kLink, "b.ini:3: key 'colour' in [device]: unknown key"},
-      {device + "[link]\ncommand_port = 1\nevent_port = 2\n", "b.ini:3: [link] needs the key 'live_port'"},
-      {device + "[link]\ncommand_port = 70000\n",
-       "b.ini:4: key 'command_port' in [link]: '70000' is not a whole number from 0 to 65535"},
       {device + kLink + "[map]\ncamera.256 = VS\n", "b.ini:8: key 'camera.256' in [map]: N must be from 0 to 255"},
       {device + kLink + "[map]\nlens.1 = VS\n",
        "b.ini:8: key 'lens.1' in [map]: expected camera.N, profile.N, relay.N, input.N, recording.N, "
