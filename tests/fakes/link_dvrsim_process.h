@@ -1,7 +1,5 @@
-// A dvrsim process for tests against the real simulator: started on free
-// ports of a loopback address, its ports read from its first output line,
-// its control port (on the same address) at hand, stopped when the object
-// goes.
+// A dvrsim process on free ports of a loopback address, with its control
+// port at hand; stopped when the object goes.
 #pragma once
 
 #include <cstdint>

@@ -1,6 +1,4 @@
-// A sink and receiver that writes down every DVR link event it gets as one
-// text ("name session url fields..."), in the order received, for the DVR
-// link's tests; the bounded pumps of the message loop come with it.
+// Writes down every DVR link event as one text ("name session url fields...").
 #pragma once
 
 #include <string>

@@ -1,8 +1,6 @@
-// A scripted DVR for the DVR link's synchronous calls, which wait on their
-// socket without running the message loop: it listens on a loopback port
-// (a free one, or the one given) and answers on its own thread. For each
-// line received, the script gives the raw texts to send back (each sent with
-// a line end); greeting is sent to every new connection first.
+// A scripted DVR on a loopback port, answering on its own thread (the
+// synchronous calls do not run the loop): greeting to each new connection,
+// then for each line received the script's texts.
 #pragma once
 
 #include <atomic>

@@ -1,8 +1,5 @@
-// The camera-control and system-event components against the DVR's live and
-// event ports: dvrsim for what takes real time, the simulator in-process on
-// the manual clock for pauses. The texts' order at the DVR and system events
-// reaching the host are proven through the service (HostChannelEndToEndTest,
-// AlarmsEndToEndTest, FaultsEndToEndTest).
+// Camera control and system events against dvrsim, and in-process on the
+// manual clock for pauses (order and host delivery: through the service).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

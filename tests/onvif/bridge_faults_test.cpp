@@ -1,9 +1,5 @@
-// dvrlink-onvif against a device that answers badly: SOAP faults, malformed
-// XML, 401 and no answer at all. Each is logged with a line that says what
-// the device did, the bridge's ports go on answering (the command port's
-// version at once, the event port with a refusal that names the device),
-// the bridge takes the device back once it answers again, and the device's
-// password is in no log. Real processes and clock; short configured limits.
+// dvrlink-onvif against a device that answers badly: each fault is logged,
+// the ports go on answering, the device is taken back, no password is logged.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

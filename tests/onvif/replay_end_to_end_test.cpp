@@ -1,7 +1,5 @@
-// Recorded video from an ONVIF recorder, end to end: host clients and the
-// service, dvrlink-onvif, dvrsim's ONVIF face as a recorder, and GStreamer's
-// RTSP server (scripts/rtsp-replay-server.py) as its replay side, all real
-// processes on a loopback address. Real clock: spans of a few seconds.
+// Recorded video from an ONVIF recorder end to end: the service, the bridge,
+// dvrsim's face and scripts/rtsp-replay-server.py as real processes.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

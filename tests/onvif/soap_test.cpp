@@ -1,6 +1,5 @@
-// The SOAP codec: envelopes read back (faults, broken texts), the
-// UsernameToken digest against the worked example of the ONVIF programmer's
-// guide and its check, and the xs:dateTime and xs:duration texts.
+// The SOAP codec: envelopes, the UsernameToken digest and check, and the
+// xs:dateTime and xs:duration texts.
 #include "onvif/soap.h"
 
 #include <gtest/gtest.h>
