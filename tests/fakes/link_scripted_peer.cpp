@@ -77,10 +77,4 @@ std::string LinkScriptedPeer::ReplyTo(const std::string& request, const std::str
   return "{\"id\":" + id.dump() + ",\"result\":" + result_json + "}";
 }
 
-std::string LinkScriptedPeer::ErrorTo(const std::string& request, int code, const std::string& message) {
-  link::Json body = link::Json::parse(request, nullptr, false);
-  link::Json id = body.is_object() && body.contains("id") ? body["id"] : link::Json();
-  return link::Serialize(link::MakeErrorReply(id, code, message));
-}
-
 }  // namespace dvrlink::testing

@@ -27,10 +27,8 @@ class LinkScriptedPeer {
   // Every line received so far.
   std::vector<std::string> Received();
 
-  // A reply to the request line with the given result/error body text,
-  // carrying the request's id ("{...}" texts).
+  // A reply carrying the request line's id and the given result ("{...}").
   static std::string ReplyTo(const std::string& request, const std::string& result_json);
-  static std::string ErrorTo(const std::string& request, int code, const std::string& message);
 
  private:
   void Serve();
