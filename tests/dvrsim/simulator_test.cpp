@@ -20,8 +20,7 @@ namespace {
 
 using ::testing::MatchesRegex;
 
-// Sends a line to the simulator and returns the next line it answers
-// (events that came before it are skipped).
+// Sends a line; the next line answered (earlier events skipped).
 std::string Ask(svc::TestClient& client, const std::string& line) {
   while (client.ReadLine(0)) {
   }
@@ -75,8 +74,7 @@ TEST_F(SimulatorTest, ControlCommandsAnswerOkOrSayWhatIsWrong) {
   EXPECT_EQ(status["refusing"], "off");
 }
 
-// The DVR clock reads its zone from the system's zone files, as the C
-// library does, also where ICU's own data knows otherwise or nothing.
+// The DVR clock's zone comes from the system's zone files, as the C library's.
 TEST_F(SimulatorTest, ClockFollowsTheSystemsZoneFiles) {
   const std::optional<std::string> tz =
       std::getenv("TZ") ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;

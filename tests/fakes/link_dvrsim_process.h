@@ -16,9 +16,7 @@ namespace dvrlink::testing {
 
 class DvrsimProcess {
  public:
-  // Starts dvrsim bound to bind_address with --... 0 for every port plus
-  // extra arguments (later ones win). Fails the current test (ADD_FAILURE)
-  // when it does not start.
+  // Every port 0, then extra_args (later ones win); ADD_FAILURE if it does not start.
   explicit DvrsimProcess(const std::vector<std::string>& extra_args = {},
                          const std::string& bind_address = "127.0.0.1");
   ~DvrsimProcess();
@@ -31,8 +29,7 @@ class DvrsimProcess {
   // The key=value fields of an OK reply (quoted values unquoted).
   static std::map<std::string, std::string> Fields(const std::string& reply);
   std::map<std::string, std::string> Status() { return Fields(Control("status")); }
-  // The fields of the reply to a command that must succeed (a reply other
-  // than OK fails the current test).
+  // The fields of a reply that must be OK (else the test fails).
   std::map<std::string, std::string> ControlFields(const std::string& command);
 
   std::string address;

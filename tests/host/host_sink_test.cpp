@@ -105,8 +105,7 @@ TEST(HostSinkTest, CallbacksAndMessagesGoToTheFileAndListenersWithTheInstanceAnd
   EXPECT_EQ(heard, (std::vector<std::string>{"1 " + callback_line, "2 " + callback_line, "2 " + event_line}));
 }
 
-// On a full disk (a small tmpfs) the events file keeps whole lines only, the
-// failure is logged once, and writing goes on once space returns.
+// A full disk (small tmpfs): whole lines only, logged once, writing resumes.
 TEST(HostSinkTest, AFullDiskLeavesOnlyWholeLinesAndWritingResumes) {
   if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs for the full disk needs root";
   testing::TempDir disk, logs;

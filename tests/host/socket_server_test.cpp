@@ -61,8 +61,7 @@ class SocketServerTest : public ::testing::Test {
     server->Connect(&receiver, "HOSTPC", static_cast<int16_t>(port), "10.0.0.5", 0, false);
     return server;
   }
-  // Connects and waits until the server has given the client an index,
-  // which goes to *index.
+  // Connects and waits for the client's index (to *index).
   TestClient Join(SocketServer& server, int16_t* index = nullptr, const char* source = nullptr) {
     std::vector<int16_t> before = server.ClientIndexes();
     TestClient client = TestClient::Tcp(server.BoundPort(), source);
@@ -251,8 +250,7 @@ TEST_F(SocketServerTest, MoreThan64KiBWithoutEndMarkerDisconnectsThatClientOnly)
   TestClient chatty = Join(*server, &chatty_index);
   TestClient quiet = Join(*server, &quiet_index);
 
-  // 64 KiB followed by an end marker is within the rule: the piece is too
-  // long for a block, so it is dropped, but the client stays.
+  // 64 KiB with an end marker: too long for a block, dropped, the client stays.
   chatty.Send(S + std::string(65535, 'y') + E);
   PumpUntil([&] { return AlwaysLog().find("more than a block holds") != std::string::npos; });
   EXPECT_EQ(server->ClientIndexes().size(), 2u);
@@ -322,8 +320,7 @@ TEST_F(SocketServerTest, ADepartingGrantHolderReleasesTheGrantWithCommand47) {
   EXPECT_EQ(AlwaysLog().find("holding the retrieval grant"), std::string::npos);
   EXPECT_TRUE(receiver.deliveries.empty());
 
-  // The reply the component gives the release finds the client gone and is
-  // dropped without the "is gone" line.
+  // The component's reply to the release is dropped without an "is gone" line.
   receiver.on_delivery = [&](const Delivery& d) { server->CommandDone(d.index, "47" + P + "OK"); };
   holder.Close();
   ASSERT_TRUE(PumpUntil([&] { return receiver.deliveries.size() == 1; }));
@@ -345,8 +342,7 @@ TEST_F(SocketServerTest, DeviceFormCloseClosesListenerAndClientsAndARestartBinds
   EXPECT_FALSE(server->Listening());
   EXPECT_EQ(server->BoundPort(), 0);
   EXPECT_FALSE(TestClient::Tcp(port).connected());
-  // The server closed first, so its end of the connection now waits in
-  // TIME_WAIT on the port; a restarted service must bind it all the same.
+  // The server's end waits in TIME_WAIT; a restarted service binds the port all the same.
   client.Close();
   PumpFor(50);
   EXPECT_EQ(Start({}, port)->BoundPort(), port);

@@ -173,9 +173,7 @@ class MalformedLinesTest : public ::testing::Test {
 };
 
 TEST_F(MalformedLinesTest, EventSessionSkipsBadLinesAndKeepsGoing) {
-  // The DVR answers the subscription with bad lines among good ones, then
-  // a line without end beyond the limit, which ends the session instead of
-  // filling memory.
+  // Bad lines among good ones, then an endless line that ends the session.
   LinkScriptedPeer dvr({}, [](const std::string& line) -> std::vector<std::string> {
     const std::string s = link::Json::parse(line).value("session", link::Json()).dump();
     return {"{oops", "[\"connected\"]", "\xff\xfe garbage", R"({"op":"reboot","id":4})", R"({"id":1,"error":"no"})",
@@ -249,8 +247,7 @@ TEST_F(MalformedLinesTest, CommandCallsFindTheirReplyAmongBadLines) {
   remote.Connect("127.0.0.1", static_cast<int16_t>(dvr.port()), "", session);
   ASSERT_EQ(session, 5);
   remote.TimeSync(5, DateTime::FromParts(2026, 12, 4, 17, 5, 9));
-  // The connect reply tells no version: it is asked once, and a version
-  // that is no text leaves it unknown.
+  // No version in the connect reply: asked once; one that is no text is unknown.
   EXPECT_THAT(dvr.Received(), ElementsAre(R"({"id":1,"login":"","op":"connect"})", R"({"id":2,"op":"version"})",
                                           R"({"id":3,"op":"timesync","session":5,"time":"20261204170509"})"));
   EXPECT_EQ(remote.Version(), DvrLinkClientVersion());
@@ -259,16 +256,13 @@ TEST_F(MalformedLinesTest, CommandCallsFindTheirReplyAmongBadLines) {
   ASSERT_TRUE(PumpUntil([&] { return !recorder.events.empty(); }));
   PumpFor(30);
   EXPECT_THAT(recorder.events, ElementsAre("time_sync 5 2 -3 0"));
-  // {oops, the event without reason, [] and "not json at all"; the stray
-  // reply is only noted.
+  // {oops, the event without reason, [] and "not json at all" (a stray reply is only noted).
   EXPECT_EQ(LoggedErrors(), 4);
 }
 
 TEST_F(MalformedLinesTest, ConnectRepliesThatTellTooLittle) {
-  // An older DVR tells no version in its connect reply and then never answers
-  // the question: the session stands, the version is logged as unknown. A
-  // session that is no number, or nested 200,000 deep (no reply at all), gives
-  // session 0 at the call's bound with one error line.
+  // A version never told leaves the session standing; a session that is no
+  // number or nested 200,000 deep gives session 0 with one error line.
   const std::string deep = std::string(200000, '[') + std::string(200000, ']');
   const struct {
     const char* name;

@@ -77,8 +77,7 @@ class VideoRetrievalTest : public ::testing::Test {
     fs::create_directories(exported);
     fs::create_directories(outside);
   }
-  // A DVR that answers connect with session 5 and retrieve with `total`
-  // bytes (an estimate when asked) followed by `stream`.
+  // Session 5; a retrieve gets `total` bytes (estimated when asked), then `stream`.
   std::unique_ptr<LinkScriptedPeer> Peer(int64_t total, std::vector<std::string> stream, bool estimated = false) {
     return std::make_unique<LinkScriptedPeer>(
         std::vector<std::string>(), [total, stream, estimated](const std::string& line) {
@@ -151,9 +150,7 @@ TEST_F(VideoRetrievalTest, RefusedNamesSendNothingAndReportFailureFromTheLoop) {
   EXPECT_THAT(Tree(exported), ElementsAre("link")) << "no sub-folder made for a refused name";
 }
 
-// A failing stream leaves no file. A DVR that can only estimate the size (a
-// recorder remuxing as it pulls) may pass its estimate; the count of its
-// "done" is what must have come.
+// A failing stream leaves no file; an estimated size may be passed, "done" counts.
 TEST_F(VideoRetrievalTest, StreamsEndAsTheirCountsSayAndOnlyAWholeOneLeavesAFile) {
   const std::string four = "abcd";
   const std::string sixteen = "0123456789abcdef";

@@ -69,9 +69,7 @@ TEST(BridgeFaultsTest, EachBadAnswerIsLoggedAndTheLinkKeepsAnswering) {
   EXPECT_THAT(bridge.Log(), Not(HasSubstr(kPassword)));
 }
 
-// An https device with a self-signed certificate: refused by default (the
-// log says why), taken when its certificate is the CA file, when its key is
-// pinned, and refused when another key is pinned.
+// A self-signed https device: refused by default, taken as CA file or pinned key.
 TEST(BridgeTlsTest, CertificatesAreVerifiedUnlessTrustedOrPinned) {
   TempDir dir;
   const std::string cert = dir.File("cert.pem"), key = dir.File("key.pem"), pub = dir.File("pub.pem");

@@ -67,9 +67,7 @@ TEST_F(OnvifEndToEndTest, AlarmsOfTheDeviceBecomeHostEventsAndRows) {
     Texts details;  // Detail1 to Detail4
     const char* alarm_type;
   };
-  // Motion and a digital input become alerts when they end (the bridge's
-  // position event carries both times, the DVR's own); an unlisted topic
-  // keeps its word.
+  // Alerts when they end, in the DVR's times; an unlisted topic keeps its word.
   const Case cases[] = {
       {"MOTION", 2, 10309, {"camera Parking", "", "", ""}, "Motion Detection"},
       {"ALARMIN", 1, 10312, {"input 2", "", "", ""}, "AlarmIn2"},

@@ -27,8 +27,7 @@ constexpr const char* kAddress = "127.0.0.6";
 
 class ReplayEndToEndTest : public E2eTest {
  protected:
-  // The RTSP server (paced at real time when asked), then the service
-  // through the bridge in front of dvrsim's recorder.
+  // The RTSP server (real-time pace when asked), then the service, bridge and dvrsim.
   void StartRecorder(bool realtime) {
     const uint16_t port = svc::FreeListenPort(kAddress);
     std::vector<std::string> args = {DVRLINK_SOURCE_DIR "/scripts/rtsp-replay-server.py", "--port",
@@ -57,8 +56,7 @@ class ReplayEndToEndTest : public E2eTest {
   Json Retrieve(int client, int camera, const std::string& begin, const std::string& end, const std::string& file) {
     return e2e->Call(e2e->id(0), "GetVideoRecorded2", Json::array({0, client, camera, begin, end, file}), 5000);
   }
-  // The progress notices (33 with six fields) up to the first whose
-  // reason is not 1.
+  // The progress notices (33, six fields) up to the first whose reason is not 1.
   static std::vector<Frame> Notices(HostClient& client, int timeout_ms) {
     std::vector<Frame> notices;
     svc::WaitUntil(
@@ -136,8 +134,7 @@ TEST_F(ReplayEndToEndTest, ASpanBecomesAPlayableClipWithNumberedProgressAndAnUnr
   EXPECT_THAT(Exported(), ElementsAre("cam1/clip.mp4"));
 }
 
-// Once bytes flow, the recorder goes away, stalls, or the service (the
-// command session) closes: the retrieval ends with reason 3, no file stays.
+// Cut short once bytes flow (recorder gone or stalled, session closed): reason 3, no file.
 TEST_F(ReplayEndToEndTest, ARetrievalCutShortEndsWithReason3AndLeavesNoFile) {
   struct Case {
     const char* name;
