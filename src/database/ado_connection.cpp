@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "database/db_state.h"
+#include "platform/platform_state.h"
 #include "support/convert.h"
 #include "support/runtime_error.h"
 #include "support/vbstring.h"
@@ -373,6 +374,7 @@ Ref<Recordset> AdoCommand::Execute() {
                        std::to_string(CommandType) + ")");
   }
   DbProvider& provider = RequireProvider();
+  BeforeOutput();
   return Ref<Recordset>(CountingUnreachable([&] {
     try {
       return provider.ExecuteProcedure(CommandText, Parameters.items());

@@ -192,6 +192,7 @@ void HostSink::RemoveListener(uint64_t id) { listeners_.erase(id); }
 void HostSink::Emit(const Json& line) {
   std::string text = DumpLine(line);
   std::string with_end = text + "\n";
+  BeforeOutput();
   if (options_.write_stdout) WriteAll(STDOUT_FILENO, with_end);
   WriteEventsLine(with_end);
   std::vector<uint64_t> ids;

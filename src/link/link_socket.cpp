@@ -12,6 +12,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/platform_state.h"
+
 namespace dvrlink::link {
 namespace {
 
@@ -174,6 +176,7 @@ UniqueFd AcceptOne(int listen_fd) {
 }
 
 bool WriteAllBefore(int fd, const std::string& data, SteadyTime deadline, std::string& error) {
+  BeforeOutput();
   size_t done = 0;
   while (done < data.size()) {
     ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
@@ -214,6 +217,7 @@ ReadResult ReadAvailable(int fd, std::string& buffer, std::string& error) {
 }
 
 bool WriteAvailable(int fd, std::string& data, std::string& error) {
+  BeforeOutput();
   while (!data.empty()) {
     ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
     if (n > 0) {

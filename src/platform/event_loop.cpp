@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "platform/platform_state.h"
+
 namespace dvrlink {
 
 struct TimerState {
@@ -108,6 +110,7 @@ bool EventLoop::PollSockets(int64_t timeout_micros) {
     timeout_ms = static_cast<int>(std::min<int64_t>(ms, 1'000'000));
   }
   if (fds.empty() && timeout_ms == 0) return false;
+  BeforeOutput();
   int n = ::poll(fds.data(), fds.size(), timeout_ms);
   if (n <= 0) return false;
   bool ran = false;
@@ -176,6 +179,7 @@ void EventLoop::WaitWithoutDispatch(int64_t deadline_micros) {
     return;
   }
   int64_t wait = deadline_micros - now;
+  BeforeOutput();
   timespec ts{static_cast<time_t>(wait / 1'000'000), static_cast<long>((wait % 1'000'000) * 1000)};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }

@@ -37,10 +37,17 @@ struct PlatformState {
   // metrics); empty: nobody is told.
   std::function<void(const char* log)> log_line_written;
   std::function<void(const std::string& line)> error_logged;
+  // Called before the process sends anything (socket, host-event line,
+  // database call) and before the loop waits: the service writes its
+  // batched log lines there. Empty: nothing is called.
+  std::function<void()> before_output;
 };
 
 PlatformState& Platform();
 inline EventLoop& Loop() { return *Platform().loop; }
+inline void BeforeOutput() {
+  if (const auto& hook = Platform().before_output) hook();
+}
 
 // Replaces the loop with one on a manual clock; returns the clock (owned by
 // the loop). For tests.

@@ -406,10 +406,19 @@ int RunService(const std::vector<std::string>& args, std::ostream& out, std::ost
     return 1;
   }
 
-  // The logs stay open while the service runs (one write per line still).
+  // The logs stay open while the service runs, and the lines of one handler
+  // go in one write, made before anything leaves the process.
   struct KeptOpenLogs {
-    KeptOpenLogs() { SetLogFileMode(LogFileMode::kKeptOpen); }
-    ~KeptOpenLogs() { SetLogFileMode(LogFileMode::kOpenEachLine); }
+    KeptOpenLogs() {
+      SetLogFileMode(LogFileMode::kKeptOpen);
+      SetLogBatching(true);
+      Platform().before_output = FlushLogFiles;
+    }
+    ~KeptOpenLogs() {
+      Platform().before_output = nullptr;
+      SetLogBatching(false);
+      SetLogFileMode(LogFileMode::kOpenEachLine);
+    }
   } kept_open_logs;
   int status = 0;
   {

@@ -61,10 +61,16 @@ struct KeptFile {
   dev_t device = 0;
   ino_t inode = 0;
   int64_t checked_micros = 0;  // when the path was last looked at
+  std::string pending;  // batched lines not yet written
+  int pending_lines = 0;
 };
+
+// A batch is written at once when it grows past this.
+constexpr size_t kMaxPending = 64 * 1024;
 
 struct LogFiles {
   LogFileMode mode = LogFileMode::kOpenEachLine;
+  bool batched = false;
   KeptFile kept[kLogKinds];
 };
 
@@ -103,9 +109,29 @@ bool EnsureOpen(KeptFile& file) {
   return true;
 }
 
+void TellWritten(LogKind kind, int lines) {
+  const auto& observer = Platform().log_line_written;
+  if (!observer) return;
+  for (int i = 0; i < lines; ++i) observer(kLogNames[kind]);
+}
+
+// Writes a kept file's batched lines with one write; lost when the file
+// cannot be opened or written.
+void FlushKept(LogKind kind) {
+  KeptFile& file = Files().kept[kind];
+  if (file.pending.empty()) return;
+  std::string batch;
+  batch.swap(file.pending);
+  const int lines = file.pending_lines;
+  file.pending_lines = 0;
+  if (!EnsureOpen(file)) return;
+  if (::write(file.fd, batch.data(), batch.size()) == static_cast<ssize_t>(batch.size())) TellWritten(kind, lines);
+}
+
 // Appends head + text (as AppendLogText writes it) + CR LF to the file at
 // path with one write: opened and closed around it in kOpenEachLine mode,
-// the kept descriptor in kKeptOpen mode.
+// the kept descriptor in kKeptOpen mode, or added to the kept file's batch
+// when batching is on.
 void AppendLine(LogKind kind, const std::string& path, std::string_view head, std::string_view text) {
   std::string line;
   line.reserve(head.size() + text.size() + 16);
@@ -122,14 +148,20 @@ void AppendLine(LogKind kind, const std::string& path, std::string_view head, st
   } else {
     KeptFile& file = files.kept[kind];
     if (file.path != path) {
+      FlushKept(kind);
       CloseKept(file);
       file.path = path;
+    }
+    if (files.batched) {
+      file.pending += line;
+      ++file.pending_lines;
+      if (file.pending.size() >= kMaxPending) FlushKept(kind);
+      return;
     }
     if (!EnsureOpen(file)) return;
     written = ::write(file.fd, line.data(), line.size());
   }
-  const auto& observer = Platform().log_line_written;
-  if (written == static_cast<ssize_t>(line.size()) && observer) observer(kLogNames[kind]);
+  if (written == static_cast<ssize_t>(line.size())) TellWritten(kind, 1);
 }
 
 std::string InProgramFolder(const std::string& name) {
@@ -229,7 +261,17 @@ void SetLogFileMode(LogFileMode mode) {
 LogFileMode GetLogFileMode() { return Files().mode; }
 
 void ReopenLogFiles() {
+  FlushLogFiles();
   for (KeptFile& file : Files().kept) CloseKept(file);
+}
+
+void SetLogBatching(bool on) {
+  FlushLogFiles();
+  Files().batched = on;
+}
+
+void FlushLogFiles() {
+  for (int kind = 0; kind < kLogKinds; ++kind) FlushKept(static_cast<LogKind>(kind));
 }
 
 void WriteTitleLog(const std::string& text) {

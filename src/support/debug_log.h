@@ -6,8 +6,13 @@
 // A line that cannot be written is lost silently; nothing is reported to
 // the caller. Every line is one write(2) with O_APPEND, so lines of several
 // processes interleave but are never split, and a line is in the file (the
-// kernel's page cache) when the writer returns: kill -9 loses none. How the
-// files are opened is the LogFileMode:
+// kernel's page cache) when the writer returns: kill -9 loses none. With
+// batching on (the service), a kept file's lines wait in memory and go in
+// one write at the next FlushLogFiles, which the service calls before the
+// process sends or stores anything and before its loop waits, so a file is
+// never behind what the outside has seen; kill -9 can lose only the lines of
+// the handler running at that moment written since its last send or
+// database call. How the files are opened is the LogFileMode:
 //   kOpenEachLine (the default): opened and closed around each line.
 //   kKeptOpen (the service): each file is opened once and kept. At most once
 //     a second, at its next line, each file's path is looked at again: when
@@ -64,9 +69,14 @@ enum class LogFileMode { kOpenEachLine, kKeptOpen };
 // Switching closes the kept files.
 void SetLogFileMode(LogFileMode mode);
 LogFileMode GetLogFileMode();
-// Closes the kept files; the next line opens its file again at its path (a
-// file moved away is started anew).
+// Writes the batched lines, then closes the kept files; the next line opens
+// its file again at its path (a file moved away is started anew).
 void ReopenLogFiles();
+// Batching of the kept files' lines (kKeptOpen mode only; off by default).
+// Switching writes what is batched.
+void SetLogBatching(bool on);
+// Writes each kept file's batched lines with one write.
+void FlushLogFiles();
 
 // Paths of the three log files as they stand now.
 std::string DebugLogPath();

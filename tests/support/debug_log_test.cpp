@@ -3,8 +3,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <functional>
+
 #include "component/module_state.h"
+#include "database/ado_connection.h"
+#include "fakes/db_fake_provider.h"
 #include "fakes/test_support.h"
+#include "host/host_sink.h"
+#include "link/link_socket.h"
+#include "platform/net/fd.h"
 #include "support/config_file.h"
 #include "support/debug_log.h"
 #include "support/mod_all_const.h"
@@ -229,6 +239,70 @@ TEST_F(SupportTest, PaddingAndUsDates) {
   EXPECT_EQ(DateTimeUSFormat("not a date"), "");
   EXPECT_THAT(ReadFile(dir.File("DebugDeviceAdm.log")),
               HasSubstr("??? modAllConst, DateTimeUSFormat() ??? ERROR, Line: "));
+}
+
+// Batched as the service runs them, a handler's lines reach their file in one
+// write when the process next sends, stores or waits, never after.
+TEST_F(SupportTest, BatchedLinesAreWrittenBeforeAnythingLeavesTheProcess) {
+  SetLogFileMode(LogFileMode::kKeptOpen);
+  SetLogBatching(true);
+  Platform().before_output = FlushLogFiles;
+  int told = 0;
+  Platform().log_line_written = [&told](const char*) { ++told; };
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, ends), 0);
+  net::UniqueFd ours(ends[0]), theirs(ends[1]);
+  EventLoop::WatchId watch = Loop().Watch(theirs.get(), POLLIN, [&theirs](short) {
+    char drain[64];
+    while (::read(theirs.get(), drain, sizeof drain) > 0) {
+    }
+  });
+  FakeDbProvider provider;
+  HostSink sink(HostSinkOptions{dir.File("events.jsonl"), false, false, ""});
+  const struct {
+    const char* name;
+    std::function<void()> output;
+  } cases[] = {
+      {"a host-client send", [&] { net::SendSome(ours.get(), "x", 1); }},
+      {"a DVR link send",
+       [&] {
+         std::string data = "x", error;
+         link::WriteAvailable(ours.get(), data, error);
+       }},
+      {"a database call",
+       [&] {
+         AdoCommand command;
+         command.ActiveConnection = Ref<IAdoConnection>(std::make_shared<FakeDbConnection>(&provider));
+         command.CommandType = adCmdStoredProc;
+         command.CommandText = "usp_Any";
+         command.Execute();
+       }},
+      {"a host-event line", [&] { sink.Message("B-1", "text"); }},
+      {"the loop's wait", [] { Loop().RunOnce(0); }},
+      {"a reopen (SIGHUP)", [] { ReopenLogFiles(); }},
+      {"the service's end", [] { SetLogBatching(false); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const size_t before = DebugLines().size();
+    WriteDebugLogAlways("one");
+    WriteDebugLogAlways("two");
+    EXPECT_EQ(DebugLines().size(), before);
+    c.output();
+    ASSERT_EQ(DebugLines().size(), before + 2);
+    EXPECT_THAT(DebugLines().back(), HasSubstr("\ttwo"));
+  }
+  EXPECT_EQ(told, 14);
+  // A batch that grows past 64 KiB is written without waiting.
+  SetLogBatching(true);
+  const std::string long_text(1000, 'x');
+  for (int i = 0; i < 66; ++i) WriteDebugLogAlways(long_text);
+  EXPECT_EQ(DebugLines().size(), 14u + 64u);  // 64 lines of 1,025 bytes fill it
+  Loop().Unwatch(watch);
+  Platform().before_output = nullptr;
+  Platform().log_line_written = nullptr;
+  SetLogBatching(false);
+  SetLogFileMode(LogFileMode::kOpenEachLine);
 }
 
 }  // namespace

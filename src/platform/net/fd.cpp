@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/platform_state.h"
+
 namespace dvrlink::net {
 
 bool SetNonBlocking(int fd) {
@@ -16,6 +18,7 @@ bool SetNonBlocking(int fd) {
 std::string ErrorText(int error_number) { return std::strerror(error_number); }
 
 long SendSome(int fd, const char* data, size_t size) {
+  BeforeOutput();
   while (true) {
     ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
     if (n >= 0) return static_cast<long>(n);
