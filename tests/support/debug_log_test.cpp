@@ -10,7 +10,6 @@
 
 #include "component/module_state.h"
 #include "database/ado_connection.h"
-#include "fakes/db_fake_provider.h"
 #include "fakes/test_support.h"
 #include "host/host_sink.h"
 #include "link/link_socket.h"
@@ -241,6 +240,22 @@ TEST_F(SupportTest, PaddingAndUsDates) {
               HasSubstr("??? modAllConst, DateTimeUSFormat() ??? ERROR, Line: "));
 }
 
+// An open database whose every procedure answers with no rows.
+class EmptyDatabase : public DbProvider, public IAdoConnection {
+ public:
+  std::string Name() const override { return "Empty"; }
+  std::vector<AdoParameterInfo> DescribeProcedure(const std::string&) override { return {}; }
+  std::shared_ptr<Recordset> ExecuteProcedure(const std::string&, std::vector<AdoParameter>&) override {
+    return std::make_shared<Recordset>();
+  }
+  void ExecuteScript(const std::string&) override {}
+  bool HasTable(const std::string&) override { return true; }
+  void Open(const std::string&, const std::string&, const std::string&, int32_t) override {}
+  void Close() override {}
+  bool IsOpen() const override { return true; }
+  DbProvider* Provider() const override { return const_cast<EmptyDatabase*>(this); }
+};
+
 // Batched as the service runs them, a handler's lines reach their file in one
 // write when the process next sends, stores or waits, never after.
 TEST_F(SupportTest, BatchedLinesAreWrittenBeforeAnythingLeavesTheProcess) {
@@ -257,7 +272,7 @@ TEST_F(SupportTest, BatchedLinesAreWrittenBeforeAnythingLeavesTheProcess) {
     while (::read(theirs.get(), drain, sizeof drain) > 0) {
     }
   });
-  FakeDbProvider provider;
+  auto database = std::make_shared<EmptyDatabase>();
   HostSink sink(HostSinkOptions{dir.File("events.jsonl"), false, false, ""});
   const struct {
     const char* name;
@@ -269,10 +284,15 @@ TEST_F(SupportTest, BatchedLinesAreWrittenBeforeAnythingLeavesTheProcess) {
          std::string data = "x", error;
          link::WriteAvailable(ours.get(), data, error);
        }},
+      {"a DVR link request",
+       [&] {
+         std::string error;
+         link::WriteAllBefore(ours.get(), "x", std::chrono::steady_clock::now(), error);
+       }},
       {"a database call",
        [&] {
          AdoCommand command;
-         command.ActiveConnection = Ref<IAdoConnection>(std::make_shared<FakeDbConnection>(&provider));
+         command.ActiveConnection = Ref<IAdoConnection>(database);
          command.CommandType = adCmdStoredProc;
          command.CommandText = "usp_Any";
          command.Execute();
@@ -292,12 +312,12 @@ TEST_F(SupportTest, BatchedLinesAreWrittenBeforeAnythingLeavesTheProcess) {
     ASSERT_EQ(DebugLines().size(), before + 2);
     EXPECT_THAT(DebugLines().back(), HasSubstr("\ttwo"));
   }
-  EXPECT_EQ(told, 14);
+  EXPECT_EQ(told, 16);
   // A batch that grows past 64 KiB is written without waiting.
   SetLogBatching(true);
   const std::string long_text(1000, 'x');
   for (int i = 0; i < 66; ++i) WriteDebugLogAlways(long_text);
-  EXPECT_EQ(DebugLines().size(), 14u + 64u);  // 64 lines of 1,025 bytes fill it
+  EXPECT_EQ(DebugLines().size(), 16u + 64u);  // 64 lines of 1,025 bytes fill it
   Loop().Unwatch(watch);
   Platform().before_output = nullptr;
   Platform().log_line_written = nullptr;
