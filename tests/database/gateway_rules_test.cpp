@@ -36,7 +36,8 @@ class FakeDbProvider : public DbProvider {
   }
   std::shared_ptr<Recordset> ExecuteProcedure(const std::string&, std::vector<AdoParameter>& parameters) override {
     sent = parameters;
-    if (execute_error) throw *execute_error;
+    ++executes;
+    if (execute_error && (!fail_once || executes == 1)) throw *execute_error;
     for (AdoParameter& p : parameters) {
       auto it = output_values.find(p.Name);
       if (it != output_values.end() && p.Direction != adParamInput) p.Value = it->second;
@@ -48,6 +49,8 @@ class FakeDbProvider : public DbProvider {
 
   std::map<std::string, std::vector<AdoParameterInfo>> declared;
   std::optional<RuntimeError> execute_error;
+  bool fail_once = false;  // execute_error for the first call only
+  int executes = 0;
   std::map<std::string, AdoValue> output_values;  // written into output parameters by name
   std::vector<AdoParameter> sent;
 };
@@ -141,6 +144,34 @@ TEST_F(GatewayRulesTest, OutputValueIsReadFromTheParameterOfExactlyThatName) {
     RunGateway({"usp_Out", -1, {}, "@Out"});
     EXPECT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
     EXPECT_EQ(ModAllConst2().lOutputValue, c.expected);
+  }
+}
+
+// A failed call is made once more when the procedure was declared anew
+// meanwhile, never when the database was out of reach (a hung server would
+// be asked again).
+TEST_F(GatewayRulesTest, AFailedCallIsRepeatedOnlyWithANewDeclaration) {
+  const struct {
+    const char* procedure;
+    int32_t error;
+    int executes;
+    int32_t code;
+  } cases[] = {
+      {"usp_DeclaredAnew", kDbErrErrorsInCommand, 2, 0},
+      {"usp_OutOfReach", kAdoErrUnspecified, 1, kAdoErrUnspecified},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.procedure);
+    provider_.declared[c.procedure] = {Declared("@CmdIndex", adInteger), Declared("@A", adVarChar)};
+    provider_.execute_error.reset();
+    RunGateway({c.procedure, 1, {{1, "@A", "x"}}, ""});  // the connection keeps this declaration
+    provider_.declared[c.procedure].push_back(Declared("@B", adVarChar));
+    provider_.execute_error = RuntimeError(c.error, "no", 0);
+    provider_.fail_once = true;
+    provider_.executes = 0;
+    RunGateway({c.procedure, 1, {{1, "@A", "x"}}, ""});
+    EXPECT_EQ(provider_.executes, c.executes);
+    EXPECT_EQ(ModAllConst2().lErrorCode, c.code);
   }
 }
 
