@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "fakes/db_test_support.h"
 #include "fakes/test_support.h"
 #include "platform/platform_state.h"
 
@@ -133,6 +134,31 @@ TEST(HostSinkTest, AFullDiskLeavesOnlyWholeLinesAndWritingResumes) {
   EXPECT_NE(lines().back().find("\"text\":\"after\""), std::string::npos);
   EXPECT_EQ(testing::CountLinesContaining(logs.File("DebugDeviceAdm.log"), "cannot write"), 1);
   EXPECT_EQ(testing::CountLinesContaining(logs.File("DebugDeviceAdm.log"), "line(s) could not be written"), 1);
+}
+
+// A host-raised alarm that cannot be recorded (the database file replaced
+// under the sink) is logged, and the next one is recorded in a connection
+// opened anew.
+TEST(HostSinkTest, AnActiveAlarmThatFailsIsLoggedAndTheNextOneOpensTheDatabaseAnew) {
+  testing::TempDir logs;
+  Platform().program_folder = logs.path();
+  testing::TestDatabase db(testing::Backend::kSqlite);
+  HostSinkOptions options;
+  options.write_stdout = false;
+  options.record_active_alarms = true;
+  options.connection_string = db.connection_string();
+  HostSink sink(options);
+  const std::string file = db.connection_string().substr(db.connection_string().rfind('=') + 1);
+  const auto raise = [&] {
+    sink.Message("A-0-5000", Message44("10317", {"2026/12/05 10:00:00", "$12", "DVR1", "10.0.0.5", "Alarm", "", "", "",
+                                                 "", "", "", ""}));
+  };
+  raise();
+  testing::WriteFile(file + ".new", testing::ReadFile(file));
+  ASSERT_EQ(std::rename((file + ".new").c_str(), file.c_str()), 0);
+  raise();
+  raise();
+  EXPECT_EQ(testing::CountLinesContaining(logs.File("DebugDeviceAdm.log"), "not recorded"), 1);
 }
 
 }  // namespace
