@@ -53,6 +53,7 @@ void LinkScriptedPeer::Serve() {
       std::string error;
       link::ReadResult r = link::ReadAvailable(c.fd.get(), c.buffer, error);
       if (r == link::ReadResult::kClosed || r == link::ReadResult::kError) {
+        ++closed_;
         c.fd.Reset();
         continue;
       }

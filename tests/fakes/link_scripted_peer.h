@@ -26,6 +26,8 @@ class LinkScriptedPeer {
   uint16_t port() const { return port_; }
   // Every line received so far.
   std::vector<std::string> Received();
+  // How many connections the client has closed so far.
+  int Closed() const { return closed_; }
 
   // A reply carrying the request line's id and the given result ("{...}").
   static std::string ReplyTo(const std::string& request, const std::string& result_json);
@@ -38,6 +40,7 @@ class LinkScriptedPeer {
   link::UniqueFd listen_;
   uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
+  std::atomic<int> closed_{0};
   std::mutex mutex_;
   std::vector<std::string> received_;
   std::thread thread_;

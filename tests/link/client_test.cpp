@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include <chrono>
 
 #include "fakes/link_dvrsim_process.h"
@@ -114,6 +116,10 @@ TEST_F(LinkClientTest, ADvrThatDoesNotServeGivesSessionZeroOrConnectErrorThenDis
     remote.Connect(kAddress, static_cast<int16_t>(c.command_port), "", session);
     EXPECT_EQ(session, 0);
     EXPECT_LT(SecondsSince(start), 1.0);
+    while (c.command_port == silent.port() && silent.Closed() == 0 && SecondsSince(start) < 2.0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(silent.Closed(), c.command_port == silent.port() ? 1 : 0) << "a DVR giving no session is let go";
 
     DvrEventCtrlClient ctrl(Loop(), options);
     ctrl.SetEventSink(&recorder);
