@@ -50,6 +50,10 @@ TEST(HostSinkTest, MessagesBecomeHostEventsOrPlainMessages) {
       {"Latin-1 texts come out as UTF-8",
        Message44("10323", {"t", "g", "K\xFC" "che", "a", "", "", "", "", "", "", "", ""}),
        R"({"kind":"host_event","instance":"A-0-5000","time":"T","code":10323,"fields":["t","g","Küche","a","","","","","","","",""]})"},
+      {"an encoded surrogate is no UTF-8: the texts are read as Latin-1",
+       Message44("10323", {"t", "g", "\xED\xA0\x80", "a", "", "", "", "", "", "", "", ""}),
+       R"({"kind":"host_event","instance":"A-0-5000","time":"T","code":10323,"fields":["t","g",")"
+       "\xC3\xAD\xC2\xA0\xC2\x80" R"(","a","","","","","","","",""]})"},
       {"eleven texts is not a message 44", Message44("10322", std::vector<std::string>(11, "a")), ""},
       {"thirteen texts is not a message 44", Message44("10322", std::vector<std::string>(13, "a")), ""},
       {"another command code", S + "45" + P + "3" + E, ""},
