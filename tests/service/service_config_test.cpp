@@ -97,6 +97,12 @@ TEST(ServiceConfigTest, EachBrokenRuleIsOneLineNamingFileAndKey) {
       {"a duplicate DVR number", Edit("number = 1", "number = 0"), "t.ini:34: key 'number' in [dvr.1]: number 0 is already used by [dvr] (line 8)"},
       {"a duplicate listen port, written differently", Edit("listen_port = 5001", "listen_port = 5000.0"),
        "t.ini:32: key 'listen_port' in [dvr.1]: listen_port 5000.0 is already used by [dvr] (line 8)"},
+      {"a duplicate listen port that is no number",
+       [] {
+         std::string text = Edit("listen_port = 5001", "listen_port = p");
+         return text.replace(text.find("listen_port = 5000"), 18, "listen_port = p");
+       }(),
+       "t.ini:32: key 'listen_port' in [dvr.1]: listen_port p is already used by [dvr] (line 8)"},
       {"a duplicate key", Edit("debug = 0", "debug = 0\nDEBUG = 1"), "t.ini:16: duplicate key 'DEBUG' in section [dvr]"},
       {"an unknown section", Edit("[dvr.1]", "[camera]"), "t.ini:26: unknown section [camera]"},
       {"no DVR section", kValid.substr(0, kValid.find("[dvr]")), "t.ini: no DVR section"},
