@@ -14,6 +14,7 @@
 #include "database/ado_connection.h"
 #include "database/db_gateway.h"
 #include "database/db_state.h"
+#include "fakes/db_fake_provider.h"
 #include "fakes/db_test_support.h"
 #include "support/runtime_error.h"
 
@@ -21,52 +22,12 @@ namespace dvrlink {
 namespace {
 
 using testing::DebugLogLines;
+using testing::FakeDbConnection;
+using testing::FakeDbProvider;
 using testing::GatewayCall;
 using testing::RunGateway;
 using testing::TempDir;
 
-// Declares what the test says, records what the gateway sends, and answers
-// with an empty result or the prepared error.
-class FakeDbProvider : public DbProvider {
- public:
-  std::string Name() const override { return "Fake"; }
-  std::vector<AdoParameterInfo> DescribeProcedure(const std::string& procedure) override {
-    auto it = declared.find(procedure);
-    return it == declared.end() ? std::vector<AdoParameterInfo>() : it->second;
-  }
-  std::shared_ptr<Recordset> ExecuteProcedure(const std::string&, std::vector<AdoParameter>& parameters) override {
-    sent = parameters;
-    ++executes;
-    if (execute_error && (!fail_once || executes == 1)) throw *execute_error;
-    for (AdoParameter& p : parameters) {
-      auto it = output_values.find(p.Name);
-      if (it != output_values.end() && p.Direction != adParamInput) p.Value = it->second;
-    }
-    return std::make_shared<Recordset>();
-  }
-  void ExecuteScript(const std::string&) override {}
-  bool HasTable(const std::string&) override { return true; }
-
-  std::map<std::string, std::vector<AdoParameterInfo>> declared;
-  std::optional<RuntimeError> execute_error;
-  bool fail_once = false;  // execute_error for the first call only
-  int executes = 0;
-  std::map<std::string, AdoValue> output_values;  // written into output parameters by name
-  std::vector<AdoParameter> sent;
-};
-
-// An open connection whose provider is the fake (not owned).
-class FakeDbConnection : public IAdoConnection {
- public:
-  explicit FakeDbConnection(FakeDbProvider* provider) : provider_(provider) {}
-  void Open(const std::string&, const std::string&, const std::string&, int32_t) override {}
-  void Close() override { provider_ = nullptr; }
-  bool IsOpen() const override { return provider_ != nullptr; }
-  DbProvider* Provider() const override { return provider_; }
-
- private:
-  FakeDbProvider* provider_;
-};
 
 
 class GatewayRulesTest : public ::testing::Test {

@@ -10,6 +10,7 @@
 
 #include "component/module_state.h"
 #include "database/ado_connection.h"
+#include "fakes/db_fake_provider.h"
 #include "fakes/test_support.h"
 #include "host/host_sink.h"
 #include "link/link_socket.h"
@@ -240,22 +241,6 @@ TEST_F(SupportTest, PaddingAndUsDates) {
               HasSubstr("??? modAllConst, DateTimeUSFormat() ??? ERROR, Line: "));
 }
 
-// An open database whose every procedure answers with no rows.
-class EmptyDatabase : public DbProvider, public IAdoConnection {
- public:
-  std::string Name() const override { return "Empty"; }
-  std::vector<AdoParameterInfo> DescribeProcedure(const std::string&) override { return {}; }
-  std::shared_ptr<Recordset> ExecuteProcedure(const std::string&, std::vector<AdoParameter>&) override {
-    return std::make_shared<Recordset>();
-  }
-  void ExecuteScript(const std::string&) override {}
-  bool HasTable(const std::string&) override { return true; }
-  void Open(const std::string&, const std::string&, const std::string&, int32_t) override {}
-  void Close() override {}
-  bool IsOpen() const override { return true; }
-  DbProvider* Provider() const override { return const_cast<EmptyDatabase*>(this); }
-};
-
 // Batched as the service runs them, a handler's lines reach their file in one
 // write when the process next sends, stores or waits, never after.
 TEST_F(SupportTest, BatchedLinesAreWrittenBeforeAnythingLeavesTheProcess) {
@@ -272,7 +257,7 @@ TEST_F(SupportTest, BatchedLinesAreWrittenBeforeAnythingLeavesTheProcess) {
     while (::read(theirs.get(), drain, sizeof drain) > 0) {
     }
   });
-  auto database = std::make_shared<EmptyDatabase>();
+  FakeDbProvider provider;
   HostSink sink(HostSinkOptions{dir.File("events.jsonl"), false, false, ""});
   const struct {
     const char* name;
@@ -292,7 +277,7 @@ TEST_F(SupportTest, BatchedLinesAreWrittenBeforeAnythingLeavesTheProcess) {
       {"a database call",
        [&] {
          AdoCommand command;
-         command.ActiveConnection = Ref<IAdoConnection>(database);
+         command.ActiveConnection = Ref<IAdoConnection>(std::make_shared<FakeDbConnection>(&provider));
          command.CommandType = adCmdStoredProc;
          command.CommandText = "usp_Any";
          command.Execute();
