@@ -1,6 +1,6 @@
 // libFuzzer target: arbitrary bytes from a DVR, read by the DVR link client. A loopback DVR
-// sends each input down a command session and two subscriptions; now and then a call looks for
-// its reply behind it. A connection an input ended is made again for the next one.
+// sends each input down two subscriptions and a fresh command session, there both inside a
+// call (ahead of its reply) and outside one.
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -36,17 +36,15 @@ class FakeDvr {
     events_.Start();  // no sinks: the events are read, queued and dropped
   }
 
-  void Feed(const std::string& bytes, bool call) {
-    if (!CommandPeerOpen()) ConnectCommand();
+  void Feed(const std::string& bytes) {
     if (!events_.IsSessionConnected(session_) || !system_.IsSubscribed()) ConnectSubscriptions();
-    // The reply of the call comes after the input (request ids count up
-    // from 2 after the connect).
-    std::string line = bytes + "\n";
-    if (call) line += R"({"id":)" + std::to_string(next_id_++) + R"(,"result":{}})" "\n";
-    if (::send(command_peer_.get(), line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) command_peer_.Reset();
     for (auto& conn : subscriptions_) conn->Send(bytes);
+    ConnectCommand();
+    // Ahead of the time sync's reply (request 2 after the connect) and after it.
+    const std::string lines = bytes + "\n" R"({"id":2,"result":{}})" "\n" + bytes + "\n";
+    ::send(command_peer_.get(), lines.data(), lines.size(), MSG_NOSIGNAL);
     try {
-      if (call && command_peer_.valid()) remote_->TimeSync(remote_->Session(), DateTime::FromParts(2026, 12, 4));
+      remote_->TimeSync(remote_->Session(), DateTime::FromParts(2026, 12, 4));
     } catch (const RuntimeError&) {
       // a refusal, a time-out or a broken connection: all reported by raising
     }
@@ -59,33 +57,21 @@ class FakeDvr {
     DvrLinkOptions options;
     options.reply_timeout_ms = 50;  // an input may hide the reply
     remote_ = std::make_unique<DvrRemoteClient>(Loop(), options);
-    next_id_ = 2;
     std::thread dvr([this] {
       pollfd p{command_listener_.get(), POLLIN, 0};
-      link::UniqueFd peer = ::poll(&p, 1, 1000) == 1 ? link::AcceptOne(command_listener_.get()) : link::UniqueFd();
+      command_peer_ = ::poll(&p, 1, 1000) == 1 ? link::AcceptOne(command_listener_.get()) : link::UniqueFd();
       auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
       std::string request, error;
-      while (peer.valid() && request.find('\n') == std::string::npos && link::WaitReadable(peer.get(), deadline) &&
-             link::ReadAvailable(peer.get(), request, error) == link::ReadResult::kData) {
+      while (command_peer_.valid() && request.find('\n') == std::string::npos &&
+             link::WaitReadable(command_peer_.get(), deadline) &&
+             link::ReadAvailable(command_peer_.get(), request, error) == link::ReadResult::kData) {
       }
-      const std::string reply = R"({"id":1,"result":{"session":7}})" "\n";  // a new client's first request
-      if (::send(peer.get(), reply.data(), reply.size(), MSG_NOSIGNAL) > 0) command_peer_ = std::move(peer);
+      const std::string reply = R"({"id":1,"result":{"session":7,"version":"1"}})" "\n";
+      ::send(command_peer_.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
     });
     int32_t session = 0;
     remote_->Connect(kAddress, static_cast<int16_t>(link::LocalPort(command_listener_.get())), "", session);
     dvr.join();
-  }
-
-  // Whether the client still holds the command connection (what it sent is dropped).
-  bool CommandPeerOpen() {
-    char buffer[4096];
-    while (command_peer_.valid()) {
-      ssize_t n = ::recv(command_peer_.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-      if (n > 0) continue;
-      if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) command_peer_.Reset();
-      break;
-    }
-    return command_peer_.valid();
   }
 
   void ConnectSubscriptions() {
@@ -118,7 +104,6 @@ class FakeDvr {
   DvrEventCtrlClient events_;
   SystemEventControl system_;
   int32_t session_ = 0;
-  int64_t next_id_ = 2;
   std::vector<std::unique_ptr<link::LinkConnection>> subscriptions_;
 };
 
@@ -127,7 +112,6 @@ class FakeDvr {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static dvrlink::fuzz::FakeDvr dvr;
-  // Every fourth input or so also makes a call that reads its way through the lines.
-  dvr.Feed(std::string(reinterpret_cast<const char*>(data), size), size > 0 && data[0] % 4 == 0);
+  dvr.Feed(std::string(reinterpret_cast<const char*>(data), size));
   return 0;
 }
