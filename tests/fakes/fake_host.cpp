@@ -44,29 +44,25 @@ void FakeDvrEventCtrl::PostDisconnected(int32_t session, const std::string& url)
   PostToSink(*this, [session, url](IDvrEventCtrlEvents& s) { s.OnDisconnected(session, url); });
 }
 
+// Registers prog_id to make a Fake kept in `made`.
+template <class Interface, class Fake>
+void Keep(ObjectFactory& factory, const char* prog_id, std::vector<std::shared_ptr<Fake>>& made) {
+  factory.Register<Interface>(prog_id, [&made] {
+    made.push_back(std::make_shared<Fake>());
+    return made.back();
+  });
+}
+
 void RegisterFakes(ObjectFactory& factory, FakeWorld& world) {
-  FakeWorld* w = &world;
-  factory.Register<ISocketServer>(kProgIdSocketServer, [w] {
-    w->sockets.push_back(std::make_shared<FakeSocketServer>());
-    return w->sockets.back();
-  });
-  factory.Register<ICameraControl>(kProgIdCameraControl, [w] {
-    w->cameras.push_back(std::make_shared<FakeCameraControl>());
-    return w->cameras.back();
-  });
-  factory.Register<ISystemEventControl>(kProgIdSystemEventControl, [w] {
-    w->system_events.push_back(std::make_shared<FakeSystemEventControl>());
-    return w->system_events.back();
-  });
-  factory.Register<IDvrRemote>(kProgIdDvrRemote, [w] {
+  Keep<ISocketServer>(factory, kProgIdSocketServer, world.sockets);
+  Keep<ICameraControl>(factory, kProgIdCameraControl, world.cameras);
+  Keep<ISystemEventControl>(factory, kProgIdSystemEventControl, world.system_events);
+  Keep<IDvrEventCtrl>(factory, kProgIdDvrEventCtrl, world.event_ctrls);
+  factory.Register<IDvrRemote>(kProgIdDvrRemote, [w = &world] {
     auto remote = std::make_shared<FakeDvrRemote>();
     if (w->configure_remote) w->configure_remote(*remote);
     w->remotes.push_back(remote);
     return remote;
-  });
-  factory.Register<IDvrEventCtrl>(kProgIdDvrEventCtrl, [w] {
-    w->event_ctrls.push_back(std::make_shared<FakeDvrEventCtrl>());
-    return w->event_ctrls.back();
   });
   factory.Register<IAdoConnection>(kProgIdAdoConnection, [] { return std::make_shared<AdoConnection>(); });
 }

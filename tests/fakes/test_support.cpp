@@ -75,25 +75,14 @@ std::vector<std::string> Fields(const std::string& text) {
 }
 
 SystemTime Rule(int month, int dayOfWeek, int day, int hour, int year) {
-  SystemTime t;
-  t.wYear = static_cast<int16_t>(year);
-  t.wMonth = static_cast<int16_t>(month);
-  t.wDayOfWeek = static_cast<int16_t>(dayOfWeek);
-  t.wDay = static_cast<int16_t>(day);
-  t.wHour = static_cast<int16_t>(hour);
-  return t;
+  const auto w = [](int v) { return static_cast<int16_t>(v); };
+  return {w(year), w(month), w(dayOfWeek), w(day), w(hour)};
 }
 
 TimeZoneEntry Zone(const std::string& std_name, int32_t bias, int32_t daylight_bias, SystemTime standard,
                    SystemTime daylight, const std::string& display) {
-  TimeZoneEntry e;
-  e.Std = std_name;
-  e.Bias = bias;
-  e.DaylightBias = daylight_bias;
-  e.StandardDate = standard;
-  e.DaylightDate = daylight;
-  e.Display = display;
-  return e;
+  return {.Bias = bias, .DaylightBias = daylight_bias, .StandardDate = standard, .DaylightDate = daylight,
+          .Display = display, .Std = std_name, .Dlt = "", .MapID = ""};
 }
 
 TimeZoneEntry Eastern() {
