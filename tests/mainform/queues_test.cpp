@@ -12,8 +12,6 @@ namespace {
 
 using ::testing::HasSubstr;
 
-const std::string P = kSep;
-
 class QueuesTest : public StartedComponentTest {
  protected:
   // The grant notices (45 and 46) sent so far, as "client:code:camera:begin".
@@ -25,24 +23,7 @@ class QueuesTest : public StartedComponentTest {
     }
     return grants;
   }
-  void GiveBack() { dvr->Callback(201, 1, Frame({"47"})); }
 };
-
-TEST_F(QueuesTest, VideoRequestsAreGrantedOneAtATimeInArrivalOrder) {
-  form->QueueRetrieveVideoCommand(7, 1, "t1", "e1", "f1");
-  form->QueueRetrieveVideoCommand(8, 2, "t2", "e2", "f2");
-  form->QueueRetrieveVideoCommand(9, 3, "t3", "e3", "f3");
-  Loop().RunForMillis(1'999);  // the video timer ticks every 2 s
-  EXPECT_TRUE(Grants().empty());
-  Loop().RunForMillis(10'001);
-  EXPECT_EQ(Grants(), std::vector<std::string>{"7:45:1:t1"});
-  GiveBack();
-  Loop().RunForMillis(2'000);  // within one tick of the video timer
-  GiveBack();
-  Loop().RunForMillis(2'000);
-  EXPECT_EQ(Grants(), (std::vector<std::string>{"7:45:1:t1", "8:45:2:t2", "9:45:3:t3"}));
-  EXPECT_EQ(socket->replies.back().second, "45" + P + "3" + P + "t3" + P + "e3" + P + "f3");
-}
 
 TEST_F(QueuesTest, The302ndVideoRequestOverwritesTheFirst) {
   form->blnVideoRequestGranted = false;

@@ -20,13 +20,6 @@ class RetrievalTest : public StartedComponentTest {
   }
 };
 
-// The 45 notice itself is proven end to end.
-TEST_F(RetrievalTest, AGrantTakesTheGrantAndMarksARetrievalUnderWay) {
-  EXPECT_TRUE(dvr->GetVideoRecorded(4, 6, 2, "b", "e", "clip.dvr"));
-  EXPECT_FALSE(form->blnVideoRequestGranted);
-  EXPECT_FALSE(form->blnRetrieveVideo);
-}
-
 // The DVR's parameters and the 42 reply are proven end to end.
 TEST_F(RetrievalTest, TheVideoSessionIsOpenedOnceAndReused) {
   const size_t remotes_before = world.remotes.size();
