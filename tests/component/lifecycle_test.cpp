@@ -1,6 +1,5 @@
 // Creation, Initialize and DeviceFormClose against faked host components.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "component/module_state.h"
 #include "fakes/test_support.h"

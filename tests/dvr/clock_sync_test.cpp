@@ -1,7 +1,5 @@
-// DVR clock synchronisation: the minute countdown, interval rules, in-process guard and the
-// control session's release after a refusal.
+// DVR clock synchronisation: the minute countdown and the interval rules.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "component/module_state.h"
 #include "fakes/test_support.h"
@@ -81,57 +79,6 @@ TEST_F(ClockSyncTest, DisablingKeepsTheCountAndEnablingStartsAFullPeriod) {
   EXPECT_EQ(form->m_Minutes, 1340);
   dvr->UpdateTimeSyncParameters(24, true);
   EXPECT_EQ(form->m_Minutes, 1440);
-}
-
-TEST_F(ClockSyncTest, CountdownStopsAtZeroAfterOneLastSyncWhenDisabled) {
-  Start("1", "1");
-  form->m_Minutes = 2;
-  form->m_MinutesCycle = 120;
-  form->blnTimeSyncEnabled = false;  // the timer keeps running
-  Loop().RunFor(5 * kMinute * 1000);
-  EXPECT_EQ(Syncs(), 1u);
-  EXPECT_EQ(form->m_Minutes, 0);
-}
-
-TEST_F(ClockSyncTest, TriggerWhileASyncIsInProcessReturnsFalseWithoutADvrCall) {
-  world.configure_remote = [](FakeDvrRemote& remote) { remote.session_to_give = 0; };
-  Start("0", "24");
-  // The next connect lets another trigger run inside its wait.
-  std::optional<bool> nested;
-  world.configure_remote = [&](FakeDvrRemote& remote) {
-    remote.on_connect = [&] { Loop().Post([&] { nested = dvr->TimeSyncTrigger(); }); };
-  };
-  EXPECT_EQ(dvr->TimeSyncTrigger(), false);  // start-up's refused session is released first
-  EXPECT_EQ(dvr->TimeSyncTrigger(), true);
-  EXPECT_EQ(nested, false);
-  EXPECT_EQ(Syncs(), 1u);
-  EXPECT_FALSE(dvr->blnTimeSyncInProcess);
-}
-
-TEST_F(ClockSyncTest, RefusedConnectReturnsFalseAndTheNextCallConnectsAnew) {
-  world.configure_remote = [](FakeDvrRemote& remote) { remote.session_to_give = 0; };
-  Start("0", "24");
-  ASSERT_EQ(world.remotes.size(), 1u);  // made by Connect at start-up
-  EXPECT_FALSE(dvr->TimeSync());
-  EXPECT_EQ(world.remotes[0]->sink(), nullptr);  // released
-  EXPECT_FALSE(dvr->TimeSync());
-  ASSERT_EQ(world.remotes.size(), 2u);
-  EXPECT_EQ(world.remotes[1]->connects, 1);
-  world.configure_remote = nullptr;  // the DVR accepts again
-  EXPECT_TRUE(dvr->TimeSync());
-  EXPECT_EQ(world.remotes.size(), 3u);
-  EXPECT_EQ(Syncs(), 1u);
-}
-
-TEST_F(ClockSyncTest, FailingDvrCallIsLoggedAndKeepsTheSession) {
-  Start("0", "24");
-  world.remotes[0]->fail_calls = true;
-  EXPECT_FALSE(dvr->TimeSync());
-  EXPECT_FALSE(dvr->blnTimeSyncInProcess);
-  EXPECT_THAT(DebugLog(), HasSubstr("DVR call failed at DVR1(10.0.0.5), m_lSessionRemote=7"));
-  world.remotes[0]->fail_calls = false;
-  EXPECT_TRUE(dvr->TimeSync());
-  EXPECT_EQ(world.remotes.size(), 1u);
 }
 
 }  // namespace

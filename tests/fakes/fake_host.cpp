@@ -23,7 +23,6 @@ void FakeDvrRemote::Connect(const std::string& address, int16_t, const std::stri
 }
 
 void FakeDvrRemote::TimeSync(int32_t session, DateTime time) {
-  if (fail_calls) DVR_RAISE_TEXT(-2147467259, "DVR call failed");
   time_syncs.emplace_back(session, time);
   PostToSink(*this, [session](IDvrRemoteEvents& s) { s.OnTimeSyncEvent(session, 2, 0, 0); });
 }

@@ -1,5 +1,5 @@
 // Fakes of the host's components and the DVR API that record what they were asked; DVR events
-// are posted to the loop and reach the sink set at delivery time, as the real DVR link does.
+// reach the sink set when they run on the loop, as with the real DVR link.
 #pragma once
 
 #include <functional>
@@ -82,7 +82,6 @@ class FakeDvrRemote : public IDvrRemote, public std::enable_shared_from_this<Fak
   int connects = 0;
   std::string connect_address;
   std::vector<std::pair<int32_t, DateTime>> time_syncs;
-  bool fail_calls = false;
 
   IDvrRemoteEvents* sink() const { return sink_; }
   void SetEventSink(IDvrRemoteEvents* sink) override { sink_ = sink; }
@@ -100,7 +99,6 @@ class FakeDvrRemote : public IDvrRemote, public std::enable_shared_from_this<Fak
   std::vector<std::pair<int32_t, int16_t>> stops;
   void StopAlarm(int32_t session, int16_t camera) override { stops.emplace_back(session, camera); }
   void GetVideo(int32_t, int16_t, DateTime, DateTime, const std::string&) override { ++videos; }
-  // Posts a video event to the loop; it reaches the sink set when it runs.
   void PostVideoEvent(int32_t session, int32_t reason, int32_t data1, int32_t data2);
 
  private:
@@ -137,7 +135,6 @@ class FakeDvrEventCtrl : public IDvrEventCtrl, public std::enable_shared_from_th
   void Close(int32_t session) override { closed_sessions.push_back(session); }
   void Shutdown() override { ++shutdowns; }
 
-  // Post a session event to the loop; it reaches the sink set when it runs.
   void PostConnected(int32_t session, const std::string& url);
   void PostConnectError(int32_t session, const std::string& url, const std::string& error);
   void PostDisconnected(int32_t session, const std::string& url);

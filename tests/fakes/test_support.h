@@ -1,5 +1,4 @@
-// Helpers shared by the tests: temporary folder, files, wire frames, time-zone entries, and the
-// component's fixture on the manual clock with every host component and DVR API object faked.
+// Helpers shared by the tests, and the component's fixture with every host component faked.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -35,24 +34,19 @@ class TempDir {
 
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
-// The lines of a file without their CR LF.
-std::vector<std::string> ReadLines(const std::string& path);
-// How many lines of the file contain text.
+std::vector<std::string> ReadLines(const std::string& path);  // without their CR LF
 int CountLinesContaining(const std::string& path, const std::string& text);
 
-// The host command channel's separator; a frame is start, fields joined by
-// it, end. Fields() splits a reply, a notice or a frame's inside.
+// A frame is start, fields joined by the separator, end; Fields() splits a reply or a frame's inside.
 inline const std::string kSep = "\x1A";
 std::string Frame(const std::vector<std::string>& fields);
 std::vector<std::string> Fields(const std::string& text);
 
-// A transition rule of the TZI record: year 0 is recurring (day = occurrence
-// 1..4, 5 = last, of dayOfWeek in month); any other year marks a fixed date.
+// A transition rule: year 0 is recurring (day = occurrence 1..5 of dayOfWeek in month).
 SystemTime Rule(int month, int dayOfWeek, int day, int hour, int year = 0);
 TimeZoneEntry Zone(const std::string& std_name, int32_t bias, int32_t daylight_bias = 0, SystemTime standard = {},
                    SystemTime daylight = {}, const std::string& display = "");
-// Zones with their real-world rules.
-TimeZoneEntry Eastern();
+TimeZoneEntry Eastern();  // with its real-world rules, as the two below
 TimeZoneEntry AusEastern();
 TimeZoneEntry Tokyo();
 // A registry holding these zones and the computer's zone (none when empty).
@@ -66,17 +60,15 @@ const TimeZoneEntry* Find(const std::vector<TimeZoneEntry>& list, const std::str
 class ComponentTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  // Starts over within one test (a table's case): fresh module state, fakes, logs, database.
+  // Starts over within one test (a table's case).
   virtual void Restart();
 
-  // sCmd for DVR "DVR1" at 10.0.0.5, ID A-3-5000, clock sync on every 24 h,
-  // zone Eastern, external trigger off, configuration 42.
+  // DVR "DVR1" at 10.0.0.5, ID A-3-5000, clock sync every 24 h, zone Eastern, trigger off.
   static std::vector<std::string> StandardParams();
   std::shared_ptr<clsDvrlink> NewInstance() { return clsDvrlink::Create(); }
   // Initialize with the SQLite database file.
   bool Init(clsDvrlink& instance, std::vector<std::string> params);
-  // Before Initialize: the host's schema and DVR "DVR1" (configuration 42, 10.0.0.5,
-  // $1234567890123), camera 2 named "Lobby" and the others "Camera n".
+  // Before Initialize: the host's schema and DVR "DVR1" ($1234567890123), camera 2 "Lobby".
   void SeedHostDatabase();
   // Rows of a query on the database, columns joined with "|".
   std::vector<std::string> Query(const std::string& sql) const;
@@ -85,11 +77,9 @@ class ComponentTest : public ::testing::Test {
   std::string ServiceLog() const { return ReadFile(dir.File("DebugIntegratedExtensionService.log")); }
   std::string TitleLog() const { return ReadFile(dir.File("Dvrlink.log")); }
   std::string SqliteConnection() const { return "Provider=SQLite;Data Source=" + db_path; }
-  // The message-44 texts the socket components were asked to send.
+  // The message-44 texts sent, their event codes, and the last one's code and twelve texts.
   std::vector<std::string> SentEvents() const;
-  // The event code of each message 44 sent.
   std::vector<int> SentEventCodes() const;
-  // The last message 44: the event code and the twelve texts.
   std::vector<std::string> LastEvent() const;
 
   TempDir dir;

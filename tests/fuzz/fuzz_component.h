@@ -1,6 +1,4 @@
-// An initialised component for the fuzz targets: the tests' fakes stand in
-// for the host components and the DVR API, the database is a connection that
-// opens and runs nothing; nothing leaves the process and the logs go nowhere.
+// An initialised component for the fuzz targets on the tests' fakes and a database that runs nothing.
 #pragma once
 
 #include <cstdlib>

@@ -1,5 +1,4 @@
-// libFuzzer target: arbitrary client bytes delivered to an initialised
-// component, split and carried out as frames.
+// libFuzzer target: arbitrary client bytes delivered to an initialised component.
 #include <cstddef>
 #include <cstdint>
 #include <string>

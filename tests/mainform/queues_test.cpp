@@ -1,7 +1,5 @@
-// The video and alarm-list request queues under the manual clock: order of
-// service, the shared grant, overflow and doubling.
+// The request queues under the manual clock: overflow, doubling and failing timers.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "component/module_state.h"
 #include "fakes/test_support.h"
@@ -62,14 +60,6 @@ TEST_F(QueuesTest, AfterADoublingTheReaderServesNewSlotsBeforeWrappingToTheOldSt
   EXPECT_EQ(grants[51], "1:46:0:new");
 }
 
-TEST_F(QueuesTest, EmptyBeginTimeIsRefusedInsteadOfBlockingTheQueue) {
-  form->QueueRetrieveVideoCommand(1, 0, "", "e", "f");
-  form->QueueAlarmListCommand(1, "", "e", "f", "0");
-  EXPECT_EQ(form->iVideoQueueIndex, 0);
-  EXPECT_EQ(form->iAlarmListQueueIndex, 0);
-  EXPECT_EQ(CountLinesContaining(dir.File("DebugDeviceAdm.log"), "empty BeginTime"), 2);
-}
-
 TEST_F(QueuesTest, AQueueTimerWhoseHandlerFailsStaysOff) {
   ModDvrlink().blnGenerateAlarmQueueReady = true;
   form->iGenerateAlarmQueueNext = 1000;  // no such slot
@@ -77,18 +67,6 @@ TEST_F(QueuesTest, AQueueTimerWhoseHandlerFailsStaysOff) {
   EXPECT_FALSE(form->TimerGenerateAlarmQueue.Enabled());
   EXPECT_TRUE(form->TimerVideoQueue.Enabled());
   EXPECT_THAT(DebugLog(), HasSubstr("TimerGenerateAlarmQueue_Timer"));
-}
-
-TEST_F(QueuesTest, ClosingStopsTheQueueTimersForGood) {
-  form->blnVideoRequestGranted = false;
-  form->QueueRetrieveVideoCommand(7, 1, "t1", "e1", "f1");
-  ModAllConst().blnClosing = true;
-  Loop().RunForMillis(2'500);  // each queue timer ticks once more and stays off
-  form->blnVideoRequestGranted = true;
-  Loop().RunForMillis(10'000);
-  EXPECT_TRUE(Grants().empty());
-  EXPECT_FALSE(form->TimerVideoQueue.Enabled());
-  EXPECT_FALSE(form->TimerAlarmListQueue.Enabled());
 }
 
 }  // namespace

@@ -1,14 +1,11 @@
-// Splitting blocks into frames and carrying out their commands, against the
-// faked host components.
+// Splitting blocks into frames and carrying out their commands.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <vector>
 
 #include "component/module_state.h"
 #include "fakes/test_support.h"
 #include "mainform/frmMainTemplate.h"
-#include "protocol/process_token.h"
 #include "support/mod_all_const.h"
 
 namespace dvrlink::testing {
@@ -20,38 +17,11 @@ const std::string S = "\x18", E = "\x19", P = kSep;
 
 std::string Reply(const std::string& code, const std::string& rest) { return code + P + rest; }
 
-TEST(ProcessTokenTest, SplitsBlocksIntoARectangularTable) {
-  InitModuleConstants();
-  const std::string longest = std::string(32767 - 4, 'n') + Frame({"39"});  // 32,767 characters
-  const struct {
-    const char* name;
-    std::string block;
-    bool accepted;
-    FrameTable table;
-  } cases[] = {
-      {"one frame", Frame({"39"}), true, {{"39"}}},
-      {"leading noise", "noise\r\n" + Frame({"47"}), true, {{"47"}}},
-      {"noise between frames", Frame({"31", "a"}) + "xx" + Frame({"39"}), true, {{"31", "a"}, {"39", ""}}},
-      {"trailing line break", Frame({"39"}) + "\r\n", false, {}},
-      {"no end marker", S + "39", false, {}},
-      {"no frame", "39", false, {}},
-      {"empty fields", Frame({"32", "", "", ""}), true, {{"32", "", "", ""}}},
-      {"separator before the start is noise", P + Frame({"36"}), true, {{"36"}}},
-      {"a block of 32767 characters", longest, true, {{"39"}}},
-      {"a block of 32768 characters is refused", "n" + longest, false, {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    FrameTable table;
-    EXPECT_EQ(ProcessToken(c.block, S, E, P, table), c.accepted);
-    if (c.accepted) { EXPECT_EQ(table, c.table); }
-  }
-}
-
 using DispatchTest = StartedComponentTest;
 
 TEST_F(DispatchTest, RepliesPerFrameAndFailureRules) {
   const std::string version = Reply("39", "OK" + P + "Dvrlink.clsDvrlink\t1.0.0\r\n");
+  const std::string longest = std::string(32767 - 4, 'n') + Frame({"39"});  // 32,767 characters
   const struct {
     const char* name;
     std::string block;
@@ -60,6 +30,11 @@ TEST_F(DispatchTest, RepliesPerFrameAndFailureRules) {
   } cases[] = {
       {"version", Frame({"39"}), {version}, nullptr},
       {"two frames, two replies in order", Frame({"47"}) + Frame({"39"}), {Reply("47", "OK"), version}, nullptr},
+      {"noise before and between frames", "xx\r\n" + P + Frame({"47"}) + "xx" + Frame({"39"}),
+       {Reply("47", "OK"), version}, nullptr},
+      {"a block of 32767 characters", longest, {version}, nullptr},
+      {"a block of 32768 characters is refused", "n" + longest, {}, "??? ERROR, Unknown command="},
+      {"no end marker", S + "39", {}, "??? ERROR, Unknown command="},
       {"reset is always NK", Frame({"38"}), {Reply("38", "NK")}, nullptr},
       {"trailing text rejects the block", Frame({"39"}) + "\n", {}, "??? ERROR, Unknown command="},
       {"bad code mid-block ends the delivery", Frame({"47"}) + Frame({"abc"}) + Frame({"39"}),

@@ -1,6 +1,5 @@
 // Recorded-video retrieval and alarm-list progress against the fake DVR API.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "component/module_state.h"
 #include "fakes/test_support.h"
@@ -58,17 +57,6 @@ TEST_F(RetrievalTest, ProgressNoticesOfOtherSessionsAreIgnoredAndTheEndReopensRe
   EXPECT_TRUE(form->blnRetrieveVideo);
   EXPECT_EQ(socket->replies, (std::vector<std::pair<int16_t, std::string>>{
                                  {6, "33" + P + "2" + P + "300000" + P + "300000" + P + "2" + P + "1"}}));
-}
-
-TEST_F(RetrievalTest, RefusedVideoSessionSendsNothingAndTheNextCallConnectsAnew) {
-  world.configure_remote = [](FakeDvrRemote& remote) { remote.session_to_give = 0; };
-  size_t remotes_before = world.remotes.size();
-  socket->replies.clear();
-  EXPECT_FALSE(Start());
-  EXPECT_TRUE(socket->replies.empty());
-  world.configure_remote = nullptr;
-  EXPECT_TRUE(Start());
-  EXPECT_EQ(world.remotes.size(), remotes_before + 2);
 }
 
 TEST_F(RetrievalTest, BadTimesFailTheStart) {
