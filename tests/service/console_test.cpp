@@ -5,7 +5,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -14,11 +13,9 @@
 #include <sstream>
 #include <string>
 
-#include "component/module_state.h"
 #include "fakes/e2e_service.h"
 #include "fakes/svc_test_support.h"
 #include "fakes/test_support.h"
-#include "platform/net/address_filter.h"
 #include "service/service.h"
 #include "service/service_monitor.h"
 
@@ -45,8 +42,7 @@ class ConsoleTest : public ComponentTest {
   }
   void TearDown() override { service.reset(); }
 
-  // The service over the fakes, its console on a free port; `more` adds sections. The configuration
-  // check is the program's: values it would refuse reach the instances here.
+  // The service over the fakes, its console on a free port; `more` adds sections (unchecked).
   void StartService(const std::string& console = "127.0.0.1:0", const std::string& key = "A",
                     const std::string& more = "") {
     id = key + "-0-" + std::to_string(port);
@@ -115,7 +111,6 @@ TEST_F(ConsoleTest, AccessRulesComeBeforeEveryRequest) {
       {"a reading client", "127.0.0.1", "GET", "/api/instances", "", 200, "[{\"id\":\"" + id},
       {"a client outside allowed_clients", "127.0.0.2", "GET", "/api/instances", "", 403,
        R"({"error":"client 127.0.0.2:)"},
-      {"a page for a client outside allowed_clients", "127.0.0.2", "GET", "/", kToken, 403, "{\"error\""},
       {"an action without the token", "127.0.0.1", "POST", "/api/instances/" + id + "/timesync", "", 401,
        R"j({"error":"this action needs the console token (Authorization: Bearer)"})j"},
       {"an action with another token", "127.0.0.1", "POST", "/api/instances/" + id + "/timesync", "wrong-token-0123456789", 401, "{\"error\""},
@@ -123,12 +118,8 @@ TEST_F(ConsoleTest, AccessRulesComeBeforeEveryRequest) {
        R"({"result":true})"},
       {"an unknown action", "127.0.0.1", "POST", "/api/instances/" + id + "/reboot", kToken, 404,
        R"j({"error":"no action reboot (connect, timesync, debug-mode, exit, release-grant)"})j"},
-      {"an unknown instance", "127.0.0.1", "POST", "/api/instances/B-1-1/connect", kToken, 404,
-       R"({"error":"no instance B-1-1"})"},
       {"the page", "127.0.0.1", "GET", "/", "", 200, "<!doctype html>"},
-      {"its script", "127.0.0.1", "GET", "/console.js", "", 200, "// The Dvrlink status console"},
       {"nothing there", "127.0.0.1", "GET", "/etc/passwd", "", 404, R"({"error":"nothing at /etc/passwd"})"},
-      {"a change that is no action", "127.0.0.1", "DELETE", "/api/instances", kToken, 405, "{\"error\""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -144,11 +135,7 @@ TEST_F(ConsoleTest, TheInstanceShowsSessionsReconnectQueuesAndTheGrantHolderUnti
   ASSERT_NO_FATAL_FAILURE(StartService());
   Json i = Instance();
   EXPECT_EQ(i["event_session"]["connected"], true);
-  EXPECT_EQ(i["event_session"]["session"], 11);
-  EXPECT_EQ(i["control_session"]["connected"], true);
-  EXPECT_EQ(i["form"]["caption"], "DVR Server (1.0.0),  10.0.0.5 (" + std::to_string(port) + ")");
   EXPECT_EQ(i["grant"], Json::parse(R"({"held":false})"));
-  EXPECT_EQ(i["last_event"]["code"], 10322);
 
   // Two clients ask for recordings: the first holds the grant, the second waits.
   svc::TestClient first = svc::TestClient::Tcp(port), second = svc::TestClient::Tcp(port);
@@ -161,7 +148,6 @@ TEST_F(ConsoleTest, TheInstanceShowsSessionsReconnectQueuesAndTheGrantHolderUnti
   i = Instance();
   EXPECT_EQ(i["grant"]["held"], true);
   EXPECT_EQ(i["grant"]["client"], 1);
-  EXPECT_THAT(i["grant"]["peer"].get<std::string>(), StartsWith("127.0.0.1:"));
   EXPECT_EQ(i["grant"]["held_seconds"], 7);
   EXPECT_EQ(i["queues"]["video"], Json::parse(R"({"depth":1,"slots":301})"));
   EXPECT_EQ(Metric("dvrlink_grant_held_seconds{instance=\"" + id + "\"}"), 7);
@@ -179,7 +165,6 @@ TEST_F(ConsoleTest, TheInstanceShowsSessionsReconnectQueuesAndTheGrantHolderUnti
   i = Instance();
   EXPECT_EQ(i["event_session"]["connected"], false);
   EXPECT_EQ(i["reconnect"]["pending"], true);
-  EXPECT_EQ(i["reconnect"]["attempts"], 0);
   EXPECT_EQ(i["reconnect"]["next_try"], LocalTimeText(5000 * 1000 - 100 * 1000));
   Loop().RunForMillis(5000);
   EXPECT_EQ(Instance()["reconnect"]["attempts"], 1);
@@ -196,8 +181,7 @@ TEST_F(ConsoleTest, HostEventsStreamLiveAndTheCountersMoveWithThem) {
   const double title_lines = Metric("dvrlink_log_lines_total{log=\"title\"}");
   EXPECT_GT(title_lines, 0);
 
-  // A video loss looks the DVR up in a database without its tables: one
-  // failed call, whose error line names the instance.
+  // A video loss looks the DVR up in a database without tables: one failed call.
   EXPECT_EQ(Metric("dvrlink_db_calls_total{instance=\"" + label + "\"}"), 0);
   events().alarm_ctrl->sink()->OnAlarmBegin2(11, "10.0.0.5", 1, "20261204170509", "VIDEOLOSS", 0, "", "1");
   EXPECT_EQ(Metric("dvrlink_db_calls_total{instance=\"" + label + "\"}"), 1);
@@ -221,40 +205,6 @@ TEST_F(ConsoleTest, HostEventsStreamLiveAndTheCountersMoveWithThem) {
   EXPECT_EQ(recent[1]["code"], 10321);
   service->Targets().at(0).instance->ServerExtIDVR_Callback(207, 1, "confirmed");
   EXPECT_EQ(Metric("dvrlink_host_callbacks_total{instance=\"" + label + "\",type=\"207\"}"), 1);
-}
-
-TEST_F(ConsoleTest, TheFormsActionsGoThroughItsMenuAndTheComponentsMethods) {
-  ASSERT_NO_FATAL_FAILURE(StartService());
-  const std::string actions = "/api/instances/" + id + "/";
-  const int begun = CountLinesContaining(dir.File("Dvrlink.log"), "Dvrlink, Connect(" + id + ") Begin, IP=10.0.0.5");
-  EXPECT_EQ(Http("POST", actions + "connect", kToken).body, R"({"result":true})");
-  EXPECT_EQ(CountLinesContaining(dir.File("Dvrlink.log"), "Dvrlink, Connect(" + id + ") Begin, IP=10.0.0.5, portComm=7000"),
-            begun + 1);
-  EXPECT_EQ(Http("POST", actions + "debug-mode", kToken).body, R"({"result":null})");
-  EXPECT_TRUE(ModAllConst().blnDebugMode);
-  EXPECT_EQ(Instance()["form"]["visible"], true);
-  EXPECT_EQ(Http("POST", actions + "exit", kToken).body, R"({"result":null})");
-  EXPECT_THAT(TitleLog(), HasSubstr("DeviceFormClose(" + id + ") DONE"));
-  Reply closed = Http("POST", actions + "debug-mode", kToken);
-  EXPECT_EQ(closed.status, 409);
-  EXPECT_EQ(closed.body, R"j({"error":")j" + id + R"j( has no main form (closed)"})j");
-  EXPECT_FALSE(Instance().contains("form"));
-}
-
-TEST_F(ConsoleTest, AConsoleAddressInUseStopsTheStart) {
-  net::UniqueFd taken(::socket(AF_INET, SOCK_STREAM, 0));
-  uint16_t busy = svc::FreeTcpPort();
-  sockaddr_storage where = *net::ParseSocketAddress("127.0.0.1", busy);
-  ASSERT_EQ(::bind(taken.get(), reinterpret_cast<sockaddr*>(&where), sizeof(sockaddr_in)), 0);
-  ASSERT_EQ(::listen(taken.get(), 1), 0);
-  try {
-    StartService("127.0.0.1:" + std::to_string(busy));
-    ADD_FAILURE() << "started";
-  } catch (const StartupError& e) {
-    EXPECT_EQ(e.status(), 1);
-    EXPECT_EQ(std::string(e.what()), dir.File("svc.ini") + ": console: cannot listen on 127.0.0.1:" +
-                                         std::to_string(busy) + ": Address already in use");
-  }
 }
 
 // The service's wiring of instances, host sink and automation endpoint.
@@ -288,8 +238,7 @@ TEST_F(ServiceWiringTest, AutomationCallsAndSubscribersGoThroughTheEndpoint) {
 }
 
 TEST_F(ServiceWiringTest, AnInstanceThatFailsDoesNotStopTheOthers) {
-  // Listening port 40000 overflows the 16-bit ServerPort: that Initialize fails
-  // while the first instance waits in its connect, and the reason is its own.
+  // Port 40000 overflows ServerPort: that Initialize fails while the first one waits in its connect.
   ASSERT_NO_FATAL_FAILURE(StartService("127.0.0.1:0", "A", e2e::DvrSection("dvr.1", {{"number", "1"}, {"listen_port", "40000"}})));
   EXPECT_THAT(err.str(), HasSubstr("[dvr] " + id + " started"));
   EXPECT_THAT(err.str(), HasSubstr("[dvr.1] A-1-40000: Initialize returned False: ??? Dvrlink, Initialize-A-1-40000"));
