@@ -48,7 +48,6 @@ TEST(ReconnectPolicyTest, RetriesDoubleUpToTenTimesTheFirstDelay) {
     std::vector<int64_t> delays;
   };
   const std::vector<Case> cases = {
-      {"a drop is retried after the delay", 5, {kConnects}, 10321, {5}},
       {"a connection error is retried too", 5, {kConnects}, 10320, {5}},
       {"while it keeps failing the delay doubles, capped at ten times",
        5, {kFails, kFails, kFails, kFails, kFails, kConnects}, 10321, {5, 10, 20, 40, 50, 50}},
@@ -61,30 +60,6 @@ TEST(ReconnectPolicyTest, RetriesDoubleUpToTenTimesTheFirstDelay) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Simulate(c.base, c.outcomes, c.first_event), c.delays);
   }
-}
-
-TEST(ReconnectPolicyTest, OneRetryAtATimeAndNoneAfterConnectOrStop) {
-  ResetModuleState();
-  UseManualClock();
-  int connects = 0;
-  ReconnectPolicy policy(Loop(), 2, [&] { ++connects; });
-  policy.OnHostEvent(10321);
-  policy.OnHostEvent(10320);  // the error that follows a drop: still one retry
-  EXPECT_TRUE(policy.Pending());
-  Loop().RunForMillis(2000);
-  EXPECT_EQ(connects, 1);
-
-  policy.OnHostEvent(10321);  // next delay: 4 s
-  EXPECT_EQ(policy.NextDelaySeconds(), 8);
-  policy.OnHostEvent(10322);  // connected meanwhile: the retry is cancelled
-  Loop().RunForMillis(10000);
-  EXPECT_EQ(connects, 1);
-  EXPECT_EQ(policy.NextDelaySeconds(), 2);
-
-  policy.OnHostEvent(10321);
-  policy.Stop();
-  Loop().RunForMillis(10000);
-  EXPECT_EQ(connects, 1);
 }
 
 }  // namespace
