@@ -25,11 +25,9 @@ using Json = nlohmann::json;
 using Row = std::map<std::string, std::string>;
 using Frame = std::vector<std::string>;
 
-// Configuration texts, one "key = value" line per key in a fixed order: a
-// [host] section (export/, s.sock, listen_address 127.0.0.1) then `extra`.
+// A [host] section (export/, s.sock, listen_address 127.0.0.1), then `extra`.
 std::string HostSection(const std::string& connection_string, const std::string& extra = "");
-// A DVR section with a working value for every key (address 127.0.0.2,
-// listen_port 5000, name Lobby, ...); `values` replaces or adds keys.
+// A [dvr] section with a working value for every key; `values` replaces or adds keys.
 std::string DvrSection(const std::string& section, const std::map<std::string, std::string>& values = {});
 
 // One simulated DVR and the [dvr] section that names it.

@@ -1,5 +1,6 @@
 // Free ports, bounded waits, raw client sockets and child processes of the
-// built programs, for tests over real sockets and processes.
+// built programs: the low half of the end-to-end fixture (e2e_service.cpp
+// implements both), kept apart for the simulator fixtures that include it.
 #pragma once
 
 #include <sys/types.h>
