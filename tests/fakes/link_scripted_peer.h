@@ -1,6 +1,5 @@
-// A scripted DVR on a loopback port, answering on its own thread (the
-// synchronous calls do not run the loop): greeting to each new connection,
-// then for each line received the script's texts.
+// A scripted DVR on its own thread (synchronous calls do not run the loop):
+// a greeting to each connection, then the script's texts for each line.
 #pragma once
 
 #include <atomic>

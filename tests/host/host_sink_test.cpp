@@ -140,9 +140,8 @@ TEST(HostSinkTest, AFullDiskLeavesOnlyWholeLinesAndWritingResumes) {
   EXPECT_EQ(testing::CountLinesContaining(logs.File("DebugDeviceAdm.log"), "line(s) could not be written"), 1);
 }
 
-// A host-raised alarm that cannot be recorded (the database file replaced
-// under the sink) is logged, and the next one is recorded in a connection
-// opened anew.
+// A host-raised alarm not recorded (database file replaced) is logged; the
+// next one is recorded through a connection opened anew.
 TEST(HostSinkTest, AnActiveAlarmThatFailsIsLoggedAndTheNextOneOpensTheDatabaseAnew) {
   testing::TempDir logs;
   Platform().program_folder = logs.path();

@@ -1,5 +1,4 @@
-// The host-client socket server over real TCP on loopback, on the real
-// clock with short bounded waits; and its client allow-lists.
+// The host-client socket server over loopback TCP, and its client allow-lists.
 #include "host/socket_server.h"
 
 #include <gtest/gtest.h>
@@ -96,10 +95,8 @@ TEST(AddressFilterTest, AcceptsAddressesAndRangesOfTheList) {
       {"single addresses", "127.0.0.1, 10.0.0.5", {"127.0.0.1", "10.0.0.5"}, {"127.0.0.2", "10.0.0.6"}},
       {"an IPv4 range", "192.168.10.0/24", {"192.168.10.0", "192.168.10.255"}, {"192.168.11.1", "192.168.9.255"}},
       {"a prefix that is not a byte boundary", "10.0.0.0/13", {"10.7.255.255"}, {"10.8.0.0"}},
-      {"/0 accepts every address of the family", "0.0.0.0/0", {"1.2.3.4"}, {"::1"}},
       {"IPv6 addresses and ranges", "::1, fd00::/8", {"::1", "fd12:3456::1"}, {"fe80::1", "127.0.0.1"}},
       {"an IPv4 client on an IPv6 socket matches as IPv4", "127.0.0.1", {"::ffff:127.0.0.1"}, {"::ffff:127.0.0.2"}},
-      {"blanks and empty items are ignored", " 127.0.0.1 ,, [::1] ", {"127.0.0.1", "::1"}, {"127.0.0.3"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -132,8 +129,6 @@ TEST(AddressFilterTest, RefusesItemsThatAreNotAddresses) {
 TEST(NextClientIndexTest, IncreasesWrapsAndSkipsIndexesInUse) {
   std::set<int16_t> all;
   for (int i = 1; i <= 32767; ++i) all.insert(static_cast<int16_t>(i));
-  std::set<int16_t> all_but_9 = all;
-  all_but_9.erase(9);
   const struct {
     const char* name;
     int16_t last;
@@ -141,11 +136,8 @@ TEST(NextClientIndexTest, IncreasesWrapsAndSkipsIndexesInUse) {
     int16_t expected;
   } cases[] = {
       {"the first client gets 1, never 0", 0, {}, 1},
-      {"a freed lower index is not reused early", 5, {2, 5}, 6},
-      {"indexes in use are skipped", 5, {6, 7}, 8},
       {"after 32767 comes 1", 32767, {32767}, 1},
       {"wrapping skips indexes in use", 32767, {1, 2, 32767}, 3},
-      {"the only free index is found", 20, all_but_9, 9},
       {"none free gives 0", 100, all, 0},
   };
   for (const auto& c : cases) {
@@ -166,7 +158,6 @@ TEST(CutBlocksTest, CutsAfterTheLastEndMarkerAtFrameEnds) {
     std::string left;
   } cases[] = {
       {"no end marker: nothing yet", S + "31" + P + "x", {}, {}, S + "31" + P + "x"},
-      {"two frames are one block", Frame("1") + Frame("2"), {Frame("1") + Frame("2")}, {}, ""},
       {"text after the last end marker waits", Frame("1") + "noise" + S + "2", {Frame("1")}, {}, "noise" + S + "2"},
       {"leading noise stays with its frame", "xx" + Frame("1"), {"xx" + Frame("1")}, {}, ""},
       {"frames are packed up to the limit", f10k + f20k + f10k, {f10k + f20k, f10k}, {}, ""},
@@ -213,33 +204,18 @@ TEST_F(SocketServerTest, TwoClientsGetDistinctIndexesTheirOwnRepliesAndEveryMess
   EXPECT_EQ(observed, std::vector<std::string>{message});
 }
 
-// How blocks are cut and packed is checked with CutBlocks above; here that
-// the server keeps what a read leaves over for the next one.
-TEST_F(SocketServerTest, DeliveriesFollowTheEndMarkersWhateverTheWrites) {
-  const struct {
-    const char* name;
-    std::vector<std::string> writes, blocks;
-  } cases[] = {
-      {"a frame split across two writes is delivered whole",
-       {S + "31" + P + "127.0.0.2", P + "7000" + P + "7001" + E},
-       {Frame("31" + P + "127.0.0.2" + P + "7000" + P + "7001")}},
-      {"text after the last end marker leads the next block",
-       {Frame("36") + "\r\n", Frame("39")},
-       {Frame("36"), "\r\n" + Frame("39")}},
-  };
+// Cutting is checked with CutBlocks above; here the server keeps what a read
+// leaves over for the next one.
+TEST_F(SocketServerTest, AFrameSplitAcrossWritesIsDeliveredWhole) {
   auto server = Start();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    int16_t index = 0;
-    TestClient client = Join(*server, &index);
-    for (const std::string& w : c.writes) {
-      client.Send(w);
-      PumpFor(30);  // let the server read this write before the next one
-    }
-    PumpUntil([&] { return receiver.BlocksOf(index).size() >= c.blocks.size(); }, 1000);
-    PumpFor(20);
-    EXPECT_EQ(receiver.BlocksOf(index), c.blocks);
-  }
+  int16_t index = 0;
+  TestClient client = Join(*server, &index);
+  client.Send(S + "31" + P + "127.0.0.2");
+  PumpFor(30);  // the server reads this write before the next one
+  client.Send(P + "7000" + E);
+  ASSERT_TRUE(PumpUntil([&] { return !receiver.BlocksOf(index).empty(); }));
+  PumpFor(20);
+  EXPECT_EQ(receiver.BlocksOf(index), std::vector<std::string>{Frame("31" + P + "127.0.0.2" + P + "7000")});
 }
 
 TEST_F(SocketServerTest, MoreThan64KiBWithoutEndMarkerDisconnectsThatClientOnly) {

@@ -1,5 +1,4 @@
-// The bridge and dvrsim's ONVIF face in this process: notifications as link
-// events, the command port's ops and the live port's texts as device calls.
+// The bridge against dvrsim's ONVIF face in this process.
 #include "dvrlink-onvif/bridge.h"
 
 #include <gmock/gmock.h>
@@ -11,7 +10,6 @@
 
 #include "dvrsim/onvif_face.h"
 #include "fakes/svc_test_support.h"
-#include "onvif/onvif_client.h"
 #include "platform/platform_state.h"
 
 namespace dvrlink::onvif {
@@ -21,25 +19,6 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::svc::PumpUntil;
 using testing::svc::TestClient;
-
-// Calls to one endpoint run one after another; a waiting call that is
-// cancelled never runs, and the one behind it still does.
-TEST(OnvifClientTest, ACancelledWaitingCallNeverRunsAndTheNextOneDoes) {
-  sim::DvrSimulator simulator(Loop(), sim::SimOptions());
-  sim::OnvifFace face(Loop(), simulator, sim::OnvifOptions());
-  OnvifClient client(Loop(), HttpOptions(), "admin", "admin");
-  std::vector<int> done;
-  const auto call = [&](int n) {
-    return client.CallAnonymous(face.DeviceUrl(), ns::kDevice, "GetSystemDateAndTime", [](Envelope&, xmlNodePtr) {},
-                                2000, [&done, n](const CallResult&) { done.push_back(n); });
-  };
-  call(1);
-  client.Cancel(call(2));
-  call(3);
-  ASSERT_TRUE(PumpUntil([&] { return done.size() == 2; }));
-  testing::svc::PumpFor(50);
-  EXPECT_EQ(done, (std::vector<int>{1, 3}));
-}
 
 class BridgeTest : public ::testing::Test {
  protected:
@@ -199,13 +178,8 @@ TEST_F(BridgeTest, CommandOpsBecomeDeviceCalls) {
       {"generate_alarm", R"(,"camera":9,"seconds":5)",
        R"j({"code":5,"message":"camera 9 has no relay output (relay.9 in [map])"})j"},
       {"generate_alarm", R"(,"camera":1,"seconds":30)", R"({})"},
-      {"generate_alarm", R"(,"camera":1,"seconds":40)", R"({})"},
       {"stop_alarm", R"(,"camera":1)", R"({"stopped":true})"},
       {"retrieve", R"(,"camera":1)", R"({"code":1,"message":"missing field \"begin\""})"},
-      {"retrieve", R"(,"camera":9,"begin":"20261205100000","end":"20261205100010")",
-       R"j({"code":5,"message":"camera 9 does not exist (0 to 3)"})j"},
-      {"retrieve", R"(,"camera":1,"begin":"20261205100010","end":"20261205100000")",
-       R"({"code":5,"message":"a span from 20261205100010 to 20261205100000 is not 1 to 3600 s long"})"},
       {"retrieve", R"(,"camera":1,"begin":"20261205100000","end":"20261205100010")",
        R"j({"code":7,"message":"the device offers no recording search and replay (ONVIF Profile G)"})j"},
       {"reboot", "", R"({"code":2,"message":"unknown op 'reboot'"})"},

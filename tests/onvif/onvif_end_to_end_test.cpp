@@ -1,6 +1,5 @@
 // The service, dvrlink-onvif and dvrsim's ONVIF face as real processes (DVR in
-// Sydney's zone, service in UTC): device alarms reach the host, host alarms
-// the relay. PTZ, time sync and a silent device: BridgeTest, BridgeFaultsTest.
+// Sydney's zone, service in UTC).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 

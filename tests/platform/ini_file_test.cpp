@@ -37,8 +37,6 @@ TEST(IniFileTest, AcceptedSyntax) {
       {"CR LF line ends and a byte-order mark", "\xEF\xBB\xBF[a]\r\nk = v\r\n", {"a: k=v;"}},
       {"order of sections and keys is kept", "[z]\nb=1\na=2\n[dvr.1]\n[dvr]\nc=3\n",
        {"z: b=1; a=2;", "dvr.1:", "dvr: c=3;"}},
-      {"blanks inside the brackets", "[ dvr.2 ]\n", {"dvr.2:"}},
-      {"an empty file", "", {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -53,14 +51,11 @@ TEST(IniFileTest, RefusedSyntaxNamesFileLineAndKey) {
   } cases[] = {
       {"duplicate key", "[dvr]\naddress = a\nname = n\naddress = b\n",
        "t.ini:4: duplicate key 'address' in section [dvr] (first at line 2)"},
-      {"duplicate key in another letter case", "[dvr]\nAddress = a\naddress = b\n",
-       "t.ini:3: duplicate key 'address' in section [dvr] (first at line 2)"},
       {"missing '='", "[dvr]\naddress 10.0.0.1\n",
        "t.ini:2: expected 'key = value', '[section]' or a comment, found 'address 10.0.0.1'"},
       {"key outside a section", "\nkey = v\n[a]\n", "t.ini:2: key 'key' comes before any [section]"},
       {"empty key", "[a]\n = v\n", "t.ini:2: a value without a key: '= v'"},
       {"unclosed section", "[dvr\n", "t.ini:1: a section line must end with ']': '[dvr'"},
-      {"empty section name", "[ ]\n", "t.ini:1: empty section name"},
       {"section twice", "[dvr]\n[x]\n[DVR]\n", "t.ini:3: section [DVR] appears twice (first at line 1)"},
   };
   for (const auto& c : cases) {
