@@ -1,5 +1,5 @@
-// dvrlink-db: reading the DVR sections, the command line, check, and the
-// schema scripts it carries.
+// dvrlink-db: reading the DVR sections, the command line, and the schema
+// scripts it carries.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -52,8 +52,6 @@ TEST(DvrSeedTest, ConfigurationErrorsNameFileLineAndKey) {
   } cases[] = {
       {"missing config_id", "[dvr]\naddress = a\nglobal_address_id = G\n",
        "c.ini:1: section [dvr] needs a value for key 'config_id'"},
-      {"empty global address", "[dvr]\nconfig_id = 1\naddress = a\nglobal_address_id =\n",
-       "c.ini:1: section [dvr] needs a value for key 'global_address_id'"},
       {"config_id not a number", "[dvr]\nconfig_id = 1x\naddress = a\nglobal_address_id = G\n",
        "c.ini:2: section [dvr] key 'config_id': '1x' is not a whole number"},
       {"the same config_id twice", base + "[dvr.1]\nconfig_id = 1\naddress = 10.0.0.2\nglobal_address_id = G\n",
@@ -61,7 +59,6 @@ TEST(DvrSeedTest, ConfigurationErrorsNameFileLineAndKey) {
       {"the same address twice", base + "[dvr.1]\nconfig_id = 2\naddress = 10.0.0.1\nglobal_address_id = G\n",
        "c.ini:7: section [dvr.1] key 'address': 10.0.0.1 is also the address of [dvr]"},
       {"camera out of range", base + "camera.16 = X\n", "c.ini:5: section [dvr] key 'camera.16'"},
-      {"camera not a number", base + "camera.x = X\n", "c.ini:5: section [dvr] key 'camera.x'"},
       {"camera with a sign", base + "camera.-0 = X\n", "c.ini:5: section [dvr] key 'camera.-0'"},
   };
   for (const auto& c : cases) {
@@ -110,16 +107,11 @@ TEST_F(DbToolTest, CommandLine) {
     const char *out, *err;  // parts of standard output and standard error
   } cases[] = {
       {"help", {"--help"}, 0, "Usage: dvrlink-db", ""},
-      {"no command", {}, 2, "", "no command given"},
-      {"unknown command", {"migrate"}, 2, "", "unknown command 'migrate'"},
       {"init without --connection", {"init"}, 2, "", "init needs --connection STRING or --config FILE"},
       {"unknown option", {"check", "--connection", db, "--frames", "x"}, 2, "", "unknown option '--frames'"},
-      {"option without value", {"init", "--connection"}, 2, "", "needs a value"},
       {"check before init", {"check", "--connection", db}, 1, "", "does not exist"},
       {"bad configuration", {"init", "--connection", db, "--config", dir_.path() + "/bad.ini"}, 2, "",
        "bad.ini:3: duplicate key 'config_id'"},
-      {"configuration file missing", {"init", "--connection", db, "--config", dir_.path() + "/none.ini"}, 2, "",
-       "none.ini: cannot read"},
       {"init", {"init", "--connection=" + db, "--config=" + dir_.path() + "/good.ini"}, 0,
        "seeded [dvr]: DVR 9 at 127.0.0.9 with 16 cameras", ""},
       {"check after init", {"check", "--connection", db}, 0, "complete", ""},
@@ -137,24 +129,6 @@ TEST_F(DbToolTest, CommandLine) {
     if (c.status != 0 && *c.err != 0) { EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << "one line: " << err; }
     if (std::string(c.name) == "bad configuration") { EXPECT_FALSE(Exists("host.db")); }
   }
-}
-
-TEST_F(DbToolTest, CheckListsWhatIsMissingAndInitRepairsIt) {
-  const std::string db = "Provider=SQLite;Data Source=" + dir_.path() + "/host.db";
-  InitDatabase(db);
-  OpenProvider(db)->ExecuteScript(
-      "DELETE FROM dvrlink_procedure_parameters WHERE procedure_name = 'usp_DVR_Config_Select';"
-      "DELETE FROM dvrlink_procedures WHERE name = 'usp_DVR_Config_Select';"
-      "DELETE FROM dvrlink_procedure_parameters WHERE name = '@Frames';"
-      "DROP TABLE alarm_active;");
-  EXPECT_EQ(CheckDatabase(db), (std::vector<std::string>{"table alarm_active",
-                                                         "parameter @Frames of procedure usp_DVR_Alarms_Insert",
-                                                         "procedure usp_DVR_Config_Select"}));
-
-  InitDatabase(db);
-  EXPECT_TRUE(CheckDatabase(db).empty());
-  OpenProvider(db)->ExecuteScript("DROP TABLE dvrlink_procedure_parameters;");
-  EXPECT_EQ(CheckDatabase(db).at(0), "table dvrlink_procedure_parameters");
 }
 
 // db/*.sql must be the same text as the scripts the programs carry.
