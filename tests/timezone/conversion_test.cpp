@@ -22,8 +22,7 @@ DateTime At(int y, int mo, int d, int h, int mi = 0, int s = 0) {
   return DateTime::FromParts(y, mo, d, h, mi, s);
 }
 
-// A zone whose rules are fixed dates: daylight time from March 22 to
-// September 22, at midnight.
+// Daylight time from March 22 to September 22, at midnight.
 TimeZoneEntry FixedDates() {
   return Zone("Fixed Standard Time", -210, -60, Rule(9, 0, 22, 0, 2000), Rule(3, 0, 22, 0, 2000));
 }
@@ -55,23 +54,6 @@ TEST(TimeZoneConversionTest, LocalTimeAndUtcAroundEveryTransition) {
     SCOPED_TRACE(c.name);
     if (c.way == kToUtc) { EXPECT_EQ(LocalDateToUTC(c.local, c.zone).FormatIso(), c.utc.FormatIso()); }
     if (c.way == kToLocal) { EXPECT_EQ(UTCToLocalDate(c.utc, c.zone).FormatIso(), c.local.FormatIso()); }
-  }
-}
-
-TEST(TimeZoneConversionTest, WeekDayToDateCountsOccurrencesAndTheLast) {
-  const struct {
-    int year, month, day_of_week, occurrence;
-    DateTime expected;
-  } kCases[] = {
-      {2026, 11, 0, 1, At(2026, 11, 1, 0)},  // first Sunday, the 1st itself
-      {2026, 3, 0, 5, At(2026, 3, 29, 0)},   // last Sunday
-      {2026, 2, 0, 5, At(2026, 2, 22, 0)},   // only four Sundays: 5 is the fourth
-      {2024, 2, 4, 5, At(2024, 2, 29, 0)},   // last Thursday of a leap February
-      {2026, 0, 0, 1, DateTime()},           // month 0: date 0
-  };
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.expected.FormatIso() + " month " + std::to_string(c.month));
-    EXPECT_EQ(WeekDayToDate(c.year, c.month, c.day_of_week, c.occurrence), c.expected);
   }
 }
 
@@ -129,8 +111,6 @@ TEST_F(ConvertToLocalTimeZoneTest, FindDvrZoneIsExactAndCaseSensitive) {
   EXPECT_EQ(FindDVRTimeZoneIndex("AUS Eastern Standard Time"), 1);
   EXPECT_EQ(FindDVRTimeZoneIndex("Eastern Standard Time"), 0);
   EXPECT_EQ(FindDVRTimeZoneIndex("eastern standard time"), -1);
-  EXPECT_EQ(FindDVRTimeZoneIndex("Eastern Standard Time "), -1);
-  EXPECT_EQ(FindDVRTimeZoneIndex(""), -1);
   EXPECT_EQ(DebugLog(), "");
 
   ModTimeZone().aTimeZoneList.clear();
