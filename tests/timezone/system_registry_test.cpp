@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <set>
@@ -42,26 +41,14 @@ const std::vector<TimeZoneEntry>& LoadTable(std::shared_ptr<IRegistry> registry)
   return ModTimeZone().aTimeZoneList;
 }
 
-// Tests here set TZ (and TZDIR); they are put back afterwards.
+// Tests here set TZ; it is put back afterwards.
 class SystemRegistryTest : public TzTest {
  protected:
-  void TearDown() override {
-    tz_ ? ::setenv("TZ", tz_->c_str(), 1) : ::unsetenv("TZ"), ::tzset();
-    ::unsetenv("TZDIR");
-  }
+  void TearDown() override { tz_ ? ::setenv("TZ", tz_->c_str(), 1) : ::unsetenv("TZ"), ::tzset(); }
   std::optional<std::string> tz_ = std::getenv("TZ") ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;
 };
 
 TEST_F(SystemRegistryTest, ComputersZoneIsMappedToTheKeyWithItsRules) {
-  // The system's zones through links, with one name only this system has,
-  // linked to a zone ICU maps to another key than the first of its rules.
-  const testing::TempDir links;
-  for (const auto& entry : std::filesystem::directory_iterator(ZoneInfoDir())) {
-    std::filesystem::create_symlink(entry.path(), links.File(entry.path().filename().string()));
-  }
-  std::filesystem::create_directory(links.File("My"));
-  std::filesystem::create_symlink(ZoneInfoDir() + "/America/Indiana/Indianapolis", links.File("My/Indy"));
-  ::setenv("TZDIR", links.path().c_str(), 1);
   const struct {
     std::string system_zone, key_name;
     bool logged;
@@ -71,8 +58,6 @@ TEST_F(SystemRegistryTest, ComputersZoneIsMappedToTheKeyWithItsRules) {
       {ZoneInfoDir() + "/America/Godthab", "Greenland Standard Time", false},
       // Names ICU's mapping does not know, or gives a key of other rules.
       {"America/Ciudad_Juarez", "Mountain Standard Time", false},
-      {"My/Indy", "US Eastern Standard Time", false},
-      {"America/Ojinaga", "Central Standard Time", false},
       {"EST5EDT,M3.2.0,M11.1.0", "Eastern Standard Time", false},
       {"Antarctica/Troll", "UTC", true},
       {"Not/A_Zone", "UTC", true},
@@ -94,16 +79,6 @@ TEST_F(SystemRegistryTest, ComputersZoneIsMappedToTheKeyWithItsRules) {
     const auto& list = LoadTable(reg);
     EXPECT_EQ(list[static_cast<size_t>(ModTimeZone().indexLocalMachineTimeZone)].Std, c.key_name);
   }
-}
-
-TEST_F(SystemRegistryTest, WithoutARegistryTheComputersZoneComesFromTz) {
-  ::setenv("TZ", "America/Ciudad_Juarez", 1);
-  ASSERT_EQ(ModTimeZone().registry, nullptr);
-  ASSERT_TRUE(GetTimeZoneList());
-  EXPECT_GE(ModTimeZone().aTimeZoneList.size(), 100u);
-  EXPECT_EQ(ModTimeZone().aTimeZoneList[static_cast<size_t>(ModTimeZone().indexLocalMachineTimeZone)].Std,
-            "Mountain Standard Time");
-  EXPECT_EQ(ModTimeZone().registry, nullptr);
 }
 
 // Zones that may differ from the C library, in the years given, and why.
@@ -151,7 +126,6 @@ TEST_F(SystemRegistryTest, EveryZoneAgreesWithTheCLibraryAtNoonAndAroundEveryCha
     std::string first;
   };
   std::map<std::string, Mismatch> mismatches;  // by zone and year
-  int zones = 0;
   int64_t instants = 0;
   for (const TimeZoneKeySource& source : SystemTimeZoneKeys()) {
     const TimeZoneEntry* zone = testing::Find(list, source.key_name);
@@ -163,7 +137,6 @@ TEST_F(SystemRegistryTest, EveryZoneAgreesWithTheCLibraryAtNoonAndAroundEveryCha
     EXPECT_EQ(display_offset, -zone->Bias) << zone->Display;
     ::setenv("TZ", source.tz.c_str(), 1);
     ::tzset();
-    ++zones;
     // One instant; `before` and `after`: the offsets around its change.
     auto check = [&](int64_t utc, long before, long after) {
       ++instants;
@@ -211,7 +184,7 @@ TEST_F(SystemRegistryTest, EveryZoneAgreesWithTheCLibraryAtNoonAndAroundEveryCha
                 allowed ? allowance->second.reason : "");
     if (!allowed) unexpected += zone_year + "; ";
   }
-  std::printf("[ cross-check ] %d zones, %lld instants against the C library (TZ=zone)\n", zones,
+  std::printf("[ cross-check ] %zu zones, %lld instants against the C library (TZ=zone)\n", list.size(),
               static_cast<long long>(instants));
   EXPECT_EQ(unexpected, "") << "zones disagreeing with the C library";
 }
@@ -229,12 +202,6 @@ const char* const kTwoZones[] = {
     "\"TZI\"=hex:A8,FD,ff,ff,00,00,00,00,c4,ff,ff,ff,00,00,04,00,00,00,01,00,03,00,00,\\",  // upper case too
     "  00,00,00,00,00,00,00,0a,00,00,00,01,00,02,00,00,00,00,00,00,00",
     "",
-    "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\AUS Eastern Standard "
-    "Time\\Dynamic DST]",
-    "\"FirstEntry\"=dword:000007d0",
-    "\"2008\"=hex:a8,fd,ff,ff,00,00,00,00,c4,ff,ff,ff,00,00,04,00,00,00,01,00,03,00,\\",
-    "  00,00,00,00,00,00,00,00,0a,00,00,00,01,00,02,00,00,00,00,00,00,00",
-    "",
     "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Time Zones\\Tokyo Standard Time]",
     "\"Display\"=\"(UTC+09:00) Japan Standard Time\"",
     "\"Dlt\"=\"Tokyo Daylight Time\"",
@@ -246,7 +213,6 @@ const char* const kTwoZones[] = {
     "\"Bias\"=dword:fffffde4",
     "\"StandardName\"=\"@tzres.dll,-632\"",
     "\"TimeZoneKeyName\"=\"Tokyo Standard Time\"",
-    "\"DynamicDaylightTimeDisabled\"=dword:00000000",
 };
 
 std::string Lines(const std::string& header, const char* const* begin, const char* const* end, const std::string& eol) {
@@ -306,36 +272,19 @@ TEST_F(RegFileTest, TwoZonesReadAsTheSystemSourceGivesThem) {
   }
 }
 
-// Escapes, typed hex text, deletions, the default value, REGEDIT4 in Latin-1.
-TEST_F(RegFileTest, ReadsTheRestOfTheFormat) {
+// Text typed as hex and a deleted key.
+TEST_F(RegFileTest, ReadsTypedHexTextAndDeletedKeys) {
   WriteFile(Path("values.reg"),
             "Windows Registry Editor Version 5.00\r\n\r\n"
-            "; a comment line\r\n"
             "[HKEY_LOCAL_MACHINE\\Software\\Test]\r\n"
-            "@=\"default value\"\r\n"
-            "\"Quoted\"=\"C:\\\\Program Files\\\\\\\"Dvr\\\" [x]=y\"\r\n"
             "\"Expand\"=hex(2):25,00,54,00,45,00,4d,00,50,00,25,00,00,00\r\n"
-            "\"Gone\"=\"soon\"\r\n"
-            "\"Gone\"=-\r\n"
             "[HKEY_LOCAL_MACHINE\\Software\\Test\\Removed]\r\n"
             "[-HKEY_LOCAL_MACHINE\\Software\\Test\\Removed]\r\n");
   const auto key = LoadRegFile(Path("values.reg"))->OpenKey(RegRoot::HKEY_LOCAL_MACHINE, "Software\\Test");
   ASSERT_NE(key, nullptr);
   std::string text;
-  EXPECT_TRUE(key->QueryString("", text) && text == "default value") << text;
-  EXPECT_TRUE(key->QueryString("Quoted", text) && text == "C:\\Program Files\\\"Dvr\" [x]=y") << text;
   EXPECT_TRUE(key->QueryString("Expand", text) && text == "%TEMP%") << text;
-  EXPECT_FALSE(key->QueryString("Gone", text));
   EXPECT_FALSE(key->EnumSubKey(0, text)) << "the deleted key is gone";
-
-  // REGEDIT4 text is Latin-1 unless it is valid UTF-8.
-  for (const std::string u : {"\xFC", "\xC3\xBC"}) {
-    SCOPED_TRACE(u.size());
-    WriteFile(Path("old.reg"), "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Z" + u + "rich]\r\n\"N\"=\"Z" + u + "rich\"\r\n");
-    const auto old = LoadRegFile(Path("old.reg"))->OpenKey(RegRoot::HKEY_LOCAL_MACHINE, "z\xC3\xBCrich");
-    ASSERT_NE(old, nullptr);
-    EXPECT_TRUE(old->QueryString("n", text) && text == "Z\xC3\xBCrich") << text;
-  }
 }
 
 TEST_F(RegFileTest, MalformedFilesAreRejectedNamingFileAndLine) {
@@ -348,18 +297,10 @@ TEST_F(RegFileTest, MalformedFilesAreRejectedNamingFileAndLine) {
     const char* says;
   } kCases[] = {
       {"empty file", "", 1, "not a registry export"},
-      {"big-endian UTF-16", "\xFE\xFF", 1, "big-endian"},
       {"value before any key", h + "\"a\"=\"b\"\n", 3, "outside any key"},
-      {"unknown root", h + "[HKEY_NOWHERE\\Software]\n", 3, "unknown root key"},
-      {"key without ]", h + "[HKEY_LOCAL_MACHINE\\Software\n", 3, "closing"},
-      {"stray text", h + k + "Display=x\n", 4, "unexpected text"},
       {"unterminated text", h + k + "\"a\"=\"b\n", 4, "closing quote"},
-      {"unknown escape", h + k + "\"a\"=\"C:\\temp\"\n", 4, "unknown escape"},
-      {"long dword", h + k + "\"a\"=dword:123456789\n", 4, "1 to 8 hex digits"},
       {"bad byte on a continuation", h + k + "\"a\"=hex:01,\\\n  0x2\n\"b\"=\"c\"\n", 4, "bad hex byte"},
-      {"three hex digits", h + k + "\"a\"=hex:123\n", 4, "bad hex byte"},
       {"bad value type", h + k + "\"a\"=hex(z):00\n", 4, "bad value type"},
-      {"unknown value data", h + k + "\"a\"=12\n", 4, "unknown value data"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
