@@ -1,4 +1,4 @@
-// The bridge against dvrsim's ONVIF face in this process.
+// The ONVIF client and the bridge against dvrsim's ONVIF face in this process.
 #include "dvrlink-onvif/bridge.h"
 
 #include <gmock/gmock.h>
@@ -10,6 +10,7 @@
 
 #include "dvrsim/onvif_face.h"
 #include "fakes/svc_test_support.h"
+#include "onvif/onvif_client.h"
 #include "platform/platform_state.h"
 
 namespace dvrlink::onvif {
@@ -19,6 +20,25 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::svc::PumpUntil;
 using testing::svc::TestClient;
+
+// Calls to one endpoint run one after another; a waiting call that is
+// cancelled never runs, and the one behind it still does.
+TEST(OnvifClientTest, ACancelledWaitingCallNeverRunsAndTheNextOneDoes) {
+  sim::DvrSimulator simulator(Loop(), sim::SimOptions());
+  sim::OnvifFace face(Loop(), simulator, sim::OnvifOptions());
+  OnvifClient client(Loop(), HttpOptions(), "admin", "admin");
+  std::vector<int> done;
+  const auto call = [&](int n) {
+    return client.CallAnonymous(face.DeviceUrl(), ns::kDevice, "GetSystemDateAndTime", [](Envelope&, xmlNodePtr) {},
+                                2000, [&done, n](const CallResult&) { done.push_back(n); });
+  };
+  call(1);
+  client.Cancel(call(2));
+  call(3);
+  ASSERT_TRUE(PumpUntil([&] { return done.size() == 2; }));
+  testing::svc::PumpFor(50);
+  EXPECT_EQ(done, (std::vector<int>{1, 3}));
+}
 
 class BridgeTest : public ::testing::Test {
  protected:

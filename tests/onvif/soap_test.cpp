@@ -92,6 +92,16 @@ TEST(SoapTest, AUsernameTokenIsCheckedForUserPasswordAndTime) {
   std::string why;
   EXPECT_FALSE(CheckUsernameToken(*bare, "admin", "secret", now, 300, why));
   EXPECT_EQ(why, "no UsernameToken");
+  // A PasswordText token carries the password as it stands.
+  Envelope plain;
+  xmlNodePtr token = plain.Add(plain.Add(plain.Header(), ns::kWsse, "Security"), ns::kWsse, "UsernameToken");
+  plain.Add(token, ns::kWsse, "Username", std::string("admin"));
+  Envelope::SetAttr(plain.Add(token, ns::kWsse, "Password", std::string("secret")), "Type", kPasswordTextType);
+  std::optional<SoapMessage> text = ReadEnvelope(plain.Serialize(), error);
+  ASSERT_TRUE(text) << error;
+  EXPECT_TRUE(CheckUsernameToken(*text, "admin", "secret", now, 300, why));
+  EXPECT_FALSE(CheckUsernameToken(*text, "admin", "Secret", now, 300, why));
+  EXPECT_EQ(why, "wrong password");
 }
 
 TEST(SoapTest, DateTimesAndDurations) {
