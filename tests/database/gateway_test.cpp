@@ -264,6 +264,7 @@ TEST_P(GatewayTest, ProceduresReadTheDateTextsCallersSend) {
     if (c.stored == nullptr) {
       EXPECT_EQ(ModAllConst2().lErrorCode, kDbErrCantConvertValue) << ModAllConst2().sLastError;
       EXPECT_NE(ModAllConst2().sLastError.find("is not a date"), std::string::npos) << ModAllConst2().sLastError;
+      EXPECT_EQ(ModAllConst2().sLastError.find("Busy Timeout"), std::string::npos) << "not called a lock";
       continue;
     }
     ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;

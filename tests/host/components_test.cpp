@@ -70,6 +70,18 @@ TEST_F(ComponentsTest, LongPauseOnTheManualClockAndCloseDropsWhatWaits) {
   EXPECT_EQ(total(), "3");
 }
 
+// A session asked for at another live port of the same address goes to that DVR.
+TEST_F(ComponentsTest, ASessionAtAnotherPortReachesThatDvr) {
+  sim::DvrSimulator first(Loop(), sim::SimOptions()), second(Loop(), sim::SimOptions());
+  auto total = [](sim::DvrSimulator& dvr) { return DvrsimProcess::Fields(dvr.Control("status"))["ptz_total"]; };
+  CameraControl camera(Loop(), 2000);
+  for (sim::DvrSimulator* dvr : {&first, &second}) {
+    camera.ProcessCommand(OpenCommand(dvr->Ports().live));
+    camera.ProcessCommand("RunQuickView Session1 1");
+    EXPECT_TRUE(PumpUntil([&] { return total(*dvr) == "2"; }));  // the session and the text
+  }
+}
+
 TEST_F(ComponentsTest, CameraControlFailuresAreLoggedAndTextsDropped) {
   struct Case {
     const char* name;

@@ -119,6 +119,9 @@ TEST_F(ConfigCheckTest, EachBrokenValueIsOneLineWithWhatIsAllowedAndExitTwo) {
       {"listen_address = 127.0.0.1", "console = localhost:8080",
        "7: key 'console' in [host]: 'localhost:8080' is not ADDRESS:PORT; allowed: a numeric IPv4 address or [IPv6 "
        "address] and a port from 0 to 65535 (0: any free port), such as 127.0.0.1:8080"},
+      {"listen_address = 127.0.0.1", "console = 127.0.0.1:http",
+       "7: key 'console' in [host]: '127.0.0.1:http' is not ADDRESS:PORT; allowed: a numeric IPv4 address or [IPv6 "
+       "address] and a port from 0 to 65535 (0: any free port), such as 127.0.0.1:8080"},
       {"listen_address = 127.0.0.1", "console_token = short",
        "7: key 'console_token' in [host]: the token is 5 characters long or holds blanks; allowed: 16 characters or "
        "more without blanks"},

@@ -53,14 +53,15 @@ TEST_F(FaultsEndToEndTest, AfterADvrRestartTheCommandSessionComesBackByItself) {
 
 TEST_F(FaultsEndToEndTest, ADropIsReportedTheServiceReconnectsAndSystemEventsReachTheHostAgain) {
   E2eOptions options;
-  options.host_lines = "reconnect_seconds = 1\n";
+  options.host_lines = "reconnect_seconds = 2\n";
   ASSERT_NO_FATAL_FAILURE(Start(options));
   const std::string id = e2e->id(0);
   EXPECT_TRUE(Connected());
   e2e->dvr(0).ControlFields("drop");
   ASSERT_TRUE(WaitForCodes({10322, 10321})) << HostLines();
-  // One second later the service calls Connect again and the session is back
-  // (its 10322 may be held back by the component's two-second rule).
+  // System events wait while the session is down; two seconds later the service calls Connect
+  // again and the session is back (its 10322 may be held back by the component's two-second rule).
+  EXPECT_FALSE(e2e->WaitForLogLine({"SystemEventControl(" + id + ") the event session is connected again"}, 1000));
   EXPECT_TRUE(svc::WaitUntil([&] { return Connected(); }, 5000));
   ASSERT_TRUE(svc::WaitUntil([&] { return e2e->dvr(0).Status()["ready_system_sessions"] == "1"; }, 6000));
   e2e->dvr(0).ControlFields("sysevent 0xC00407D0");

@@ -48,6 +48,7 @@ TEST(ParseNumberTest, AcceptsOnlyPlainDecimalNumbers) {
     EXPECT_DOUBLE_EQ(*ParseNumber(text), value);
     EXPECT_TRUE(IsNumeric(text));
   }
+  EXPECT_EQ(ParseNumber("0." + std::string(330, '0') + "1e1"), 0.0);  // below the range after the zeros
   for (const char* text : {"", " ", "1,000", "12abc", "0x10", "1e+", "+-1", "inf", "nan", ".", "1 2", "1.2.3", "e5",
                            "- 1"}) {
     SCOPED_TRACE(std::string("text \"") + text + "\"");
