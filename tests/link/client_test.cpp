@@ -1,6 +1,8 @@
 // The DVR link client against dvrsim and scripted DVRs: session, faults, bad lines, call bounds.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -13,6 +15,7 @@
 #include "fakes/test_support.h"
 #include "link/dvr_event_ctrl_client.h"
 #include "link/dvr_remote_client.h"
+#include "link/link_connection.h"
 #include "link/link_protocol.h"
 #include "platform/platform_state.h"
 #include "support/runtime_error.h"
@@ -191,6 +194,19 @@ TEST_F(MalformedLinesTest, AnEventPortThatIsNoTcpPortEndsTheSessionWithAConnectE
   const int32_t wide = ctrl.Connect("127.0.0.1", 65536);
   ASSERT_TRUE(PumpUntil([&] { return !recorder.events.empty(); }));
   EXPECT_EQ(recorder.events[0], "connect_error " + std::to_string(wide) + " 127.0.0.1 port 65536 is not a TCP port");
+}
+
+TEST(LinkConnectionTest, AResetEndsTheConnectionNamingIt) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, pair), 0);
+  ASSERT_EQ(::write(pair[1], "x\n", 2), 2);
+  ::close(pair[0]);  // closed with data unread: the other end reads a reset
+  std::string reason;
+  link::LinkConnection::Handlers handlers;
+  handlers.closed = [&](const std::string& why) { reason = why; };
+  auto conn = link::LinkConnection::Adopt(Loop(), link::UniqueFd(pair[1]), std::move(handlers), link::kMaxLineBytes);
+  ASSERT_TRUE(PumpUntil([&] { return !reason.empty(); }));
+  EXPECT_THAT(reason, HasSubstr("reset"));
 }
 
 TEST_F(MalformedLinesTest, CommandCallsFindTheirReplyAmongBadLines) {
