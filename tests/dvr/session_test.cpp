@@ -9,7 +9,6 @@
 namespace dvrlink::testing {
 namespace {
 
-using ::testing::HasSubstr;
 
 using SessionTest = StartedComponentTest;
 

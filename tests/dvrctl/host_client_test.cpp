@@ -17,17 +17,10 @@ using Words = std::vector<std::string>;
 const std::string S(1, kHostFieldSeparator);
 
 TEST(HostClientTest, HostAddressesAreParsedOrRefusedWithTheReason) {
-  struct Good {
-    std::string word;
-    std::string host, port;
-  };
-  for (const Good& c : std::vector<Good>{{"[::1]:65535", "::1", "65535"}}) {
-    SCOPED_TRACE(c.word);
-    HostAddress a = ParseHostAddress(c.word);
-    EXPECT_EQ(a.host, c.host);
-    EXPECT_EQ(a.port, c.port);
-    EXPECT_EQ(a.text, c.word);
-  }
+  const HostAddress a = ParseHostAddress("[::1]:65535");
+  EXPECT_EQ(a.host, "::1");
+  EXPECT_EQ(a.port, "65535");
+  EXPECT_EQ(a.text, "[::1]:65535");
   struct Bad {
     std::string word;
     std::string reason;

@@ -4,10 +4,8 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <random>
-#include <stdexcept>
 
 #include "database/db_admin.h"
 #include "database/db_state.h"

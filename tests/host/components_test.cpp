@@ -70,7 +70,6 @@ TEST_F(ComponentsTest, LongPauseOnTheManualClockAndCloseDropsWhatWaits) {
   EXPECT_EQ(total(), "3");
 }
 
-// A session asked for at another live port of the same address goes to that DVR.
 TEST_F(ComponentsTest, ASessionAtAnotherPortReachesThatDvr) {
   sim::DvrSimulator first(Loop(), sim::SimOptions()), second(Loop(), sim::SimOptions());
   auto total = [](sim::DvrSimulator& dvr) { return DvrsimProcess::Fields(dvr.Control("status"))["ptz_total"]; };

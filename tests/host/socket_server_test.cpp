@@ -106,7 +106,6 @@ TEST(AddressFilterTest, AcceptsAddressesAndRangesOfTheList) {
   }
 }
 
-// Log lines and the console name an IPv4 client of an IPv6 socket by its IPv4 address.
 TEST(AddressFilterTest, AddressTextsNameEachFamilyItsOwnWay) {
   for (const auto& [address, text] : std::vector<std::pair<const char*, const char*>>{
            {"::ffff:10.0.0.5", "10.0.0.5:80"}, {"::1", "[::1]:80"}, {"10.0.0.5", "10.0.0.5:80"}}) {

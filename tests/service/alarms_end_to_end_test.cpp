@@ -7,7 +7,6 @@
 #include <time.h>
 
 #include <cstdio>
-#include <memory>
 #include <string>
 #include <vector>
 

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
-#include <sstream>
 #include <string>
 #include <vector>
 
