@@ -1,6 +1,7 @@
 // Video retrieval over the DVR link: refused names, rejected and good streams.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -192,6 +193,8 @@ TEST_F(VideoRetrievalTest, GoodStreamIsCompleteWhenDoneIsReportedAndReplacesAnOl
   for (int i = 0; i < 100000; ++i) video += static_cast<char>(i * 7 % 251);
   fs::create_directories(exported + "/cams/2");
   WriteFile(exported + "/cams/2/clip.dvr", "an older retrieval");
+  const std::string leftover = "cams/2/.clip.dvr.part-" + std::to_string(::getpid()) + "-0";  // the first temporary name
+  WriteFile(exported + "/" + leftover, "left by an earlier process with this id");
   auto peer = Peer(100000, {Chunk(0, video.substr(0, 49152)), Progress(1, 49152, 100000),
                             Chunk(49152, video.substr(49152, 49152)), Progress(1, 98304, 100000),
                             Chunk(98304, video.substr(98304)), Progress(1, 100000, 100000),
@@ -205,7 +208,7 @@ TEST_F(VideoRetrievalTest, GoodStreamIsCompleteWhenDoneIsReportedAndReplacesAnOl
                                            "get_video 5 1 100000 100000", "get_video 5 2 100000 100000"));
   ASSERT_TRUE(recorder.at_done.has_value());
   EXPECT_TRUE(*recorder.at_done == video) << "the file was not complete when done was reported";
-  EXPECT_THAT(Tree(exported), ElementsAre("cams", "cams/2", "cams/2/clip.dvr"));
+  EXPECT_THAT(Tree(exported), ElementsAre("cams", "cams/2", leftover, "cams/2/clip.dvr"));
 }
 
 }  // namespace

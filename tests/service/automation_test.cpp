@@ -129,9 +129,8 @@ TEST_F(AutomationTest, MethodsAreCalledWithConvertedArguments) {
             nullptr);
   EXPECT_TRUE(dvr->TriggerExternalEnabled());
   EXPECT_EQ(SentEventCodes(), std::vector<int>{10314});
-  // Texts reach the method in their order: the camera name is the alert's detail.
   Ask(R"({"id":2,"instance":3,"method":"GenerateAlert","args":[2,"12/04/2026 14:05:09",10,"Lobby","MOTION",""]})");
-  EXPECT_EQ(LastEvent().at(5), "camera Lobby");
+  EXPECT_EQ(LastEvent().at(5), "camera Lobby");  // the camera name, in its place among the texts
 
   // A boolean taken from its own argument.
   ModAllConst().lLogLevel = 2147483647;  // every level, so the method's line is written
