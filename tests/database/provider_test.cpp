@@ -84,6 +84,11 @@ TEST(SqliteFaultsTest, ALockOfAnotherProcessFailsACallSoonAndAVanishedFileIsName
                        {"@EndTime", "12/04/2026 10:00:05 AM"}, {"@Frames", "0"}, {"@AlarmType", "MOTION"}});
     return ModAllConst2().sLastError;
   };
+  auto select = [] {
+    DBspCommandOutput("usp_DVR_Config_Select", 15, {{"@IP", "10.0.0.9"}});
+    return ModAllConst2().lErrorCode;
+  };
+  EXPECT_EQ(select(), 0);  // known from here on: runs in one transaction
   int ready[2], done[2];
   ASSERT_TRUE(::pipe(ready) == 0 && ::pipe(done) == 0);
   pid_t holder = ::fork();
@@ -98,6 +103,7 @@ TEST(SqliteFaultsTest, ALockOfAnotherProcessFailsACallSoonAndAVanishedFileIsName
   }
   char byte = 0;
   ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  EXPECT_EQ(select(), 0) << "a reader waits for no writer: " << ModAllConst2().sLastError;
   auto start = std::chrono::steady_clock::now();
   std::string error = insert();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));

@@ -23,6 +23,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <optional>
@@ -237,15 +238,48 @@ class SqliteProvider : public DbProvider {
     return result;
   }
 
+  // A procedure that has run before has its catalogue check and its body run
+  // in one transaction (deferred when the body only reads, immediate when it
+  // writes), so the call takes the file's locks once; a failure rolls the
+  // whole call back, as autocommit would have. Inside a caller's transaction
+  // and on a procedure's first call, each statement runs on its own.
   std::shared_ptr<Recordset> ExecuteProcedure(const std::string& procedure,
                                               std::vector<AdoParameter>& parameters) override {
     RequireFileInPlace(procedure);
-    const KnownProcedure& known = Known(procedure);
+    auto it = known_.find(procedure);
+    if (it == known_.end() || it->second.writes < 0 || !sqlite3_get_autocommit(db_)) {
+      return RunProcedure(procedure, parameters, false);
+    }
+    const bool deferred = it->second.writes == 0;
+    if (deferred) {
+      Step(begin_, "BEGIN", procedure);
+    } else {
+      Step(begin_immediate_, "BEGIN IMMEDIATE", procedure);
+    }
+    try {
+      auto result = RunProcedure(procedure, parameters, deferred);
+      if (!sqlite3_get_autocommit(db_)) Step(commit_, "COMMIT", procedure);
+      return result;
+    } catch (...) {
+      if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      throw;
+    }
+  }
+
+ private:
+  std::shared_ptr<Recordset> RunProcedure(const std::string& procedure, std::vector<AdoParameter>& parameters,
+                                          bool in_read_transaction) {
+    KnownProcedure& known = Known(procedure);
     if (!known.body) {
       DVR_RAISE_TEXT(kDbErrErrorsInCommand, "SQLite: Could not find stored procedure '" + procedure + "'.");
     }
     std::vector<Binding> bindings = MatchParameters(procedure, known.declared, parameters);
     const std::vector<Statement>& statements = BodyStatements(procedure, *known.body);
+    known.writes = std::any_of(statements.begin(), statements.end(),
+                               [](const Statement& s) { return !sqlite3_stmt_readonly(s.get()); });
+    // A body declared anew that writes leaves the read transaction first: a
+    // read snapshot cannot take the write lock once another connection wrote.
+    if (in_read_transaction && known.writes) Step(commit_, "COMMIT", procedure);
 
     std::shared_ptr<Recordset> result;
     // Several statements succeed or fail together.
@@ -271,6 +305,7 @@ class SqliteProvider : public DbProvider {
     return result;
   }
 
+ public:
   void ExecuteScript(const std::string& sql) override {
     char* error = nullptr;
     known_.clear();
@@ -328,6 +363,14 @@ class SqliteProvider : public DbProvider {
     if (rc != SQLITE_OK) Fail(rc, procedure);
   }
 
+  // Runs a statement without rows, prepared once and kept in its slot.
+  void Step(Statement& slot, const char* sql, const std::string& procedure) {
+    sqlite3_stmt* stmt = Cached(slot, sql, procedure);
+    Resetter reset{stmt};
+    int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_DONE) Fail(rc, procedure);
+  }
+
   static std::string ColumnText(sqlite3_stmt* stmt, int column) {
     const unsigned char* text = sqlite3_column_text(stmt, column);
     if (text == nullptr) return std::string();
@@ -352,8 +395,9 @@ class SqliteProvider : public DbProvider {
   struct KnownProcedure {
     std::vector<AdoParameterInfo> declared;
     std::optional<std::string> body;
+    int writes = -1;  // whether the body writes; -1 until it has run
   };
-  const KnownProcedure& Known(const std::string& procedure) {
+  KnownProcedure& Known(const std::string& procedure) {
     sqlite3_stmt* stmt = Cached(data_version_, "PRAGMA data_version", procedure);
     Resetter reset{stmt};
     int rc = sqlite3_step(stmt);
@@ -544,6 +588,9 @@ class SqliteProvider : public DbProvider {
   Statement describe_;
   Statement load_body_;
   Statement data_version_;
+  Statement begin_;
+  Statement begin_immediate_;
+  Statement commit_;
   int64_t known_version_ = -1;
   std::map<std::string, KnownProcedure> known_;
   std::map<std::string, std::vector<Statement>> bodies_;
