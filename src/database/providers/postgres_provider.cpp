@@ -26,6 +26,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <map>
 
 #include "database/ado_connection.h"
 #include "support/debug_log.h"
@@ -169,12 +170,23 @@ class PostgresProvider : public DbProvider {
     for (size_t i = 0; i < texts.size(); ++i) values.push_back(nulls[i] ? nullptr : texts[i].c_str());
     const std::string what = "procedure '" + procedure + "'";
     std::unique_ptr<Result> executed = Retrying([&] {
-      auto run = std::make_unique<Result>(Run(what, [&] {
-        return PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(),
-                                 nullptr, nullptr, 0);
-      }));
-      Check(run->get(), what);
-      return run;
+      for (int attempt = 1;; ++attempt) {
+        const bool kept = calls_.count(sql) != 0;
+        const std::string name = Prepared(sql, static_cast<int>(values.size()), what);
+        auto run = std::make_unique<Result>(Run(what, [&] {
+          return PQsendQueryPrepared(conn_, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr,
+                                     nullptr, 0);
+        }));
+        const std::string sqlstate = ErrorField(run->get(), PG_DIAG_SQLSTATE);
+        if (!sqlstate.empty() && sqlstate.rfind("22", 0) != 0 && sqlstate.rfind("23", 0) != 0) {
+          Forget(sql);
+          // A kept statement whose function changed its result, or that the
+          // session no longer has, is prepared anew and run once more.
+          if (kept && attempt == 1 && (sqlstate == "0A000" || sqlstate == "26000")) continue;
+        }
+        Check(run->get(), what);
+        return run;
+      }
     });
     const Result& r = *executed;
 
@@ -240,6 +252,37 @@ class PostgresProvider : public DbProvider {
     }
   }
 
+  // Each call text is prepared once per connection and then run by name;
+  // failures other than a constraint or a conversion may mean a changed
+  // catalogue, and deallocate it (Forget).
+  std::string Prepared(const std::string& sql, int count, const std::string& what) {
+    auto it = calls_.find(sql);
+    if (it != calls_.end()) return it->second;
+    if (calls_.size() >= kMaxPreparedCalls) {
+      Result dropped(Run(what, [&] { return PQsendQuery(conn_, "DEALLOCATE ALL"); }));
+      calls_.clear();
+      describe_prepared_ = false;
+    }
+    std::string name = "dvrlink_call_" + std::to_string(++prepared_count_);
+    Result prepared(Run(what, [&] { return PQsendPrepare(conn_, name.c_str(), sql.c_str(), count, nullptr); }));
+    Check(prepared.get(), what);
+    calls_.emplace(sql, name);
+    return name;
+  }
+
+  // Best effort: a statement left behind lives no longer than the session.
+  void Forget(const std::string& sql) {
+    auto it = calls_.find(sql);
+    if (it == calls_.end()) return;
+    const std::string command = "DEALLOCATE " + it->second;
+    calls_.erase(it);
+    if (PQstatus(conn_) != CONNECTION_OK) return;
+    try {
+      Result dropped(Run("DEALLOCATE", [&] { return PQsendQuery(conn_, command.c_str()); }));
+    } catch (const RuntimeError&) {  // no answer: the connection is made anew at the next call
+    }
+  }
+
   // Sends a statement (send returns libpq's 1 for sent) and waits for its
   // result, at most the command time limit, reading the socket alone.
   PGresult* Run(const std::string& what, const std::function<int()>& send) {
@@ -283,6 +326,7 @@ class PostgresProvider : public DbProvider {
     PQreset(conn_);
     must_reset_ = false;
     describe_prepared_ = false;  // a new session has no prepared statements
+    calls_.clear();
     if (PQstatus(conn_) != CONNECTION_OK) {
       DVR_RAISE_TEXT(kAdoErrUnspecified,
                      "PostgreSQL: cannot reconnect to " + where_ + ": " + TrimMessage(PQerrorMessage(conn_)));
@@ -374,12 +418,15 @@ class PostgresProvider : public DbProvider {
   }
 
   static constexpr const char* kDescribeStatement = "dvrlink_describe_procedure";
+  static constexpr size_t kMaxPreparedCalls = 64;
 
   PGconn* conn_;
   std::string where_;
   int command_timeout_s_;
   bool describe_prepared_ = false;
   bool must_reset_ = false;  // a statement went unanswered on this connection
+  std::map<std::string, std::string> calls_;  // call text -> prepared statement name
+  int64_t prepared_count_ = 0;
 };
 
 // Whole seconds of a time-limit key; the fallback when absent.
