@@ -6,8 +6,8 @@
 // finalizes the procedure's body each call, or reuses one prepared statement
 // (as the provider does with the bodies it has run).
 // PostgreSQL (loopback, only with DVRLINK_TEST_PG): the direct path is one
-// PQexecParams of the function call, as the gateway's once the connection
-// knows the procedure's parameters.
+// PQexecParams of the function call (parsed and planned each call); the
+// gateway prepares each call text once per connection.
 // The gateway's figures include its per-call title-log line (the log kept
 // open, as in the service); both SQLite paths run with synchronous NORMAL.
 //
