@@ -138,11 +138,10 @@ LANGUAGE sql AS $$
   ON CONFLICT (id) DO UPDATE SET alarm_date_time = excluded.alarm_date_time
 $$;
 
--- The three procedures of every DVR alarm are PL/pgSQL, which keeps its
--- statements' plans for the session (an SQL function plans its body anew at
--- each call).
-
--- Records a DVR alarm; the same alarm twice is a duplicate key.
+-- Records a DVR alarm; the same alarm twice is a duplicate key. PL/pgSQL
+-- keeps the insert's plan for the session; an SQL function that is not a
+-- plain SELECT (those are inlined into the caller's query) plans its body
+-- at each call.
 CREATE FUNCTION "usp_DVR_Alarms_Insert"("@CmdIndex" integer DEFAULT NULL,
                                         "@ID_DVR_Config" integer DEFAULT NULL,
                                         "@CameraName" text DEFAULT NULL, "@StartTime" text DEFAULT NULL,
@@ -160,13 +159,10 @@ $$;
 -- The DVR configuration of an address.
 CREATE FUNCTION "usp_DVR_Config_Select"("@CmdIndex" integer DEFAULT NULL, "@IP" text DEFAULT NULL)
 RETURNS TABLE ("ID" integer, "IP" text, "GlobalAddressID" text, "Name" text)
-LANGUAGE plpgsql STABLE AS $$
-BEGIN
-  RETURN QUERY
+LANGUAGE sql STABLE AS $$
   SELECT c.id, c.ip, c.global_address_id, c.name
   FROM dvr_config c
-  WHERE c.ip = "@IP";
-END;
+  WHERE c.ip = "@IP"
 $$;
 
 -- One camera of a DVR configuration.
@@ -175,13 +171,10 @@ CREATE FUNCTION "usp_DVR_Cameras_Select"("@CmdIndex" integer DEFAULT NULL,
                                          "@CameraIndex" integer DEFAULT NULL)
 RETURNS TABLE ("ID" integer, "ID_DVR_Config" integer, "CameraIndex" integer, "CameraName" text,
                "GlobalAddressID" text)
-LANGUAGE plpgsql STABLE AS $$
-BEGIN
-  RETURN QUERY
+LANGUAGE sql STABLE AS $$
   SELECT c.id, c.dvr_config_id, c.camera_index, c.camera_name, c.global_address_id
   FROM dvr_cameras c
-  WHERE c.dvr_config_id = "@ID_DVR_Config" AND c.camera_index = "@CameraIndex";
-END;
+  WHERE c.dvr_config_id = "@ID_DVR_Config" AND c.camera_index = "@CameraIndex"
 $$;
 
 -- Host side (dvrlink-db seeding): creates or updates a DVR configuration.
