@@ -174,6 +174,28 @@ TEST_P(GatewayTest, AProcedureDeclaredAnewIsPickedUpByTheNextCall) {
   EXPECT_TRUE(ErrorLines().empty());
 }
 
+// A connection keeps the calls it prepared up to a bound, then drops them
+// all: calls and first calls (which read the declaration) still work.
+TEST_P(GatewayTest, ManyShapesOfCallOnOneConnection) {
+  const Call::Pair fields[] = {{1, "@ID_DVR_Config", "1"}, {2, "@CameraName", "2"},
+                               {3, "@StartTime", "12/04/2026 10:00:00 AM"}, {4, "@EndTime", "12/04/2026 10:00:05 AM"},
+                               {5, "@Frames", "0"}, {6, "@AlarmType", "MOTION"}};
+  for (int shape = 0; shape < 64; ++shape) {  // every subset sent: 64 texts
+    Call call{"usp_DVR_Alarms_Insert", 1, {}, ""};
+    for (int bit = 0; bit < 6; ++bit) {
+      if (shape & (1 << bit)) call.pairs.push_back(fields[bit]);
+    }
+    RunGateway(call);  // null columns: constraint failures, counted as success
+  }
+  SeedOneDvr();
+  EXPECT_TRUE(RunGateway({"usp_DVR_Config_Select", 15, {{1, "@IP", "127.0.0.2"}}, ""}));
+  Ref<Recordset> camera =
+      RunGateway({"usp_DVR_Cameras_Select", 2, {{1, "@ID_DVR_Config", "42"}, {2, "@CameraIndex", "3"}}, ""});
+  ASSERT_TRUE(camera) << ModAllConst2().sLastError;
+  EXPECT_EQ(camera->Fields("CameraName").Value.ToText(), "Loading Bay");
+  EXPECT_TRUE(ErrorLines().empty());
+}
+
 // The procedures as their callers run them, a second init that keeps the
 // rows, and values with quotes, semicolons and keywords stored unchanged.
 TEST_P(GatewayTest, CatalogueProceduresReturnWhatTheirCallersRead) {
