@@ -96,7 +96,16 @@ bool EventLoop::RunDueTimers() {
   return ran;
 }
 
+void EventLoop::BeforeNextWait(std::function<void()> task) { before_wait_.push_back(std::move(task)); }
+
+void EventLoop::RunBeforeWait() {
+  std::vector<std::function<void()>> due;
+  due.swap(before_wait_);
+  for (auto& task : due) task();
+}
+
 bool EventLoop::PollSockets(int64_t timeout_micros) {
+  RunBeforeWait();  // may change what the sockets wait for
   std::vector<pollfd> fds;
   std::vector<WatchId> ids;
   for (const auto& [id, record] : watches_) {
@@ -174,6 +183,7 @@ void EventLoop::RunFor(int64_t micros) {
 void EventLoop::WaitWithoutDispatch(int64_t deadline_micros) {
   int64_t now = NowMicros();
   if (deadline_micros <= now) return;
+  RunBeforeWait();
   if (clock_->IsManual()) {
     static_cast<ManualClock&>(*clock_).Advance(deadline_micros - now);
     return;

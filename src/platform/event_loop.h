@@ -62,6 +62,10 @@ class EventLoop {
   void ClearStop() { stop_ = false; }
   bool Stopped() const { return stop_; }
 
+  // Runs task once just before the loop next polls or sleeps, after the
+  // handlers of the current round: output gathered in a round leaves together.
+  void BeforeNextWait(std::function<void()> task);
+
   // A nested round for Delay: dispatches what is ready, waiting at most until
   // deadline_micros when nothing is. Beyond kMaxNesting levels nothing is
   // dispatched: the call only waits (or, under a manual clock, moves time).
@@ -94,9 +98,11 @@ class EventLoop {
   // Due time of the earliest live timer, or kForever.
   int64_t NextTimerDue();
   void WaitWithoutDispatch(int64_t deadline_micros);
+  void RunBeforeWait();
 
   std::unique_ptr<Clock> clock_;
   std::deque<std::function<void()>> tasks_;
+  std::vector<std::function<void()>> before_wait_;
   std::priority_queue<TimerEntry, std::vector<TimerEntry>, Later> timers_;
   uint64_t next_seq_ = 0;
   std::map<WatchId, std::shared_ptr<WatchRecord>> watches_;

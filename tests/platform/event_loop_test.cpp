@@ -73,18 +73,23 @@ TEST_F(EventLoopTest, NestedDelaysAreBoundedAndStillEndOnTime) {
   std::vector<std::unique_ptr<Timer>> timers;
   const size_t count = EventLoop::kMaxNesting + 4;
   std::vector<bool> waited(count, false);
+  int unsent = 0;  // output of a handler still held when its Delay returned
   for (size_t i = 0; i < count; ++i) {
     timers.push_back(std::make_unique<Timer>(Loop(), [&, i] {
       deepest = std::max(deepest, Loop().NestingDepth());
       if (waited[i]) return;
       waited[i] = true;
+      auto sent = std::make_shared<bool>(false);
+      Loop().BeforeNextWait([sent] { *sent = true; });
       Delay(1000);
+      if (!*sent) ++unsent;
     }));
     timers.back()->SetInterval(10 * static_cast<int32_t>(i + 1));
     timers.back()->SetEnabled(true);
   }
   Delay(2000);
   EXPECT_EQ(deepest, EventLoop::kMaxNesting);
+  EXPECT_EQ(unsent, 0);
   EXPECT_GE(ElapsedMillis(), 2000);
 }
 
