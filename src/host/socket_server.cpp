@@ -332,42 +332,62 @@ void SocketServer::Deliver(const std::shared_ptr<Client>& client) {
   client->delivering = false;
 }
 
+// Output waits for the end of the loop round and leaves with the rest of the
+// round's output (the log lines before it in one write); per client in the
+// order written.
 void SocketServer::Write(const std::shared_ptr<Client>& client, const std::string& data) {
   if (client->closed) return;
-  if (client->output.empty()) {
-    long n = net::SendSome(client->fd.get(), data.data(), data.size());
+  client->output += data;
+  if (client->writable_wait) {
+    if (client->output.size() > kMaxPendingOutput) {
+      CloseClient(client, "disconnected: it does not read what is sent to it", true);
+    }
+    return;
+  }
+  if (flush_due_) return;
+  flush_due_ = true;
+  std::weak_ptr<SocketServer> weak = weak_from_this();
+  Loop().BeforeNextWait([weak] {
+    if (std::shared_ptr<SocketServer> self = weak.lock()) self->FlushAll();
+  });
+}
+
+void SocketServer::FlushAll() {
+  flush_due_ = false;
+  std::vector<std::shared_ptr<Client>> due;
+  for (const auto& entry : clients_) {
+    if (!entry.second->output.empty() && !entry.second->writable_wait) due.push_back(entry.second);
+  }
+  for (const auto& client : due) Flush(client);
+}
+
+void SocketServer::Flush(const std::shared_ptr<Client>& client) {
+  if (client->closed) return;
+  if (!client->output.empty()) {
+    long n = net::SendSome(client->fd.get(), client->output.data(), client->output.size());
     if (n < 0) {
       CloseClient(client, "send failed: " + net::ErrorText(errno), false);
       return;
     }
-    if (static_cast<size_t>(n) == data.size()) return;
-    client->output.assign(data, static_cast<size_t>(n), std::string::npos);
-  } else {
-    client->output += data;
+    client->output.erase(0, static_cast<size_t>(n));
   }
-  if (client->output.size() > kMaxPendingOutput) {
+  const bool wait = !client->output.empty();
+  if (wait && client->output.size() > kMaxPendingOutput) {
     CloseClient(client, "disconnected: it does not read what is sent to it", true);
     return;
   }
-  Loop().SetWatchEvents(client->watch, POLLIN | POLLOUT);
-}
-
-void SocketServer::Flush(const std::shared_ptr<Client>& client) {
-  if (client->output.empty()) {
-    Loop().SetWatchEvents(client->watch, POLLIN);
-    return;
+  if (wait != client->writable_wait) {
+    client->writable_wait = wait;
+    Loop().SetWatchEvents(client->watch, wait ? POLLIN | POLLOUT : POLLIN);
   }
-  long n = net::SendSome(client->fd.get(), client->output.data(), client->output.size());
-  if (n < 0) {
-    CloseClient(client, "send failed: " + net::ErrorText(errno), false);
-    return;
-  }
-  client->output.erase(0, static_cast<size_t>(n));
-  if (client->output.empty()) Loop().SetWatchEvents(client->watch, POLLIN);
 }
 
 void SocketServer::CloseClient(const std::shared_ptr<Client>& client, const std::string& why, bool always_log) {
   if (client->closed) return;
+  // What the round wrote for it still goes, as far as the socket takes it.
+  if (!client->output.empty() && !client->writable_wait) {
+    net::SendSome(client->fd.get(), client->output.data(), client->output.size());
+  }
   client->closed = true;
   client->half_frame.reset();
   Loop().Unwatch(client->watch);

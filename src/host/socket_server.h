@@ -148,6 +148,7 @@ class SocketServer : public ISocketServer, public std::enable_shared_from_this<S
     EventLoop::WatchId watch = 0;
     bool closed = false;
     bool delivering = false;  // a delivery to the component is on the stack
+    bool writable_wait = false;  // the socket took part of output: POLLOUT sends the rest
     std::unique_ptr<Timer> half_frame;  // runs while part of a frame waits
   };
 
@@ -161,6 +162,7 @@ class SocketServer : public ISocketServer, public std::enable_shared_from_this<S
   void Deliver(const std::shared_ptr<Client>& client);
   void Write(const std::shared_ptr<Client>& client, const std::string& data);
   void Flush(const std::shared_ptr<Client>& client);
+  void FlushAll();
   void CloseClient(const std::shared_ptr<Client>& client, const std::string& why, bool always_log);
   void SendFramed(const char* procedure, int16_t index, const std::string& text);
   // Logs a refused client: the first refusal of an address at once, later
@@ -189,6 +191,7 @@ class SocketServer : public ISocketServer, public std::enable_shared_from_this<S
   std::string dvr_ip_;
   int32_t log_level_ = 0;
   bool debug_mode_ = false;
+  bool flush_due_ = false;  // a FlushAll waits for the end of the loop round
   int32_t debug_flags_ = 0;
   std::function<void(const std::string&)> send_observer_;
   std::unique_ptr<net::AcceptPause> accept_pause_;

@@ -250,6 +250,18 @@ TEST_F(SocketServerTest, MoreThan64KiBWithoutEndMarkerDisconnectsThatClientOnly)
   EXPECT_EQ(server->ClientIndexes(), std::vector<int16_t>{quiet_index});
 }
 
+TEST_F(SocketServerTest, AClientThatStopsReadingIsDisconnectedPastTheOutputLimit) {
+  auto server = Start();
+  int16_t index = 0;
+  TestClient deaf = Join(*server, &index);
+  const std::string block(32000, 'v');
+  for (int i = 0; i < 800 && !server->ClientIndexes().empty(); ++i) {  // up to 25 MB, never read
+    server->CommandDone(index, block);
+    Loop().RunOnce(0);
+  }
+  EXPECT_NE(AlwaysLog().find("disconnected: it does not read what is sent to it"), std::string::npos);
+}
+
 TEST_F(SocketServerTest, ClientsOutsideTheAllowListAreRefusedAndLoggedOncePerAddressAndPeriod) {
   SocketServerOptions options;
   options.allowed_clients = net::AddressFilter::Parse("127.0.0.2, 10.0.0.0/8");
@@ -317,9 +329,12 @@ TEST_F(SocketServerTest, ADepartingGrantHolderReleasesTheGrantWithCommand47) {
 TEST_F(SocketServerTest, DeviceFormCloseClosesListenerAndClientsAndARestartBindsThePortAgain) {
   const uint16_t port = testing::svc::FreeListenPort();
   auto server = Start({}, port);
-  TestClient client = Join(*server);
+  int16_t index = 0;
+  TestClient client = Join(*server, &index);
+  server->CommandDone(index, "39" + P + "OK");  // written in the closing round: still sent
   server->DeviceFormClose();
   EXPECT_TRUE(client.WaitClosed());
+  EXPECT_EQ(client.received(), Frame("39" + P + "OK"));
   EXPECT_FALSE(server->Listening());
   EXPECT_EQ(server->BoundPort(), 0);
   EXPECT_FALSE(TestClient::Tcp(port).connected());
