@@ -177,13 +177,12 @@ TEST_P(GatewayTest, AProcedureDeclaredAnewIsPickedUpByTheNextCall) {
 // A connection keeps the calls it prepared up to a bound, then drops them
 // all: calls and first calls (which read the declaration) still work.
 TEST_P(GatewayTest, ManyShapesOfCallOnOneConnection) {
-  const Call::Pair fields[] = {{1, "@ID_DVR_Config", "1"}, {2, "@CameraName", "2"},
-                               {3, "@StartTime", "12/04/2026 10:00:00 AM"}, {4, "@EndTime", "12/04/2026 10:00:05 AM"},
-                               {5, "@Frames", "0"}, {6, "@AlarmType", "MOTION"}};
+  const Call::Pair all[] = {{1, "@ID_DVR_Config", "1"}, {2, "@CameraName", "2"}, {3, "@StartTime", "1/1/2026 1:00:00"},
+                            {4, "@EndTime", "1/1/2026 1:00:05"}, {5, "@Frames", "0"}, {6, "@AlarmType", "MOTION"}};
   for (int shape = 0; shape < 64; ++shape) {  // every subset sent: 64 texts
     Call call{"usp_DVR_Alarms_Insert", 1, {}, ""};
     for (int bit = 0; bit < 6; ++bit) {
-      if (shape & (1 << bit)) call.pairs.push_back(fields[bit]);
+      if (shape & (1 << bit)) call.pairs.push_back(all[bit]);
     }
     RunGateway(call);  // null columns: constraint failures, counted as success
   }
