@@ -275,8 +275,10 @@ class SqliteProvider : public DbProvider {
     }
     std::vector<Binding> bindings = MatchParameters(procedure, known.declared, parameters);
     const std::vector<Statement>& statements = BodyStatements(procedure, *known.body);
-    known.writes = std::any_of(statements.begin(), statements.end(),
-                               [](const Statement& s) { return !sqlite3_stmt_readonly(s.get()); });
+    if (known.writes < 0) {
+      known.writes = std::any_of(statements.begin(), statements.end(),
+                                 [](const Statement& s) { return !sqlite3_stmt_readonly(s.get()); });
+    }
     // A body declared anew that writes leaves the read transaction first: a
     // read snapshot cannot take the write lock once another connection wrote.
     if (in_read_transaction && known.writes) Step(commit_, "COMMIT", procedure);
