@@ -18,6 +18,7 @@
 #include <unicode/timezone.h>
 #include <unicode/tzfmt.h>
 #include <unicode/ucal.h>
+#include <unicode/ures.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -113,6 +114,49 @@ std::string KeyNameOfZone(const std::string& zone) {
   return U_SUCCESS(status) && !key_name.isBogus() ? ToUtf8(key_name) : std::string();
 }
 
+// The key names ICU's mapping gives its canonical zones, read in one pass
+// over its table of key names: a zone's name is the first in the table
+// that lists it for any region, as TimeZone::getWindowsID answers (which
+// scans the whole table once per zone).
+std::set<std::string> KeyNamesOfCanonicalZones() {
+  UErrorCode status = U_ZERO_ERROR;
+  const std::unique_ptr<icu::StringEnumeration> ids(
+      icu::TimeZone::createTimeZoneIDEnumeration(UCAL_ZONE_TYPE_CANONICAL, nullptr, nullptr, status));
+  Check(status, "zone list");
+  std::set<icu::UnicodeString> unnamed;
+  for (const icu::UnicodeString* id = ids->snext(status); id != nullptr && U_SUCCESS(status); id = ids->snext(status)) {
+    unnamed.insert(*id);
+  }
+  Check(status, "zone list");
+  const icu::LocalUResourceBundlePointer table(ures_openDirect(nullptr, "windowsZones", &status));
+  ures_getByKey(table.getAlias(), "mapTimezones", table.getAlias(), &status);
+  Check(status, "key-name table");
+  std::set<std::string> key_names;
+  while (ures_hasNext(table.getAlias())) {
+    const icu::LocalUResourceBundlePointer key(ures_getNextResource(table.getAlias(), nullptr, &status));
+    Check(status, "key-name table");
+    if (ures_getType(key.getAlias()) != URES_TABLE) continue;
+    while (ures_hasNext(key.getAlias())) {
+      // One region's zones, separated by spaces.
+      int32_t length = 0;
+      const UChar* text = ures_getNextString(key.getAlias(), &length, nullptr, &status);
+      if (status == U_RESOURCE_TYPE_MISMATCH) {
+        status = U_ZERO_ERROR;  // not a list of zones: ICU's lookup passes it by too
+        continue;
+      }
+      Check(status, "key-name table");
+      const icu::UnicodeString zones(false, text, length);
+      for (int32_t start = 0; start < length;) {
+        int32_t end = zones.indexOf(u' ', start);
+        if (end < 0) end = length;
+        if (unnamed.erase(zones.tempSubStringBetween(start, end)) != 0) key_names.insert(ures_getKey(key.getAlias()));
+        start = end + 1;
+      }
+    }
+  }
+  return key_names;
+}
+
 // The zone's record from the system's database: the rule its file ends
 // with; a file without one keeps the offset it gives at `at`. A zone name
 // the system lacks is tried under ICU's other names for it. `departure`
@@ -174,20 +218,12 @@ std::string ComputerKeyName(const std::string& setting, const Records& records, 
 
 std::vector<TimeZoneKeySource> SystemTimeZoneKeys() {
   std::map<std::string, std::string> zones;
-  UErrorCode status = U_ZERO_ERROR;
-  const std::unique_ptr<icu::StringEnumeration> ids(
-      icu::TimeZone::createTimeZoneIDEnumeration(UCAL_ZONE_TYPE_CANONICAL, nullptr, nullptr, status));
-  Check(status, "zone list");
-  for (const icu::UnicodeString* id = ids->snext(status); id != nullptr && U_SUCCESS(status); id = ids->snext(status)) {
-    UErrorCode map_status = U_ZERO_ERROR;
-    icu::UnicodeString key_name;
-    icu::TimeZone::getWindowsID(*id, key_name, map_status);
-    if (U_FAILURE(map_status) || key_name.isBogus() || key_name.length() == 0) continue;
+  for (const std::string& key_name : KeyNamesOfCanonicalZones()) {
+    UErrorCode status = U_ZERO_ERROR;
     icu::UnicodeString zone;
-    icu::TimeZone::getIDForWindowsID(key_name, nullptr, zone, map_status);
-    if (U_SUCCESS(map_status) && !zone.isBogus() && zone.length() > 0) zones[ToUtf8(key_name)] = ToUtf8(zone);
+    icu::TimeZone::getIDForWindowsID(icu::UnicodeString::fromUTF8(key_name), nullptr, zone, status);
+    if (U_SUCCESS(status) && !zone.isBogus() && zone.length() > 0) zones[key_name] = ToUtf8(zone);
   }
-  Check(status, "zone list");
   for (const auto& [key_name, zone] : kFollows) zones[key_name] = zone;
   for (const LegacyKey& legacy : kLegacyKeys) zones.emplace(legacy.key_name, legacy.tz);
   std::vector<TimeZoneKeySource> keys;

@@ -2,6 +2,8 @@
 // zone database (checked against the C library) and .reg export files.
 #include <gtest/gtest.h>
 #include <time.h>
+#include <unicode/strenum.h>
+#include <unicode/timezone.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -79,6 +81,29 @@ TEST_F(SystemRegistryTest, ComputersZoneIsMappedToTheKeyWithItsRules) {
     const auto& list = LoadTable(reg);
     EXPECT_EQ(list[static_cast<size_t>(ModTimeZone().indexLocalMachineTimeZone)].Std, c.key_name);
   }
+}
+
+// The keys: ICU's mapping asked zone by zone, the names following another zone, the legacy names.
+TEST_F(SystemRegistryTest, KeysAreIcusMappingOfEachCanonicalZone) {
+  std::map<std::string, std::string> reference;
+  UErrorCode status = U_ZERO_ERROR;
+  const std::unique_ptr<icu::StringEnumeration> ids(
+      icu::TimeZone::createTimeZoneIDEnumeration(UCAL_ZONE_TYPE_CANONICAL, nullptr, nullptr, status));
+  for (const icu::UnicodeString* id = ids->snext(status); id != nullptr; id = ids->snext(status)) {
+    icu::UnicodeString key_name, zone;
+    icu::TimeZone::getWindowsID(*id, key_name, status);
+    icu::TimeZone::getIDForWindowsID(key_name, nullptr, zone, status);
+    std::string key, tz;
+    if (key_name.length() > 0 && zone.length() > 0) reference[key_name.toUTF8String(key)] = zone.toUTF8String(tz);
+  }
+  ASSERT_TRUE(U_SUCCESS(status)) << u_errorName(status);
+  reference["Central Asia Standard Time"] = "Asia/Bishkek";
+  reference["Mountain Standard Time (Mexico)"] = "America/Mazatlan";
+  reference.emplace("Kamchatka Standard Time", "Asia/Kamchatka");
+  reference.emplace("Mid-Atlantic Standard Time", "<-02>2<-01>,M3.5.0,M9.5.0");
+  std::vector<std::pair<std::string, std::string>> keys, expected(reference.begin(), reference.end());
+  for (const TimeZoneKeySource& key : SystemTimeZoneKeys()) keys.emplace_back(key.key_name, key.tz);
+  EXPECT_EQ(keys, expected);
 }
 
 // Zones that may differ from the C library, in the years given, and why.
