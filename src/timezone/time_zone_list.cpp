@@ -3,6 +3,8 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
+#include <array>
 #include <limits>
 #include <string>
 #include <utility>
@@ -73,38 +75,91 @@ std::string TrimBlanks(const std::string& s) {
   return s.substr(first, s.find_last_not_of(' ') - first + 1);
 }
 
-// The parts of an entry's Display text that the sort compares, taken once
-// per entry and moved with it. Positions count UTF-16 code units from 1 and
-// comparisons are by code unit (ordinal), as in the text's own encoding.
-struct SortKeys {
-  std::u16string key;      // 6 characters from position 5: the offset
-  bool plus = false;       // "+" at position 5
-  bool gmt = false;        // begins "(GMT)", regardless of case
-  std::u16string name7;    // 10 characters from position 7
-  std::u16string name13;   // 10 characters from position 13, upper-cased
+// Upper case of one code unit (simple case mapping, so a text's length
+// never changes).
+char16_t Upper(char16_t c) { return static_cast<char16_t>(u_toupper(c)); }
+
+// Up to N UTF-16 code units packed for ordinal comparison: four units to a
+// 64-bit word, the first unit highest, unused units zero and the count in
+// the slot after the last unit. Comparing the words compares the texts as
+// strings compare: by the first differing unit, and a text before any
+// longer text it begins.
+template <int32_t N>
+class PackedUnits {
+ public:
+  PackedUnits() = default;
+  // The code units of `s` from `start` (0-based) on, at most N of them,
+  // each upper-cased on its own when `upper` (simple case mapping).
+  PackedUnits(const icu::UnicodeString& s, int32_t start, bool upper = false) {
+    const int32_t count = std::max(0, std::min(N, s.length() - start));
+    for (int32_t i = 0; i < count; ++i) Put(i, upper ? Upper(s.charAt(start + i)) : s.charAt(start + i));
+    Put(N, static_cast<char16_t>(count));
+  }
+  friend bool operator==(const PackedUnits& a, const PackedUnits& b) { return a.Compare(b) == 0; }
+  friend bool operator<(const PackedUnits& a, const PackedUnits& b) { return a.Compare(b) < 0; }
+  friend bool operator>(const PackedUnits& a, const PackedUnits& b) { return a.Compare(b) > 0; }
+
+ private:
+  int Compare(const PackedUnits& other) const {
+    for (size_t w = 0; w < words_.size(); ++w) {
+      if (words_[w] != other.words_[w]) return words_[w] < other.words_[w] ? -1 : 1;
+    }
+    return 0;
+  }
+  void Put(int32_t slot, char16_t unit) { words_[slot / 4] |= uint64_t{unit} << (48 - 16 * (slot % 4)); }
+  std::array<uint64_t, N / 4 + 1> words_{};
 };
 
-std::u16string Mid(const icu::UnicodeString& s, int32_t start1, int32_t length) {
-  const icu::UnicodeString part = s.tempSubString(start1 - 1, length);
-  return std::u16string(part.getBuffer(), static_cast<size_t>(part.length()));
+// The parts of an entry's Display text that the sort compares, taken once
+// per entry; the sort moves these and leaves the entries in place until
+// ApplyOrder. Positions count UTF-16 code units from 1 and comparisons are
+// by code unit (ordinal), as in the text's own encoding.
+struct SortKeys {
+  size_t entry = 0;         // the entry's index in the table
+  PackedUnits<6> key;       // 6 characters from position 5: the offset
+  bool plus = false;        // "+" at position 5
+  bool gmt = false;         // begins "(GMT)", regardless of case
+  PackedUnits<10> name7;    // 10 characters from position 7
+  PackedUnits<10> name13;   // 10 characters from position 13, upper-cased
+};
+
+bool BeginsGmt(const icu::UnicodeString& d) {
+  static constexpr char16_t kGmt[] = u"(GMT)";
+  if (d.length() < 5) return false;
+  for (int32_t i = 0; i < 5; ++i) {
+    if (Upper(d.charAt(i)) != kGmt[i]) return false;
+  }
+  return true;
 }
 
-// Upper case one code unit at a time (simple case mapping, so the length
-// never changes).
-std::u16string Upper(std::u16string s) {
-  for (char16_t& c : s) c = static_cast<char16_t>(u_toupper(c));
-  return s;
-}
-
-SortKeys KeysOf(const std::string& display) {
+SortKeys KeysOf(size_t entry, const std::string& display) {
   const icu::UnicodeString d = icu::UnicodeString::fromUTF8(display);
   SortKeys k;
-  k.key = Mid(d, 5, 6);
-  k.plus = Mid(d, 5, 1) == u"+";
-  k.gmt = Upper(Mid(d, 1, 5)) == u"(GMT)";
-  k.name7 = Mid(d, 7, 10);
-  k.name13 = Upper(Mid(d, 13, 10));
+  k.entry = entry;
+  k.key = PackedUnits<6>(d, 4);
+  k.plus = d.length() >= 5 && d.charAt(4) == u'+';
+  k.gmt = BeginsGmt(d);
+  k.name7 = PackedUnits<10>(d, 6);
+  k.name13 = PackedUnits<10>(d, 12, true);
   return k;
+}
+
+// Puts the entries in the order the sort has moved `keys` into, and marks
+// the keys as applied, so a second call changes nothing. Swaps only: it
+// cannot fail.
+void ApplyOrder(std::vector<TimeZoneEntry>& list, std::vector<SortKeys>& keys) noexcept {
+  // Each cycle of the order: position i takes the entry of position
+  // keys[i].entry, which still holds its own entry until its turn.
+  for (size_t start = 0; start < keys.size(); ++start) {
+    size_t i = start;
+    while (keys[i].entry != start) {
+      const size_t from = keys[i].entry;
+      std::swap(list[i], list[from]);
+      keys[i].entry = i;
+      i = from;
+    }
+    keys[i].entry = i;
+  }
 }
 
 int16_t ToIndex16(size_t i) {
@@ -200,16 +255,15 @@ std::string StripNulls(const std::string& text) { return text.substr(0, text.fin
 
 bool SortList() {
   bool result = false;
+  ModTimeZoneState& s = ModTimeZone();
+  std::vector<TimeZoneEntry>& list = s.aTimeZoneList;
+  std::vector<SortKeys> keys;
   try {
-    ModTimeZoneState& s = ModTimeZone();
-    std::vector<TimeZoneEntry>& list = s.aTimeZoneList;
     const size_t n = list.size();
-    std::vector<SortKeys> keys;
     keys.reserve(n);
-    for (const TimeZoneEntry& e : list) keys.push_back(KeysOf(e.Display));
+    for (size_t i = 0; i < n; ++i) keys.push_back(KeysOf(i, list[i].Display));
     const auto swap_entries = [&](size_t a, size_t b, int line) {
       if (a >= n || b >= n) Raise(kErrSubscript, line);
-      std::swap(list[a], list[b]);
       std::swap(keys[a], keys[b]);
     };
 
@@ -258,6 +312,7 @@ bool SortList() {
         if (keys[i].key == keys[j].key && keys[i].name13 > keys[j].name13) swap_entries(i, j, __LINE__);
       }
     }
+    ApplyOrder(list, keys);
     // 8. This computer's zone, by its standard-time name.
     for (size_t i = 0; i < n; ++i) {
       if (list[i].Std == sCurZone) {
@@ -271,6 +326,7 @@ bool SortList() {
                   ModAllConst().iLogLevelDefault);
     result = true;
   } catch (const std::exception& e) {
+    ApplyOrder(list, keys);  // the swaps made before the error stand
     LogTzError("SortList", e);
   }
   return result;
