@@ -50,15 +50,15 @@ using tz_internal::LogTzError;
 // characters.
 constexpr size_t kBufferChars = 2048;
 
-// The first `max_chars` characters (code points) of a UTF-8 text.
-std::string CutChars(const std::string& text, size_t max_chars) {
+// Cuts a UTF-8 text after its first `max_chars` characters (code points).
+void CutChars(std::string& text, size_t max_chars) {
   size_t chars = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && chars++ == max_chars) {
-      return text.substr(0, i);
+      text.resize(i);
+      return;
     }
   }
-  return text;
 }
 
 // A text value read into the fixed buffer and cut at its first NUL; empty
@@ -66,7 +66,9 @@ std::string CutChars(const std::string& text, size_t max_chars) {
 std::string ReadText(const IRegistryKey& key, const char* value_name) {
   std::string text;
   if (!key.QueryString(value_name, text)) return std::string();
-  return StripNulls(CutChars(text, kBufferChars));
+  CutChars(text, kBufferChars);
+  if (const size_t nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
+  return text;
 }
 
 std::string TrimBlanks(const std::string& s) {
