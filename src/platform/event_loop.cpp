@@ -1,10 +1,15 @@
 #include "platform/event_loop.h"
 
 #include <poll.h>
+#include <sys/epoll.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <string>
 
 #include "platform/platform_state.h"
 
@@ -18,8 +23,16 @@ struct TimerState {
   uint64_t generation = 0;
 };
 
-EventLoop::EventLoop(std::unique_ptr<Clock> clock) : clock_(std::move(clock)) {}
-EventLoop::~EventLoop() = default;
+// poll(2)'s event bits are epoll's for what a watch may ask.
+static_assert(POLLIN == EPOLLIN && POLLPRI == EPOLLPRI && POLLOUT == EPOLLOUT && POLLERR == EPOLLERR &&
+              POLLHUP == EPOLLHUP);
+
+EventLoop::EventLoop(std::unique_ptr<Clock> clock)
+    : clock_(std::move(clock)), epoll_fd_(::epoll_create1(EPOLL_CLOEXEC)) {
+  if (epoll_fd_ < 0) throw std::runtime_error(std::string("cannot create the event loop: ") + std::strerror(errno));
+}
+
+EventLoop::~EventLoop() { ::close(epoll_fd_); }
 
 void EventLoop::Post(std::function<void()> task) { tasks_.push_back(std::move(task)); }
 
@@ -30,15 +43,71 @@ EventLoop::WatchId EventLoop::Watch(int fd, short events, std::function<void(sho
   record->events = events;
   record->handler = std::move(handler);
   watches_[id] = std::move(record);
+  descriptors_[fd].ids.push_back(id);
+  Register(fd, true);
   return id;
 }
 
 void EventLoop::SetWatchEvents(WatchId id, short events) {
   auto it = watches_.find(id);
-  if (it != watches_.end()) it->second->events = events;
+  if (it == watches_.end()) return;
+  it->second->events = events;
+  Register(it->second->fd, false);
 }
 
-void EventLoop::Unwatch(WatchId id) { watches_.erase(id); }
+void EventLoop::Unwatch(WatchId id) {
+  auto it = watches_.find(id);
+  if (it == watches_.end()) return;
+  const int fd = it->second->fd;
+  watches_.erase(it);
+  std::vector<WatchId>& ids = descriptors_[fd].ids;
+  ids.erase(std::find(ids.begin(), ids.end(), id));
+  Register(fd, false);
+}
+
+void EventLoop::Register(int fd, bool fresh) {
+  Descriptor& d = descriptors_[fd];
+  uint32_t events = 0;
+  for (WatchId id : d.ids) events |= static_cast<uint16_t>(watches_[id]->events);
+  if (events == d.registered && !fresh && d.refused == 0) return;
+  if (d.registered != 0 && d.refused == 0) {
+    --polled_;
+    // Fails harmlessly when the descriptor was closed first (the kernel
+    // dropped it then).
+    if (events == 0) ::epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+  }
+  d.registered = events;
+  d.refused = 0;
+  refused_.erase(fd);
+  if (events != 0) {
+    epoll_event change{};
+    change.events = events;
+    change.data.fd = fd;
+    // ADD for a descriptor number closed unwatched and now a new file; MOD
+    // when the set already holds this file.
+    int done = ::epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &change);
+    if (done != 0 && errno == EEXIST) done = ::epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &change);
+    if (done == 0) {
+      ++polled_;
+    } else {
+      d.refused = errno;
+      refused_.insert(fd);
+    }
+  }
+  if (d.ids.empty()) descriptors_.erase(fd);
+}
+
+void EventLoop::CollectRefused(std::vector<std::pair<WatchId, short>>& ready) {
+  for (int fd : refused_) {
+    const Descriptor& d = descriptors_[fd];
+    for (WatchId id : d.ids) {
+      const short events = watches_[id]->events;
+      // A file is always ready; a number that names nothing is invalid.
+      const short revents = d.refused == EPERM ? static_cast<short>(events & (POLLIN | POLLOUT)) : POLLNVAL;
+      if (events != 0 && revents != 0) ready.emplace_back(id, revents);
+    }
+  }
+}
 
 void EventLoop::Schedule(const std::shared_ptr<TimerState>& state, int64_t due) {
   timers_.push(TimerEntry{due, next_seq_++, state, state->generation});
@@ -106,30 +175,38 @@ void EventLoop::RunBeforeWait() {
 
 bool EventLoop::PollSockets(int64_t timeout_micros) {
   RunBeforeWait();  // may change what the sockets wait for
-  std::vector<pollfd> fds;
-  std::vector<WatchId> ids;
-  for (const auto& [id, record] : watches_) {
-    if (record->events == 0) continue;
-    fds.push_back(pollfd{record->fd, record->events, 0});
-    ids.push_back(id);
-  }
+  std::vector<std::pair<WatchId, short>> ready;
+  CollectRefused(ready);
   int timeout_ms = -1;
-  if (timeout_micros >= 0) {
+  if (!ready.empty()) {
+    timeout_ms = 0;
+  } else if (timeout_micros >= 0) {
     int64_t ms = (timeout_micros + 999) / 1000;  // round up: never wake early and spin
     timeout_ms = static_cast<int>(std::min<int64_t>(ms, 1'000'000));
   }
-  if (fds.empty() && timeout_ms == 0) return false;
+  if (polled_ == 0 && timeout_ms == 0 && ready.empty()) return false;
   BeforeOutput();
-  int n = ::poll(fds.data(), fds.size(), timeout_ms);
-  if (n <= 0) return false;
+  constexpr int kMaxReady = 256;  // the rest stay ready for the next round
+  epoll_event events[kMaxReady];
+  const int n = ::epoll_wait(epoll_fd_, events, kMaxReady, timeout_ms);
+  for (int i = 0; i < n; ++i) {
+    auto found = descriptors_.find(events[i].data.fd);
+    if (found == descriptors_.end()) continue;
+    for (WatchId id : found->second.ids) {
+      const short asked = watches_[id]->events;
+      const auto revents = static_cast<short>(events[i].events & static_cast<uint16_t>(asked | POLLERR | POLLHUP));
+      if (asked != 0 && revents != 0) ready.emplace_back(id, revents);
+    }
+  }
+  // Oldest watch first, whatever order the kernel listed them in.
+  std::sort(ready.begin(), ready.end());
   bool ran = false;
-  for (size_t i = 0; i < fds.size(); ++i) {
-    if (fds[i].revents == 0) continue;
-    auto it = watches_.find(ids[i]);
+  for (const auto& [id, revents] : ready) {
+    auto it = watches_.find(id);
     if (it == watches_.end()) continue;  // unwatched by an earlier handler
     std::shared_ptr<WatchRecord> record = it->second;
     ran = true;
-    record->handler(fds[i].revents);
+    record->handler(revents);
   }
   return ran;
 }

@@ -2,6 +2,11 @@
 // readiness, dispatched one at a time on the calling thread. Delay pumps it
 // re-entrantly through PumpNested, bounded to kMaxNesting levels.
 //
+// Descriptors are watched through one epoll set, so a round costs what is
+// ready, not what is watched (hundreds of DVR and client sockets). Ready
+// watches run in the order they were made, as with poll(2); a descriptor
+// epoll refuses (a regular file) is reported as poll(2) would report it.
+//
 // Under a manual clock a round that finds nothing ready moves virtual time to
 // the next due timer (or the end of the wait) instead of sleeping, so waits of
 // hours finish at once and in real-time order.
@@ -13,6 +18,9 @@
 #include <map>
 #include <memory>
 #include <queue>
+#include <set>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/clock.h"
@@ -41,8 +49,11 @@ class EventLoop {
   // from inside any handler.
   void Post(std::function<void()> task);
 
-  // Calls handler(revents) whenever fd is ready for events (POLLIN/POLLOUT).
-  // The id stays valid until Unwatch, which is safe from inside handlers.
+  // Calls handler(revents) whenever fd is ready for events (POLLIN/POLLOUT;
+  // POLLERR and POLLHUP always; 0 pauses the watch). The id stays valid until
+  // Unwatch, which is safe from inside handlers. Several watches may share a
+  // descriptor; a descriptor closed before its Unwatch is no longer reported
+  // (unless its number is watched again for a new file).
   using WatchId = uint64_t;
   WatchId Watch(int fd, short events, std::function<void(short revents)> handler);
   void SetWatchEvents(WatchId id, short events);
@@ -90,6 +101,13 @@ class EventLoop {
     short events;
     std::function<void(short)> handler;
   };
+  // What the epoll set holds for one descriptor: the events of all its
+  // watches, or why epoll refused it (0: it did not).
+  struct Descriptor {
+    std::vector<WatchId> ids;
+    uint32_t registered = 0;
+    int refused = 0;
+  };
 
   void Schedule(const std::shared_ptr<TimerState>& state, int64_t due);
   bool RunDueTimers();
@@ -98,6 +116,11 @@ class EventLoop {
   // Due time of the earliest live timer, or kForever.
   int64_t NextTimerDue();
   void WaitWithoutDispatch(int64_t deadline_micros);
+  // Brings the epoll set in line with fd's watches; `fresh` after a Watch,
+  // whose descriptor may be a new file under a number closed unwatched.
+  void Register(int fd, bool fresh);
+  // The watches epoll refused, with what poll(2) would report for them.
+  void CollectRefused(std::vector<std::pair<WatchId, short>>& ready);
   void RunBeforeWait();
 
   std::unique_ptr<Clock> clock_;
@@ -106,6 +129,10 @@ class EventLoop {
   std::priority_queue<TimerEntry, std::vector<TimerEntry>, Later> timers_;
   uint64_t next_seq_ = 0;
   std::map<WatchId, std::shared_ptr<WatchRecord>> watches_;
+  std::unordered_map<int, Descriptor> descriptors_;
+  std::set<int> refused_;  // descriptors epoll refused
+  size_t polled_ = 0;       // descriptors in the epoll set
+  int epoll_fd_ = -1;       // owned
   WatchId next_watch_ = 1;
   bool stop_ = false;
   int depth_ = 0;
