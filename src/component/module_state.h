@@ -17,6 +17,9 @@ struct ModuleState {
   // timers and watches of its loop.
   PlatformState platform;
   ModAllConstState modAllConst;
+  // Before the connections below: they leave their session here when
+  // destroyed.
+  AdoPoolState adoPool;
   ModAllConst2State modAllConst2;
   DbReachState dbReach;
   ModTimeZoneState modTimeZone;

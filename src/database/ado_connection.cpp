@@ -234,15 +234,31 @@ std::unique_ptr<DbProvider> OpenProvider(const std::string& connection_string, b
 }
 
 AdoConnection::AdoConnection() = default;
-AdoConnection::~AdoConnection() = default;
+AdoConnection::~AdoConnection() { Close(); }
 
 void AdoConnection::Open(const std::string& connection_string, const std::string& /*user*/,
                          const std::string& /*password*/, int32_t /*options*/) {
   if (provider_) DVR_RAISE_TEXT(kAdoErrObjectOpen, "Operation is not allowed when the object is open.");
-  provider_ = OpenProvider(connection_string, false);
+  AdoPoolState& pool = AdoPool();
+  std::unique_ptr<DbProvider> idle = std::move(pool.idle);
+  if (idle && pool.connection_string == connection_string && idle->Reusable()) {
+    provider_ = std::move(idle);
+  } else {
+    provider_ = OpenProvider(connection_string, false);
+  }
+  connection_string_ = connection_string;
 }
 
-void AdoConnection::Close() { provider_.reset(); }
+void AdoConnection::Close() {
+  if (!provider_ || !provider_->Reusable()) {
+    provider_.reset();
+    return;
+  }
+  AdoPoolState& pool = AdoPool();
+  if (!pool.idle) Loop().BeforeNextWait([] { AdoPool().idle.reset(); });
+  pool.idle = std::move(provider_);
+  pool.connection_string = connection_string_;
+}
 
 // --- command --------------------------------------------------------------------
 

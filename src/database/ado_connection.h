@@ -206,6 +206,10 @@ class DbProvider {
   virtual void ExecuteScript(const std::string& sql) = 0;
   virtual bool HasTable(const std::string& table) = 0;
 
+  // Whether a closed connection may serve the next Open of the same
+  // connection string: no transaction open, still on its database.
+  virtual bool Reusable() const { return false; }
+
   // What DescribeProcedure returned for each procedure on this connection,
   // kept by the ADO stand-in (Parameters.Refresh) so that discovery costs no
   // catalogue query per call; cleared when a call fails (AdoCommand::Execute).
@@ -242,6 +246,11 @@ class IAdoConnection {
   virtual DbProvider* Provider() const { return nullptr; }
 };
 
+// A closed (or released) connection that is still Reusable is kept as the
+// one idle session, as ADO's session pooling does, and the next Open of the
+// same connection string takes it instead of connecting again: a component
+// that replaces its connection at every start opens the database once. The
+// idle session is dropped when the loop next waits.
 class AdoConnection : public IAdoConnection {
  public:
   AdoConnection();
@@ -257,6 +266,7 @@ class AdoConnection : public IAdoConnection {
 
  private:
   std::unique_ptr<DbProvider> provider_;
+  std::string connection_string_;
 };
 
 // --- command ------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "database/ado_connection.h"
@@ -37,5 +38,13 @@ struct DbReachState {
 };
 
 DbReachState& DbReach();
+
+// The ADO stand-in's one idle session (see AdoConnection).
+struct AdoPoolState {
+  std::string connection_string;
+  std::unique_ptr<DbProvider> idle;
+};
+
+AdoPoolState& AdoPool();
 
 }  // namespace dvrlink

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -68,6 +70,46 @@ TEST(ProviderOpenTest, DatabaseWithoutTheSchemaPointsToInit) {
   EXPECT_FALSE(rs);
   EXPECT_NE(ModAllConst2().lErrorCode, 0);
   EXPECT_NE(ModAllConst2().sLastError.find("run dvrlink-db init"), std::string::npos) << ModAllConst2().sLastError;
+}
+
+// A released session serves the next Open of the same connection string in
+// the same loop round, only when idle and still on its file.
+TEST(ProviderOpenTest, AReleasedSessionServesOnlyTheNextOpenOfTheSameDatabase) {
+  TempDir dir;
+  const std::string connection = "Provider=SQLite;Data Source=" + dir.File("a.db");
+  OpenProvider(connection, true);
+  OpenProvider("Provider=SQLite;Data Source=" + dir.File("b.db"), true);
+  const struct {
+    const char* name;
+    std::string script;  // run on the first session before it is released
+    std::function<void()> between;
+    std::string reopened;
+    bool same;
+  } cases[] = {
+      {"released", "", [] {}, connection, true},
+      {"inside a transaction", "BEGIN", [] {}, connection, false},
+      {"after the loop waited", "", [] { Loop().RunOnce(0); }, connection, false},
+      {"another connection string", "", [] {}, connection + ";Busy Timeout=300", false},
+      {"its file replaced", "", [&] { std::filesystem::rename(dir.File("b.db"), dir.File("a.db")); }, connection,
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto first = std::make_unique<AdoConnection>();
+    first->Open(connection, "", "", -1);
+    first->provider()->ExecuteScript("CREATE TEMP TABLE IF NOT EXISTS mark(x);" + c.script);
+    first.reset();
+    c.between();
+    AdoConnection second;
+    second.Open(c.reopened, "", "", -1);
+    bool same = true;
+    try {
+      second.provider()->ExecuteScript("INSERT INTO temp.mark VALUES (1)");
+    } catch (const RuntimeError&) {
+      same = false;
+    }
+    EXPECT_EQ(same, c.same);
+  }
 }
 
 // Another process holds the write lock, then the file is deleted: calls fail

@@ -105,6 +105,9 @@ class PostgresProvider : public DbProvider {
   PostgresProvider(const PostgresProvider&) = delete;
   PostgresProvider& operator=(const PostgresProvider&) = delete;
   std::string Name() const override { return "PostgreSQL"; }
+  bool Reusable() const override {
+    return PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) == PQTRANS_IDLE;
+  }
 
   std::vector<AdoParameterInfo> DescribeProcedure(const std::string& procedure) override {
     const std::string what = "procedure '" + procedure + "'";

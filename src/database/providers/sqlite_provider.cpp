@@ -330,9 +330,15 @@ class SqliteProvider : public DbProvider {
 
  private:
   // The open file must still be the one at the path.
-  void RequireFileInPlace(const std::string& procedure) const {
+  bool Reusable() const override { return sqlite3_get_autocommit(db_) && FileInPlace(); }
+
+  bool FileInPlace() const {
     struct stat now {};
-    if (::stat(file_.c_str(), &now) == 0 && now.st_dev == device_ && now.st_ino == inode_) return;
+    return ::stat(file_.c_str(), &now) == 0 && now.st_dev == device_ && now.st_ino == inode_;
+  }
+
+  void RequireFileInPlace(const std::string& procedure) const {
+    if (FileInPlace()) return;
     DVR_RAISE_TEXT(kAdoErrUnspecified,
                    "SQLite: procedure '" + procedure + "': the database file '" + file_ +
                        "' was deleted or replaced while open; nothing is written any more. Restore the file (or "
