@@ -72,44 +72,35 @@ TEST(ProviderOpenTest, DatabaseWithoutTheSchemaPointsToInit) {
   EXPECT_NE(ModAllConst2().sLastError.find("run dvrlink-db init"), std::string::npos) << ModAllConst2().sLastError;
 }
 
-// A released session serves the next Open of the same connection string in
-// the same loop round, only when idle and still on its file.
+// A released session serves the next Open of the same connection string in the same round, if idle and in place.
 TEST(ProviderOpenTest, AReleasedSessionServesOnlyTheNextOpenOfTheSameDatabase) {
   TempDir dir;
   const std::string connection = "Provider=SQLite;Data Source=" + dir.File("a.db");
   OpenProvider(connection, true);
   OpenProvider("Provider=SQLite;Data Source=" + dir.File("b.db"), true);
-  const struct {
-    const char* name;
-    std::string script;  // run on the first session before it is released
-    std::function<void()> between;
-    std::string reopened;
-    bool same;
-  } cases[] = {
-      {"released", "", [] {}, connection, true},
-      {"inside a transaction", "BEGIN", [] {}, connection, false},
-      {"after the loop waited", "", [] { Loop().RunOnce(0); }, connection, false},
-      {"another connection string", "", [] {}, connection + ";Busy Timeout=300", false},
-      {"its file replaced", "", [&] { std::filesystem::rename(dir.File("b.db"), dir.File("a.db")); }, connection,
-       false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    auto first = std::make_unique<AdoConnection>();
-    first->Open(connection, "", "", -1);
-    first->provider()->ExecuteScript("CREATE TEMP TABLE IF NOT EXISTS mark(x);" + c.script);
-    first.reset();
-    c.between();
+  // Whether the session opened after `between` is the released one (only it has the temporary table).
+  const auto reused = [&](const std::string& script, const std::function<void()>& between, const std::string& again) {
+    {
+      AdoConnection first;
+      first.Open(connection, "", "", -1);
+      first.provider()->ExecuteScript("CREATE TEMP TABLE IF NOT EXISTS mark(x);" + script);
+    }
+    between();
     AdoConnection second;
-    second.Open(c.reopened, "", "", -1);
-    bool same = true;
+    second.Open(again, "", "", -1);
     try {
       second.provider()->ExecuteScript("INSERT INTO temp.mark VALUES (1)");
+      return true;
     } catch (const RuntimeError&) {
-      same = false;
+      return false;
     }
-    EXPECT_EQ(same, c.same);
-  }
+  };
+  EXPECT_TRUE(reused("", [] {}, connection));
+  EXPECT_FALSE(reused("BEGIN", [] {}, connection)) << "released inside a transaction";
+  EXPECT_FALSE(reused("", [] { Loop().RunOnce(0); }, connection)) << "the loop waited";
+  EXPECT_FALSE(reused("", [] {}, connection + ";Busy Timeout=300")) << "another connection string";
+  EXPECT_FALSE(reused("", [&] { std::filesystem::rename(dir.File("b.db"), dir.File("a.db")); }, connection))
+      << "its file replaced";
 }
 
 // Another process holds the write lock, then the file is deleted: calls fail

@@ -149,8 +149,6 @@ TEST(DateTimeTest, FormatsAndReadsBack) {
       EXPECT_EQ(DateTime::Parse(text), c.value);
     }
     EXPECT_EQ(DateTime::FromDigits14(c.digits14), c.value);
-    EXPECT_EQ(DateTime::Parse(c.time24), DateTime::FromSerialSeconds(c.value.SerialSeconds() -
-                                                                      c.value.DatePart().SerialSeconds()));
   }
 }
 
