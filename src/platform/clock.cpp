@@ -11,11 +11,14 @@ int64_t SystemClock::MonotonicMicros() {
 }
 
 DateTime SystemClock::LocalNow() {
-  time_t now = time(nullptr);
+  const time_t now = time(nullptr);
+  if (now == second_) return local_;
   tm local{};
   localtime_r(&now, &local);
-  return DateTime::FromParts(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                             local.tm_min, local.tm_sec);
+  second_ = now;
+  local_ = DateTime::FromParts(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                               local.tm_min, local.tm_sec);
+  return local_;
 }
 
 ManualClock::ManualClock(DateTime start_local) : local_base_(start_local) {}

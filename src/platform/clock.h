@@ -26,7 +26,13 @@ class Clock {
 class SystemClock : public Clock {
  public:
   int64_t MonotonicMicros() override;
+  // The zone's conversion runs once per second of the system time: every
+  // log line asks for it.
   DateTime LocalNow() override;
+
+ private:
+  int64_t second_ = -1;  // the system time last converted
+  DateTime local_;
 };
 
 // A clock that stands still until Advance moves it. Local time starts at the
