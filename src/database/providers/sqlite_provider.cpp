@@ -328,10 +328,10 @@ class SqliteProvider : public DbProvider {
     return rc == SQLITE_ROW;
   }
 
- private:
-  // The open file must still be the one at the path.
   bool Reusable() const override { return sqlite3_get_autocommit(db_) && FileInPlace(); }
 
+ private:
+  // The open file must still be the one at the path.
   bool FileInPlace() const {
     struct stat now {};
     return ::stat(file_.c_str(), &now) == 0 && now.st_dev == device_ && now.st_ino == inode_;
