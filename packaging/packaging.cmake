@@ -49,10 +49,12 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# dvrlink-onvif's recorded video: RTSP, RTP, MP4 and the H.264 parser are
-# GStreamer plugins it loads at run time.
+# Loaded at run time, so not found by the library scan: libpq on the first
+# PostgreSQL connection, libmicrohttpd by the console, libsystemd under
+# systemd; dvrlink-onvif's recorded video: RTSP, RTP, MP4 and
+# the H.264 parser are GStreamer plugins.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "adduser, tzdata, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-bad")
+    "adduser, tzdata, libpq5, libmicrohttpd12, libsystemd0, gstreamer1.0-plugins-base, gstreamer1.0-plugins-good, gstreamer1.0-plugins-bad")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${DVRLINK_PACKAGING}/debian/postinst ${DVRLINK_PACKAGING}/debian/prerm
     ${DVRLINK_PACKAGING}/debian/postrm ${DVRLINK_PACKAGING}/debian/conffiles)

@@ -29,6 +29,7 @@ ModAllConstState& ModAllConst() { return M().modAllConst; }
 ModAllConst2State& ModAllConst2() { return M().modAllConst2; }
 DbReachState& DbReach() { return M().dbReach; }
 AdoPoolState& AdoPool() { return M().adoPool; }
+LibPqState& LibPqLoaded() { return M().libpq; }
 ModTimeZoneState& ModTimeZone() { return M().modTimeZone; }
 ModDvrlinkState& ModDvrlink() { return M().modDvrlink; }
 

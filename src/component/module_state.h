@@ -17,6 +17,9 @@ struct ModuleState {
   // timers and watches of its loop.
   PlatformState platform;
   ModAllConstState modAllConst;
+  // Before everything that may hold a PostgreSQL connection: closing one
+  // calls into the library.
+  LibPqState libpq;
   // Before the connections below: they leave their session here when
   // destroyed.
   AdoPoolState adoPool;

@@ -39,6 +39,15 @@ struct DbReachState {
 
 DbReachState& DbReach();
 
+struct LibPq;
+// libpq's functions once loaded (providers/libpq_library.h); nothing before
+// the first PostgreSQL connection.
+struct LibPqState {
+  std::shared_ptr<const LibPq> functions;
+};
+
+LibPqState& LibPqLoaded();
+
 // The ADO stand-in's one idle session (see AdoConnection).
 struct AdoPoolState {
   std::string connection_string;

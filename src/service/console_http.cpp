@@ -1,5 +1,6 @@
 #include "service/console_http.h"
 
+#include <dlfcn.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,11 +11,32 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
+#include <type_traits>
 
 #include "platform/net/json_text.h"
 #include "support/debug_log.h"
 
 namespace dvrlink {
+
+// libmicrohttpd's functions, loaded by the first console started: a service
+// without a console maps neither it nor the TLS libraries it needs.
+struct LibMicrohttpd {
+  decltype(&::MHD_start_daemon) start_daemon = nullptr;
+  decltype(&::MHD_stop_daemon) stop_daemon = nullptr;
+  decltype(&::MHD_run) run = nullptr;
+  decltype(&::MHD_get_timeout) get_timeout = nullptr;
+  decltype(&::MHD_get_daemon_info) get_daemon_info = nullptr;
+  decltype(&::MHD_get_connection_info) get_connection_info = nullptr;
+  decltype(&::MHD_lookup_connection_value) lookup_connection_value = nullptr;
+  decltype(&::MHD_suspend_connection) suspend_connection = nullptr;
+  decltype(&::MHD_resume_connection) resume_connection = nullptr;
+  decltype(&::MHD_create_response_from_buffer) create_response_from_buffer = nullptr;
+  decltype(&::MHD_create_response_from_callback) create_response_from_callback = nullptr;
+  decltype(&::MHD_add_response_header) add_response_header = nullptr;
+  decltype(&::MHD_queue_response) queue_response = nullptr;
+  decltype(&::MHD_destroy_response) destroy_response = nullptr;
+};
+
 namespace {
 
 // A stream whose reader is this far behind is ended: it stopped reading.
@@ -38,9 +60,42 @@ std::string ErrorBody(const std::string& message) {
   return DumpLine(body);
 }
 
-std::string Header(MHD_Connection* connection, const char* name) {
-  const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+std::string Header(const LibMicrohttpd& mhd, MHD_Connection* connection, const char* name) {
+  const char* value = mhd.lookup_connection_value(connection, MHD_HEADER_KIND, name);
   return value ? value : "";
+}
+
+std::unique_ptr<const LibMicrohttpd> LoadMicrohttpd() {
+  constexpr const char* kFile = "libmicrohttpd.so.12";
+  // Never closed: a library that started threads or handlers stays mapped.
+  void* library = ::dlopen(kFile, RTLD_NOW | RTLD_LOCAL);
+  auto functions = std::make_unique<LibMicrohttpd>();
+  std::string missing;
+  auto resolve = [&](const char* name, auto& function) {
+    function = library != nullptr ? reinterpret_cast<std::remove_reference_t<decltype(function)>>(::dlsym(library, name))
+                                  : nullptr;
+    if (function == nullptr) missing += std::string(missing.empty() ? "" : ", ") + name;
+  };
+  resolve("MHD_start_daemon", functions->start_daemon);
+  resolve("MHD_stop_daemon", functions->stop_daemon);
+  resolve("MHD_run", functions->run);
+  resolve("MHD_get_timeout", functions->get_timeout);
+  resolve("MHD_get_daemon_info", functions->get_daemon_info);
+  resolve("MHD_get_connection_info", functions->get_connection_info);
+  resolve("MHD_lookup_connection_value", functions->lookup_connection_value);
+  resolve("MHD_suspend_connection", functions->suspend_connection);
+  resolve("MHD_resume_connection", functions->resume_connection);
+  resolve("MHD_create_response_from_buffer", functions->create_response_from_buffer);
+  resolve("MHD_create_response_from_callback", functions->create_response_from_callback);
+  resolve("MHD_add_response_header", functions->add_response_header);
+  resolve("MHD_queue_response", functions->queue_response);
+  resolve("MHD_destroy_response", functions->destroy_response);
+  if (library == nullptr || !missing.empty()) {
+    const char* reason = library == nullptr ? ::dlerror() : nullptr;
+    throw std::runtime_error(std::string("the HTTP library ") + kFile + " cannot be used (Debian package libmicrohttpd12): " +
+                             (reason != nullptr ? std::string(reason) : "it lacks " + missing));
+  }
+  return functions;
 }
 
 }  // namespace
@@ -78,7 +133,7 @@ struct ConsoleHttp::Glue {
     }
     if (s.ended) return MHD_CONTENT_READER_END_OF_STREAM;
     // Nothing to send: the connection sleeps until Queue wakes it.
-    MHD_suspend_connection(s.connection);
+    s.owner->mhd_->suspend_connection(s.connection);
     s.suspended = true;
     return 0;
   }
@@ -131,16 +186,17 @@ void ConsoleHttp::Start() {
   ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&bound), &bound_length);
   bound_port_ = bound.ss_family == AF_INET ? ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port)
                                            : ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
+  if (!mhd_) mhd_ = LoadMicrohttpd();
   unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
   if (where.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
-  daemon_ = MHD_start_daemon(flags, 0, nullptr, nullptr, &Glue::OnRequest, this,               //
+  daemon_ = mhd_->start_daemon(flags, 0, nullptr, nullptr, &Glue::OnRequest, this,               //
                              MHD_OPTION_LISTEN_SOCKET, fd.get(),                                 //
                              MHD_OPTION_CONNECTION_TIMEOUT, options_.idle_seconds,                //
                              MHD_OPTION_CONNECTION_LIMIT, options_.max_connections,               //
                              MHD_OPTION_EXTERNAL_LOGGER, &Glue::Log, nullptr, MHD_OPTION_END);
   if (daemon_ == nullptr) throw std::runtime_error("cannot start the console on " + target);
   fd.Release();  // the library closes it when it stops
-  const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
+  const MHD_DaemonInfo* info = mhd_->get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
   watch_ = loop_.Watch(info->epoll_fd, POLLIN, [this](short) { Run(); });
   keepalive_.SetInterval(static_cast<int32_t>(options_.idle_seconds * 1000 / 3));
   keepalive_.SetEnabled(true);
@@ -154,20 +210,20 @@ void ConsoleHttp::Stop() {
   // Suspended connections must be resumed before the library stops.
   for (Stream* s : streams_) {
     s->ended = true;
-    if (s->suspended) MHD_resume_connection(s->connection);
+    if (s->suspended) mhd_->resume_connection(s->connection);
     s->suspended = false;
   }
-  MHD_run(daemon_);
+  mhd_->run(daemon_);
   loop_.Unwatch(watch_);
-  MHD_stop_daemon(daemon_);
+  mhd_->stop_daemon(daemon_);
   daemon_ = nullptr;
 }
 
 void ConsoleHttp::Run() {
   if (daemon_ == nullptr) return;
-  MHD_run(daemon_);
+  mhd_->run(daemon_);
   MHD_UNSIGNED_LONG_LONG millis = 0;
-  if (MHD_get_timeout(daemon_, &millis) == MHD_YES) {
+  if (mhd_->get_timeout(daemon_, &millis) == MHD_YES) {
     timer_.SetInterval(static_cast<int32_t>(std::clamp<MHD_UNSIGNED_LONG_LONG>(millis, 1, 3600 * 1000)));
     timer_.SetEnabled(true);
   } else {
@@ -179,7 +235,7 @@ bool ConsoleHttp::Answer(MHD_Connection* connection, const std::string& url, con
   HttpRequest request;
   request.method = method;
   request.path = url;
-  const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+  const MHD_ConnectionInfo* info = mhd_->get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
   sockaddr_storage peer{};
   if (info && info->client_addr) {
     std::memcpy(&peer, info->client_addr,
@@ -193,13 +249,13 @@ bool ConsoleHttp::Answer(MHD_Connection* connection, const std::string& url, con
     response = {403, "application/json", ErrorBody("client " + request.client + " is not in allowed_clients")};
   } else if (ChangesState(method) &&
              (options_.token.empty() ||
-              !SameSecret(Header(connection, MHD_HTTP_HEADER_AUTHORIZATION), "Bearer " + options_.token))) {
+              !SameSecret(Header(*mhd_, connection, MHD_HTTP_HEADER_AUTHORIZATION), "Bearer " + options_.token))) {
     challenge = true;
     response = {401, "application/json",
                 ErrorBody(options_.token.empty() ? "actions are off: the configuration has no console_token"
                                                  : "this action needs the console token (Authorization: Bearer)")};
   } else if (method == "GET" && url == options_.event_path &&
-             Header(connection, MHD_HTTP_HEADER_ACCEPT).find("text/event-stream") != std::string::npos) {
+             Header(*mhd_, connection, MHD_HTTP_HEADER_ACCEPT).find("text/event-stream") != std::string::npos) {
     return OpenStream(connection);
   } else {
     try {
@@ -209,29 +265,29 @@ bool ConsoleHttp::Answer(MHD_Connection* connection, const std::string& url, con
     }
   }
   MHD_Response* r =
-      MHD_create_response_from_buffer(response.body.size(), response.body.data(), MHD_RESPMEM_MUST_COPY);
-  MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, response.content_type.c_str());
-  MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-  MHD_add_response_header(r, "X-Content-Type-Options", "nosniff");
-  if (challenge) MHD_add_response_header(r, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer realm=\"dvrlink\"");
-  bool queued = MHD_queue_response(connection, static_cast<unsigned>(response.status), r) == MHD_YES;
-  MHD_destroy_response(r);
+      mhd_->create_response_from_buffer(response.body.size(), response.body.data(), MHD_RESPMEM_MUST_COPY);
+  mhd_->add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, response.content_type.c_str());
+  mhd_->add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  mhd_->add_response_header(r, "X-Content-Type-Options", "nosniff");
+  if (challenge) mhd_->add_response_header(r, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer realm=\"dvrlink\"");
+  bool queued = mhd_->queue_response(connection, static_cast<unsigned>(response.status), r) == MHD_YES;
+  mhd_->destroy_response(r);
   return queued;
 }
 
 bool ConsoleHttp::OpenStream(MHD_Connection* connection) {
   auto* stream = new Stream{this, connection, opened_ ? opened_() : std::string()};
-  MHD_Response* r = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024, &Glue::ReadStream, stream,
+  MHD_Response* r = mhd_->create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024, &Glue::ReadStream, stream,
                                                       &Glue::FreeStream);
   if (r == nullptr) {
     delete stream;
     return false;
   }
   streams_.insert(stream);
-  MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
-  MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-  bool queued = MHD_queue_response(connection, MHD_HTTP_OK, r) == MHD_YES;
-  MHD_destroy_response(r);  // freed, with the stream, when the connection ends
+  mhd_->add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, "text/event-stream");
+  mhd_->add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
+  bool queued = mhd_->queue_response(connection, MHD_HTTP_OK, r) == MHD_YES;
+  mhd_->destroy_response(r);  // freed, with the stream, when the connection ends
   return queued;
 }
 
@@ -245,7 +301,7 @@ void ConsoleHttp::Queue(Stream& stream, const std::string& text) {
   }
   if (stream.suspended) {
     stream.suspended = false;
-    MHD_resume_connection(stream.connection);
+    mhd_->resume_connection(stream.connection);
     // The library takes the connection back at its next run.
     std::weak_ptr<bool> alive = alive_;
     loop_.Post([this, alive] {

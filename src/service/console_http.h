@@ -27,6 +27,8 @@ struct MHD_Connection;
 
 namespace dvrlink {
 
+struct LibMicrohttpd;  // the library's functions (console_http.cpp)
+
 struct HttpRequest {
   std::string method;  // "GET", "POST", ...
   std::string path;    // without the query
@@ -87,6 +89,7 @@ class ConsoleHttp {
   ConsoleHttpOptions options_;
   Handler handler_;
   std::function<std::string()> opened_;
+  std::unique_ptr<const LibMicrohttpd> mhd_;  // loaded by Start
   MHD_Daemon* daemon_ = nullptr;
   EventLoop::WatchId watch_ = 0;
   Timer timer_;

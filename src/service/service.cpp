@@ -5,6 +5,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <dlfcn.h>
 #include <systemd/sd-daemon.h>
 
 #include <cerrno>
@@ -89,6 +90,22 @@ std::string VersionText() {
   const PlatformState& p = Platform();
   return std::to_string(p.version_major) + "." + std::to_string(p.version_minor) + "." +
          std::to_string(p.version_revision);
+}
+
+// Tells systemd (Type=notify) the service's state. libsystemd is loaded
+// (and kept) only when systemd asks for notices ($NOTIFY_SOCKET), so that a
+// start outside it does not map the library and those it needs.
+void NotifyServiceManager(const std::string& state, std::ostream& err) {
+  if (std::getenv("NOTIFY_SOCKET") == nullptr) return;
+  void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+  auto notify = library != nullptr ? reinterpret_cast<decltype(&::sd_notify)>(::dlsym(library, "sd_notify")) : nullptr;
+  if (notify == nullptr) {
+    const char* reason = ::dlerror();
+    err << "dvrlink: systemd cannot be told '" << state << "': " << (reason != nullptr ? reason : "no sd_notify")
+        << std::endl;
+    return;
+  }
+  notify(0, state.c_str());
 }
 
 }  // namespace
@@ -456,10 +473,11 @@ int RunService(const std::vector<std::string>& args, std::ostream& out, std::ost
       err << "dvrlink: " << started << " of " << config.dvrs.size() << " instance(s) started; automation socket "
           << service.AutomationSocketPath() << std::endl;
       // Under systemd (Type=notify): every Initialize has run.
-      sd_notifyf(0, "READY=1\nSTATUS=%d of %zu instance(s) started", started, config.dvrs.size());
+      NotifyServiceManager("READY=1\nSTATUS=" + std::to_string(started) + " of " + std::to_string(config.dvrs.size()) +
+                           " instance(s) started", err);
       if (!service.StopRequested()) Loop().Run();
     }
-    sd_notify(0, "STOPPING=1");
+    NotifyServiceManager("STOPPING=1", err);
     service.Shutdown();
     Loop().Unwatch(watch);
   }

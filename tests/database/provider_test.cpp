@@ -18,6 +18,7 @@
 #include "database/db_admin.h"
 #include "database/db_gateway.h"
 #include "database/db_state.h"
+#include "database/providers/libpq_library.h"
 #include "fakes/db_test_support.h"
 #include "fakes/e2e_service.h"
 
@@ -27,6 +28,17 @@ namespace {
 using testing::TempDir;
 
 TEST(ProviderOpenTest, OpenFailuresSayWhatWentWrong) {
+  // PostgreSQL's client library, loaded by the first connection: one that
+  // cannot be loaded is named, and is tried again next time.
+  try {
+    Pq("libpq-missing.so.5");
+    ADD_FAILURE() << "loaded";
+  } catch (const RuntimeError& e) {
+    EXPECT_EQ(e.Number(), kAdoErrUnspecified);
+    EXPECT_NE(e.Description().find("libpq-missing.so.5 cannot be loaded (Debian package libpq5)"), std::string::npos)
+        << e.Description();
+  }
+  EXPECT_NE(Pq()->PQconnectdbParams, nullptr);
   TempDir dir;
   const std::string empty_file = dir.File("empty.db");
   testing::WriteFile(empty_file, "this is not a database file, just text long enough to look like a header....");

@@ -29,6 +29,7 @@
 #include <map>
 
 #include "database/ado_connection.h"
+#include "database/providers/libpq_library.h"
 #include "support/debug_log.h"
 #include "support/runtime_error.h"
 #include "support/vbstring.h"
@@ -69,18 +70,19 @@ ORDER BY a.ord
 
 class Result {
  public:
-  explicit Result(PGresult* r) : r_(r) {}
-  ~Result() { PQclear(r_); }
+  Result(const LibPq& pq, PGresult* r) : pq_(pq), r_(r) {}
+  ~Result() { pq_.PQclear(r_); }
   Result(const Result&) = delete;
   Result& operator=(const Result&) = delete;
   PGresult* get() const { return r_; }
 
  private:
+  const LibPq& pq_;
   PGresult* r_;
 };
 
-std::string ErrorField(const PGresult* r, int field) {
-  const char* text = r ? PQresultErrorField(r, field) : nullptr;
+std::string ErrorField(const LibPq& pq, const PGresult* r, int field) {
+  const char* text = r ? pq.PQresultErrorField(r, field) : nullptr;
   return text ? text : "";
 }
 
@@ -99,14 +101,14 @@ struct ConnectionLost {
 
 class PostgresProvider : public DbProvider {
  public:
-  PostgresProvider(PGconn* conn, std::string where, int command_timeout_s)
-      : conn_(conn), where_(std::move(where)), command_timeout_s_(command_timeout_s) {}
-  ~PostgresProvider() override { PQfinish(conn_); }
+  PostgresProvider(std::shared_ptr<const LibPq> pq, PGconn* conn, std::string where, int command_timeout_s)
+      : pq_(std::move(pq)), conn_(conn), where_(std::move(where)), command_timeout_s_(command_timeout_s) {}
+  ~PostgresProvider() override { pq_->PQfinish(conn_); }
   PostgresProvider(const PostgresProvider&) = delete;
   PostgresProvider& operator=(const PostgresProvider&) = delete;
   std::string Name() const override { return "PostgreSQL"; }
   bool Reusable() const override {
-    return PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) == PQTRANS_IDLE;
+    return pq_->PQstatus(conn_) == CONNECTION_OK && pq_->PQtransactionStatus(conn_) == PQTRANS_IDLE;
   }
 
   std::vector<AdoParameterInfo> DescribeProcedure(const std::string& procedure) override {
@@ -114,22 +116,22 @@ class PostgresProvider : public DbProvider {
     std::unique_ptr<Result> r = Retrying([&] {
       if (!describe_prepared_) {
         // Planned once per connection: discovery runs on every gateway call.
-        Result prepared(Run(what, [&] { return PQsendPrepare(conn_, kDescribeStatement, kDescribeSql, 1, nullptr); }));
+        Result prepared(*pq_, Run(what, [&] { return pq_->PQsendPrepare(conn_, kDescribeStatement, kDescribeSql, 1, nullptr); }));
         Check(prepared.get(), what);
         describe_prepared_ = true;
       }
       const char* values[1] = {procedure.c_str()};
-      auto described = std::make_unique<Result>(Run(
-          what, [&] { return PQsendQueryPrepared(conn_, kDescribeStatement, 1, values, nullptr, nullptr, 0); }));
+      auto described = std::make_unique<Result>(*pq_, Run(
+          what, [&] { return pq_->PQsendQueryPrepared(conn_, kDescribeStatement, 1, values, nullptr, nullptr, 0); }));
       Check(described->get(), what);
       return described;
     });
     std::vector<AdoParameterInfo> result;
-    for (int row = 0; row < PQntuples(r->get()); ++row) {
+    for (int row = 0; row < pq_->PQntuples(r->get()); ++row) {
       AdoParameterInfo info;
-      info.Name = PQgetvalue(r->get(), row, 0);
-      std::string mode = PQgetvalue(r->get(), row, 1);
-      std::string type = PQgetvalue(r->get(), row, 2);
+      info.Name = pq_->PQgetvalue(r->get(), row, 0);
+      std::string mode = pq_->PQgetvalue(r->get(), row, 1);
+      std::string type = pq_->PQgetvalue(r->get(), row, 2);
       info.Direction = mode == "o" ? adParamOutput : mode == "b" ? adParamInputOutput : adParamInput;
       if (type == "integer" || type == "smallint") {
         info.Type = adInteger;
@@ -176,11 +178,11 @@ class PostgresProvider : public DbProvider {
       for (int attempt = 1;; ++attempt) {
         const bool kept = calls_.count(sql) != 0;
         const std::string name = Prepared(sql, static_cast<int>(values.size()), what);
-        auto run = std::make_unique<Result>(Run(what, [&] {
-          return PQsendQueryPrepared(conn_, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr,
+        auto run = std::make_unique<Result>(*pq_, Run(what, [&] {
+          return pq_->PQsendQueryPrepared(conn_, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr,
                                      nullptr, 0);
         }));
-        const std::string sqlstate = ErrorField(run->get(), PG_DIAG_SQLSTATE);
+        const std::string sqlstate = ErrorField(*pq_, run->get(), PG_DIAG_SQLSTATE);
         if (!sqlstate.empty() && sqlstate.rfind("22", 0) != 0 && sqlstate.rfind("23", 0) != 0) {
           Forget(sql);
           // A kept statement whose function changed its result, or that the
@@ -194,16 +196,16 @@ class PostgresProvider : public DbProvider {
     const Result& r = *executed;
 
     std::shared_ptr<Recordset> result;
-    int columns = PQnfields(r.get());
-    if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || columns == 0 ||
-        (columns == 1 && PQftype(r.get(), 0) == kOidVoid)) {
+    int columns = pq_->PQnfields(r.get());
+    if (pq_->PQresultStatus(r.get()) != PGRES_TUPLES_OK || columns == 0 ||
+        (columns == 1 && pq_->PQftype(r.get(), 0) == kOidVoid)) {
       result = std::make_shared<Recordset>();
     } else {
       std::vector<std::string> names;
-      for (int c = 0; c < columns; ++c) names.emplace_back(PQfname(r.get(), c));
+      for (int c = 0; c < columns; ++c) names.emplace_back(pq_->PQfname(r.get(), c));
       std::vector<std::vector<AdoValue>> rows;
-      rows.reserve(static_cast<size_t>(PQntuples(r.get())));
-      for (int row = 0; row < PQntuples(r.get()); ++row) {
+      rows.reserve(static_cast<size_t>(pq_->PQntuples(r.get())));
+      for (int row = 0; row < pq_->PQntuples(r.get()); ++row) {
         std::vector<AdoValue> values_of_row;
         values_of_row.reserve(static_cast<size_t>(columns));
         for (int c = 0; c < columns; ++c) values_of_row.push_back(ReadValue(r.get(), row, c));
@@ -217,7 +219,7 @@ class PostgresProvider : public DbProvider {
 
   void ExecuteScript(const std::string& sql) override {
     Retrying([&] {
-      Result r(Run("schema script", [&] { return PQsendQuery(conn_, sql.c_str()); }));
+      Result r(*pq_, Run("schema script", [&] { return pq_->PQsendQuery(conn_, sql.c_str()); }));
       Check(r.get(), "schema script");
       return 0;
     });
@@ -227,12 +229,12 @@ class PostgresProvider : public DbProvider {
     const std::string what = "look-up of table '" + table + "'";
     const char* values[1] = {table.c_str()};
     return Retrying([&] {
-      Result r(Run(what, [&] {
-        return PQsendQueryParams(conn_, "SELECT pg_catalog.to_regclass($1) IS NOT NULL", 1, nullptr, values,
+      Result r(*pq_, Run(what, [&] {
+        return pq_->PQsendQueryParams(conn_, "SELECT pg_catalog.to_regclass($1) IS NOT NULL", 1, nullptr, values,
                                  nullptr, nullptr, 0);
       }));
       Check(r.get(), what);
-      return PQntuples(r.get()) == 1 && std::strcmp(PQgetvalue(r.get(), 0, 0), "t") == 0;
+      return pq_->PQntuples(r.get()) == 1 && std::strcmp(pq_->PQgetvalue(r.get(), 0, 0), "t") == 0;
     });
   }
 
@@ -262,12 +264,12 @@ class PostgresProvider : public DbProvider {
     auto it = calls_.find(sql);
     if (it != calls_.end()) return it->second;
     if (calls_.size() >= kMaxPreparedCalls) {
-      Result dropped(Run(what, [&] { return PQsendQuery(conn_, "DEALLOCATE ALL"); }));
+      Result dropped(*pq_, Run(what, [&] { return pq_->PQsendQuery(conn_, "DEALLOCATE ALL"); }));
       calls_.clear();
       describe_prepared_ = false;
     }
     std::string name = "dvrlink_call_" + std::to_string(++prepared_count_);
-    Result prepared(Run(what, [&] { return PQsendPrepare(conn_, name.c_str(), sql.c_str(), count, nullptr); }));
+    Result prepared(*pq_, Run(what, [&] { return pq_->PQsendPrepare(conn_, name.c_str(), sql.c_str(), count, nullptr); }));
     Check(prepared.get(), what);
     calls_.emplace(sql, name);
     return name;
@@ -279,9 +281,9 @@ class PostgresProvider : public DbProvider {
     if (it == calls_.end()) return;
     const std::string command = "DEALLOCATE " + it->second;
     calls_.erase(it);
-    if (PQstatus(conn_) != CONNECTION_OK) return;
+    if (pq_->PQstatus(conn_) != CONNECTION_OK) return;
     try {
-      Result dropped(Run("DEALLOCATE", [&] { return PQsendQuery(conn_, command.c_str()); }));
+      Result dropped(*pq_, Run("DEALLOCATE", [&] { return pq_->PQsendQuery(conn_, command.c_str()); }));
     } catch (const RuntimeError&) {  // no answer: the connection is made anew at the next call
     }
   }
@@ -293,24 +295,24 @@ class PostgresProvider : public DbProvider {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(command_timeout_s_);
     PGresult* kept = nullptr;
     while (true) {
-      while (PQisBusy(conn_)) {
+      while (pq_->PQisBusy(conn_)) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd pfd{PQsocket(conn_), POLLIN, 0};
+        pollfd pfd{pq_->PQsocket(conn_), POLLIN, 0};
         int ready = left.count() > 0 ? ::poll(&pfd, 1, static_cast<int>(left.count()) + 1) : 0;
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
-          PQclear(kept);
+          pq_->PQclear(kept);
           must_reset_ = true;
           DVR_RAISE_TEXT(kAdoErrUnspecified, "PostgreSQL: no answer from " + where_ + " within " +
                                                  std::to_string(command_timeout_s_) + " s (Command Timeout) to " +
                                                  what + "; the connection is made anew at the next call");
         }
-        if (ready < 0 || PQconsumeInput(conn_) == 0) break;  // the result tells the failure
+        if (ready < 0 || pq_->PQconsumeInput(conn_) == 0) break;  // the result tells the failure
       }
       // The last result tells the outcome (a failure ends the statements).
-      PGresult* next = PQgetResult(conn_);
+      PGresult* next = pq_->PQgetResult(conn_);
       if (next == nullptr) return kept;
-      PQclear(kept);
+      pq_->PQclear(kept);
       kept = next;
     }
   }
@@ -318,32 +320,32 @@ class PostgresProvider : public DbProvider {
   // A connection that broke, or that the server has closed since the last
   // call (its goodbye message is waiting on the socket), is reset first.
   void EnsureConnected() {
-    if (PQstatus(conn_) == CONNECTION_OK && !must_reset_) {
-      pollfd pfd{PQsocket(conn_), POLLIN, 0};
+    if (pq_->PQstatus(conn_) == CONNECTION_OK && !must_reset_) {
+      pollfd pfd{pq_->PQsocket(conn_), POLLIN, 0};
       if (pfd.fd >= 0 && ::poll(&pfd, 1, 0) > 0) {
-        PQconsumeInput(conn_);
-        while (PGnotify* n = PQnotifies(conn_)) PQfreemem(n);
+        pq_->PQconsumeInput(conn_);
+        while (PGnotify* n = pq_->PQnotifies(conn_)) pq_->PQfreemem(n);
       }
-      if (PQstatus(conn_) == CONNECTION_OK) return;
+      if (pq_->PQstatus(conn_) == CONNECTION_OK) return;
     }
-    PQreset(conn_);
+    pq_->PQreset(conn_);
     must_reset_ = false;
     describe_prepared_ = false;  // a new session has no prepared statements
     calls_.clear();
-    if (PQstatus(conn_) != CONNECTION_OK) {
+    if (pq_->PQstatus(conn_) != CONNECTION_OK) {
       DVR_RAISE_TEXT(kAdoErrUnspecified,
-                     "PostgreSQL: cannot reconnect to " + where_ + ": " + TrimMessage(PQerrorMessage(conn_)));
+                     "PostgreSQL: cannot reconnect to " + where_ + ": " + TrimMessage(pq_->PQerrorMessage(conn_)));
     }
   }
 
   std::string Identifier(const std::string& name) const {
-    char* quoted = PQescapeIdentifier(conn_, name.c_str(), name.size());
+    char* quoted = pq_->PQescapeIdentifier(conn_, name.c_str(), name.size());
     if (quoted == nullptr) {
       DVR_RAISE_TEXT(kDbErrErrorsInCommand,
-                     "PostgreSQL: '" + name + "' cannot be used as a name: " + TrimMessage(PQerrorMessage(conn_)));
+                     "PostgreSQL: '" + name + "' cannot be used as a name: " + TrimMessage(pq_->PQerrorMessage(conn_)));
     }
     std::string result = quoted;
-    PQfreemem(quoted);
+    pq_->PQfreemem(quoted);
     return result;
   }
 
@@ -362,19 +364,19 @@ class PostgresProvider : public DbProvider {
   }
 
   void Check(PGresult* r, const std::string& what) {
-    ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
+    ExecStatusType status = r ? pq_->PQresultStatus(r) : PGRES_FATAL_ERROR;
     if (status == PGRES_TUPLES_OK || status == PGRES_COMMAND_OK) return;
-    std::string sqlstate = ErrorField(r, PG_DIAG_SQLSTATE);
-    if (PQstatus(conn_) != CONNECTION_OK || sqlstate.rfind("08", 0) == 0 || sqlstate.rfind("57P", 0) == 0) {
-      std::string message = r ? ErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : std::string();
-      if (message.empty()) message = PQerrorMessage(conn_);
+    std::string sqlstate = ErrorField(*pq_, r, PG_DIAG_SQLSTATE);
+    if (pq_->PQstatus(conn_) != CONNECTION_OK || sqlstate.rfind("08", 0) == 0 || sqlstate.rfind("57P", 0) == 0) {
+      std::string message = r ? ErrorField(*pq_, r, PG_DIAG_MESSAGE_PRIMARY) : std::string();
+      if (message.empty()) message = pq_->PQerrorMessage(conn_);
       must_reset_ = true;
       throw ConnectionLost{"PostgreSQL: connection to " + where_ + " lost during " + what + ": " +
                            TrimMessage(message)};
     }
-    std::string message = ErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
-    if (message.empty()) message = TrimMessage(PQerrorMessage(conn_));
-    std::string detail = ErrorField(r, PG_DIAG_MESSAGE_DETAIL);
+    std::string message = ErrorField(*pq_, r, PG_DIAG_MESSAGE_PRIMARY);
+    if (message.empty()) message = TrimMessage(pq_->PQerrorMessage(conn_));
+    std::string detail = ErrorField(*pq_, r, PG_DIAG_MESSAGE_DETAIL);
     std::string text = "PostgreSQL: " + what + ": " + message;
     if (!detail.empty()) text += " " + detail;
     text += " (SQLSTATE " + sqlstate + ")";
@@ -384,10 +386,10 @@ class PostgresProvider : public DbProvider {
     DVR_RAISE_TEXT(number, text);
   }
 
-  static AdoValue ReadValue(const PGresult* r, int row, int column) {
-    if (PQgetisnull(r, row, column)) return AdoValue::Null();
-    std::string text(PQgetvalue(r, row, column), static_cast<size_t>(PQgetlength(r, row, column)));
-    switch (PQftype(r, column)) {
+  AdoValue ReadValue(const PGresult* r, int row, int column) const {
+    if (pq_->PQgetisnull(r, row, column)) return AdoValue::Null();
+    std::string text(pq_->PQgetvalue(r, row, column), static_cast<size_t>(pq_->PQgetlength(r, row, column)));
+    switch (pq_->PQftype(r, column)) {
       case kOidInt2:
       case kOidInt4:
       case kOidInt8:
@@ -423,6 +425,7 @@ class PostgresProvider : public DbProvider {
   static constexpr const char* kDescribeStatement = "dvrlink_describe_procedure";
   static constexpr size_t kMaxPreparedCalls = 64;
 
+  std::shared_ptr<const LibPq> pq_;
   PGconn* conn_;
   std::string where_;
   int command_timeout_s_;
@@ -504,16 +507,18 @@ std::unique_ptr<DbProvider> OpenPostgresProvider(const std::map<std::string, std
 
   std::string where = (host.empty() ? std::string("the local server") : host) + (port.empty() ? "" : ":" + port) +
                       "/" + database;
-  PGconn* conn = PQconnectdbParams(keys.data(), values.data(), 0);
+  const std::shared_ptr<const LibPq> library = Pq();
+  const LibPq& pq = *library;
+  PGconn* conn = pq.PQconnectdbParams(keys.data(), values.data(), 0);
   if (conn == nullptr) DVR_RAISE_TEXT(kAdoErrUnspecified, "PostgreSQL: out of memory connecting to " + where);
-  if (PQstatus(conn) != CONNECTION_OK) {
-    std::string message = TrimMessage(PQerrorMessage(conn));
-    PQfinish(conn);
+  if (pq.PQstatus(conn) != CONNECTION_OK) {
+    std::string message = TrimMessage(pq.PQerrorMessage(conn));
+    pq.PQfinish(conn);
     DVR_RAISE_TEXT(kAdoErrUnspecified, "PostgreSQL: cannot connect to " + where + ": " + message);
   }
   // Server notices ("relation already exists, skipping") are not errors.
-  PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
-  return std::make_unique<PostgresProvider>(conn, where, command_timeout);
+  pq.PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+  return std::make_unique<PostgresProvider>(library, conn, where, command_timeout);
 }
 
 }  // namespace dvrlink
