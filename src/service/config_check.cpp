@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 
 #include "database/ado_connection.h"
@@ -11,7 +12,6 @@
 #include "support/runtime_error.h"
 #include "support/vbstring.h"
 #include "timezone/registry.h"
-#include "timezone/tz_state.h"
 
 namespace dvrlink {
 namespace {
@@ -66,22 +66,23 @@ class Checker {
     }
   }
 
-  std::shared_ptr<IRegistry> Registry() {
+  // The names time_zone may take: the configuration's registry file's keys,
+  // else the keys of the system's table. That table itself is built later,
+  // while the service waits for its first DVR connections; a key whose zone
+  // file turns out unreadable is reported then (debug log) and left out.
+  std::optional<std::vector<std::string>> ZoneNames() {
     try {
-      if (!c_.registry.empty()) return LoadRegFile(c_.registry);
-      // Kept for the component's time-zone table: the system's zones are read
-      // once per process.
-      std::shared_ptr<IRegistry>& system = ModTimeZone().systemRegistry;
-      if (!system) system = BuildSystemRegistry();
-      return system;
+      if (!c_.registry.empty()) return TimeZoneNames(*LoadRegFile(c_.registry));
+      std::vector<std::string> names;
+      for (const TimeZoneKeySource& source : SystemTimeZoneKeys()) names.push_back(source.key_name);
+      return names;
     } catch (const RuntimeError& e) {
       HostProblem("registry", e.Description() + "; allowed: a readable .reg export of the time zones");
     }
-    return nullptr;
+    return std::nullopt;
   }
 
-  void TimeZones(const IRegistry& registry) {
-    std::vector<std::string> names = TimeZoneNames(registry);
+  void TimeZones(const std::vector<std::string>& names) {
     for (const DvrConfig& dvr : c_.dvrs) {
       const std::string& zone = dvr.time_zone();
       if (dvr.key_lines.count("time_zone") == 0 || std::find(names.begin(), names.end(), zone) != names.end()) {
@@ -198,8 +199,11 @@ ConfigCheckResult CheckServiceConfigFile(const std::string& path, std::shared_pt
   if (c.host_lines.count("automation_socket") != 0) {
     check.Folder("automation_socket", std::filesystem::path(c.automation_socket).parent_path().string());
   }
-  if (!registry) registry = check.Registry();
-  if (registry) check.TimeZones(*registry);
+  if (registry) {
+    check.TimeZones(TimeZoneNames(*registry));
+  } else if (std::optional<std::vector<std::string>> names = check.ZoneNames()) {
+    check.TimeZones(*names);
+  }
   check.Database();
   return result;
 }

@@ -229,6 +229,10 @@ void Service::StartNextInstance() {
     Loop().Post([this, alive] {
       if (alive.lock()) StartNextInstance();
     });
+  } else if (slots_.size() == config_.dvrs.size()) {
+    // Every instance reads the time-zone table once connected; the last one
+    // to start builds it while all of them wait for their DVR sessions.
+    Loop().Post(PrepareSystemRegistry);
   }
   StartInstance(starting);
 }

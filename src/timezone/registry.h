@@ -192,6 +192,12 @@ std::vector<TimeZoneKeySource> SystemTimeZoneKeys();
 std::shared_ptr<IRegistry> BuildSystemRegistry(const std::string& system_zone = "",
                                                std::optional<DateTime> rules_near_utc = std::nullopt);
 
+// Builds the system's table into the module state now, unless a registry is
+// set there or the table is built already, so that the first reader does
+// not wait for it (the service calls it while its DVR connections start).
+// A failure leaves it unbuilt: the next reader tries again and reports it.
+void PrepareSystemRegistry();
+
 // Text helpers shared by the sources.
 std::string Utf16LeToUtf8(std::string_view bytes);
 std::vector<uint8_t> Utf8ToUtf16Le(std::string_view text);

@@ -41,6 +41,15 @@ void LogTzError(const char* procedure, const std::exception& error) {
 
 }  // namespace tz_internal
 
+void PrepareSystemRegistry() {
+  ModTimeZoneState& s = ModTimeZone();
+  if (s.registry || s.systemRegistry) return;
+  try {
+    s.systemRegistry = BuildSystemRegistry();
+  } catch (const RuntimeError&) {
+  }
+}
+
 namespace {
 
 using tz_internal::ActiveRegistry;

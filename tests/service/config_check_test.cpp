@@ -16,6 +16,7 @@
 #include "fakes/e2e_service.h"
 #include "fakes/test_support.h"
 #include "service/service.h"
+#include "timezone/tz_state.h"
 
 namespace dvrlink::testing {
 namespace {
@@ -140,6 +141,8 @@ TEST_F(ConfigCheckTest, EachBrokenValueIsOneLineWithWhatIsAllowedAndExitTwo) {
     EXPECT_EQ(err, Path() + ":" + c.message + "\n");
     EXPECT_EQ(out, "");
   }
+  // Names only: the service builds the table later, during its first waits.
+  EXPECT_FALSE(ModTimeZone().systemRegistry);
 }
 
 TEST_F(ConfigCheckTest, AGoodFilePassesAndEveryProblemOfABadOneIsListed) {
