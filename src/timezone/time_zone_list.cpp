@@ -271,57 +271,71 @@ bool SortList() {
   std::vector<SortKeys> keys;
   try {
     const size_t n = list.size();
-    keys.reserve(n);
-    for (size_t i = 0; i < n; ++i) keys.push_back(KeysOf(i, list[i].Display));
+    const bool sorted_before =
+        s.sortedDisplays.size() == n &&
+        std::equal(list.begin(), list.end(), s.sortedDisplays.begin(),
+                   [](const TimeZoneEntry& entry, const std::string& display) { return entry.Display == display; });
     const auto swap_entries = [&](size_t a, size_t b, int line) {
       if (a >= n || b >= n) Raise(kErrSubscript, line);
       std::swap(keys[a], keys[b]);
     };
-
-    // 1. Descending by offset text: "-" offsets from -12:00, then "+"
-    //    offsets, then texts with ")" at position 5.
-    for (size_t i = 0; i < n; ++i) {
-      for (size_t j = i + 1; j < n; ++j) {
-        if (keys[i].key < keys[j].key) swap_entries(i, j, __LINE__);
+    if (sorted_before) {
+      keys.resize(n);
+      for (size_t i = 0; i < n; ++i) keys[i].entry = s.sortedFrom[i];
+    } else {
+      s.sortedDisplays.clear();
+      s.sortedFrom.clear();
+      keys.reserve(n);
+      for (size_t i = 0; i < n; ++i) keys.push_back(KeysOf(i, list[i].Display));
+      // 1. Descending by offset text: "-" offsets from -12:00, then "+"
+      //    offsets, then texts with ")" at position 5.
+      for (size_t i = 0; i < n; ++i) {
+        for (size_t j = i + 1; j < n; ++j) {
+          if (keys[i].key < keys[j].key) swap_entries(i, j, __LINE__);
+        }
       }
-    }
-    // 2. Where the "+" offsets begin (0 when there are none).
-    size_t k = 0;
-    for (size_t i = 0; i < n; ++i) {
-      if (keys[i].plus) {
-        k = i;
-        break;
+      // 2. Where the "+" offsets begin (0 when there are none).
+      size_t k = 0;
+      for (size_t i = 0; i < n; ++i) {
+        if (keys[i].plus) {
+          k = i;
+          break;
+        }
       }
-    }
-    // 3. The "(GMT)" entries move in front of the "+" offsets.
-    for (size_t i = 0; i < n; ++i) {
-      if (keys[i].gmt) {
-        swap_entries(i, k, __LINE__);
-        ++k;
+      // 3. The "(GMT)" entries move in front of the "+" offsets.
+      for (size_t i = 0; i < n; ++i) {
+        if (keys[i].gmt) {
+          swap_entries(i, k, __LINE__);
+          ++k;
+        }
       }
-    }
-    // 4. Ascending by offset from each "+" entry on (tested on the entry at
-    //    i only).
-    for (size_t i = 0; i < n; ++i) {
-      for (size_t j = i + 1; j < n; ++j) {
-        if (keys[i].plus && keys[i].key > keys[j].key) swap_entries(i, j, __LINE__);
+      // 4. Ascending by offset from each "+" entry on (tested on the entry at
+      //    i only).
+      for (size_t i = 0; i < n; ++i) {
+        for (size_t j = i + 1; j < n; ++j) {
+          if (keys[i].plus && keys[i].key > keys[j].key) swap_entries(i, j, __LINE__);
+        }
       }
-    }
-    // 5. The "(GMT)" entries among themselves by name.
-    for (size_t i = 0; i < n; ++i) {
-      if (!keys[i].gmt) continue;
-      for (size_t j = i + 1; j < n; ++j) {
-        if (keys[j].gmt && keys[i].name7 > keys[j].name7) swap_entries(i, j, __LINE__);
+      // 5. The "(GMT)" entries among themselves by name.
+      for (size_t i = 0; i < n; ++i) {
+        if (!keys[i].gmt) continue;
+        for (size_t j = i + 1; j < n; ++j) {
+          if (keys[j].gmt && keys[i].name7 > keys[j].name7) swap_entries(i, j, __LINE__);
+        }
       }
     }
     // 6. The computer's zone name.
     const std::string sCurZone = GetRegValueStr(
         kTimeZoneInformationKey, s.blnWindowsMajor6 ? "TimeZoneKeyName" : "StandardName");
-    // 7. Equal offsets by name, regardless of case.
-    for (size_t i = 0; i < n; ++i) {
-      for (size_t j = i + 1; j < n; ++j) {
-        if (keys[i].key == keys[j].key && keys[i].name13 > keys[j].name13) swap_entries(i, j, __LINE__);
+    if (!sorted_before) {
+      // 7. Equal offsets by name, regardless of case.
+      for (size_t i = 0; i < n; ++i) {
+        for (size_t j = i + 1; j < n; ++j) {
+          if (keys[i].key == keys[j].key && keys[i].name13 > keys[j].name13) swap_entries(i, j, __LINE__);
+        }
       }
+      for (const TimeZoneEntry& entry : list) s.sortedDisplays.push_back(entry.Display);
+      for (const SortKeys& key : keys) s.sortedFrom.push_back(key.entry);
     }
     ApplyOrder(list, keys);
     // 8. This computer's zone, by its standard-time name.

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "timezone/time_zone_entry.h"
@@ -22,6 +23,12 @@ struct ModTimeZoneState {
   // The system's zones (BuildSystemRegistry) while `registry` is nullptr: built
   // on first need, then kept for every later table.
   std::shared_ptr<IRegistry> systemRegistry;
+  // SortList's last input (each entry's Display, in table order) and where
+  // it put each entry (position i took entry sortedFrom[i]), kept when it
+  // ran without an error: every instance's start sorts the same table, and
+  // the order depends on the Display texts alone.
+  std::vector<std::string> sortedDisplays;
+  std::vector<size_t> sortedFrom;
 };
 
 ModTimeZoneState& ModTimeZone();

@@ -68,10 +68,12 @@ TEST_F(SortListTest, OrdersDisplayTextsWestToEastWithGmtZonesBetween) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.name);
-    ModTimeZone().aTimeZoneList.clear();
-    for (const std::string& d : c.input) ModTimeZone().aTimeZoneList.push_back(Zone(d, 0, 0, {}, {}, d));
-    EXPECT_TRUE(SortList());
-    EXPECT_EQ(Displays(), c.expected);
+    for (int sort = 0; sort < 2; ++sort) {  // the second sort of the same texts takes the order the first found
+      ModTimeZone().aTimeZoneList.clear();
+      for (const std::string& d : c.input) ModTimeZone().aTimeZoneList.push_back(Zone(d, 0, 0, {}, {}, d));
+      EXPECT_TRUE(SortList());
+      EXPECT_EQ(Displays(), c.expected);
+    }
   }
   // The computer's zone is the first entry of its name in the sorted table.
   ModTimeZone().registry = testing::ZoneRegistry({}, "Twin");
