@@ -285,13 +285,25 @@ const RegistryNode* MemoryRegistry::RootNodeIfAny(RegRoot root) const {
 }
 
 const RegistryNode* MemoryRegistry::FindKey(RegRoot root, std::string_view path) const {
-  const RegistryNode* node = RootNodeIfAny(root);
-  if (node == nullptr) return nullptr;
-  ForEachPart(path, [&](std::string_view part) {
-    node = node->FindSubKey(part);
-    return node != nullptr;
-  });
-  return node;
+  const auto walk = [&](std::string_view walked) {
+    const RegistryNode* node = RootNodeIfAny(root);
+    if (node == nullptr) return node;
+    ForEachPart(walked, [&](std::string_view part) {
+      node = node->FindSubKey(part);
+      return node != nullptr;
+    });
+    return node;
+  };
+  const size_t cut = path.rfind('\\');
+  if (cut == std::string_view::npos || cut == 0) return walk(path);
+  const std::string_view parent_path = path.substr(0, cut);
+  const std::string_view name = path.substr(cut + 1);
+  if (last_parent_.node == nullptr || last_parent_.root != root || last_parent_.path != parent_path) {
+    const RegistryNode* parent = walk(parent_path);
+    if (parent == nullptr) return nullptr;
+    last_parent_ = {root, std::string(parent_path), parent};
+  }
+  return name.empty() ? last_parent_.node : last_parent_.node->FindSubKey(name);
 }
 
 RegistryNode* MemoryRegistry::MutableKey(RegRoot root, std::string_view path) {
@@ -319,6 +331,7 @@ bool MemoryRegistry::DeleteKey(RegRoot root, std::string_view path) {
   const std::string_view name = cut == std::string_view::npos ? path : path.substr(cut + 1);
   if (name.empty()) return false;
   RegistryNode* parent = MutableKey(root, parent_path);
+  last_parent_ = {};
   return parent != nullptr && parent->DeleteSubKey(name);
 }
 

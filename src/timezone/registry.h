@@ -103,7 +103,6 @@ class RegistryNode {
   // The subkey `name`, created when missing (keeping the spelling of the
   // first creation).
   RegistryNode& CreateSubKey(std::string_view name);
-  bool DeleteSubKey(std::string_view name);
   size_t SubKeyCount() const { return subkeys_.size(); }
   const std::string& SubKeyName(size_t index) const { return subkeys_[index].first; }
 
@@ -113,6 +112,9 @@ class RegistryNode {
   size_t ValueCount() const { return values_.size(); }
 
  private:
+  friend class MemoryRegistry;  // deletes keys, and forgets the key it keeps
+  bool DeleteSubKey(std::string_view name);
+
   // Sorted by name without regard to case.
   std::vector<std::pair<std::string, std::unique_ptr<RegistryNode>>> subkeys_;
   std::vector<std::pair<std::string, RegValue>> values_;
@@ -143,6 +145,16 @@ class MemoryRegistry : public IRegistry {
   // registry itself is released first.
   using Roots = std::vector<std::pair<RegRoot, std::unique_ptr<RegistryNode>>>;
   std::shared_ptr<Roots> roots_ = std::make_shared<Roots>();
+  // The parent of the key last found, by its path as given: the keys of one
+  // parent are often read in turn (every key of the time-zone table), and a
+  // path below it then looks up its last part only. Forgotten by DeleteKey,
+  // the only way a key goes away.
+  struct FoundParent {
+    RegRoot root = RegRoot::HKEY_LOCAL_MACHINE;
+    std::string path;
+    const RegistryNode* node = nullptr;  // not owned
+  };
+  mutable FoundParent last_parent_;
 };
 
 // Where the module's table and the computer's zone live.

@@ -308,6 +308,26 @@ TEST_F(RegFileTest, ReadsTypedHexTextAndDeletedKeys) {
   EXPECT_FALSE(key->EnumSubKey(0, text)) << "the deleted key is gone";
 }
 
+// Keys found below the parent found last, under another root, and after the
+// parent is deleted.
+TEST(MemoryRegistryTest, FindsEachKeyByAnyPathToItAndNothingOnceDeleted) {
+  constexpr RegRoot kMachine = RegRoot::HKEY_LOCAL_MACHINE;
+  MemoryRegistry reg;
+  reg.SetValue(kMachine, "A\\B\\X", "v", RegValue::Text("x"));
+  reg.SetValue(kMachine, "A\\B\\Y", "v", RegValue::Text("y"));
+  const RegistryNode* x = reg.FindKey(kMachine, "A\\B\\X");
+  ASSERT_NE(x, nullptr);
+  EXPECT_EQ(reg.FindKey(kMachine, "a\\b\\x"), x);
+  EXPECT_EQ(reg.FindKey(kMachine, "A\\B\\\\X"), x);
+  EXPECT_EQ(reg.FindKey(RegRoot::HKEY_CURRENT_USER, "A\\B\\X"), nullptr);
+  EXPECT_NE(reg.FindKey(kMachine, "A\\B\\Y"), x);
+  EXPECT_EQ(reg.FindKey(kMachine, "A\\B\\"), reg.FindKey(kMachine, "A\\B"));
+  EXPECT_TRUE(reg.DeleteKey(kMachine, "A\\B"));
+  EXPECT_EQ(reg.FindKey(kMachine, "A\\B\\Y"), nullptr);
+  reg.SetValue(kMachine, "A\\B\\Y", "v", RegValue::Text("again"));
+  EXPECT_NE(reg.FindKey(kMachine, "A\\B\\Y"), nullptr);
+}
+
 TEST_F(RegFileTest, MalformedFilesAreRejectedNamingFileAndLine) {
   const std::string h = "Windows Registry Editor Version 5.00\n\n";
   const std::string k = "[HKEY_LOCAL_MACHINE\\Software\\Test]\n";
