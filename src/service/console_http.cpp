@@ -1,6 +1,5 @@
 #include "service/console_http.h"
 
-#include <dlfcn.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,9 +10,9 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
-#include <type_traits>
 
 #include "platform/net/json_text.h"
+#include "platform/shared_library.h"
 #include "support/debug_log.h"
 
 namespace dvrlink {
@@ -66,34 +65,24 @@ std::string Header(const LibMicrohttpd& mhd, MHD_Connection* connection, const c
 }
 
 std::unique_ptr<const LibMicrohttpd> LoadMicrohttpd() {
-  constexpr const char* kFile = "libmicrohttpd.so.12";
-  // Never closed: a library that started threads or handlers stays mapped.
-  void* library = ::dlopen(kFile, RTLD_NOW | RTLD_LOCAL);
+  SharedLibrary library("libmicrohttpd.so.12", "libmicrohttpd12");
   auto functions = std::make_unique<LibMicrohttpd>();
-  std::string missing;
-  auto resolve = [&](const char* name, auto& function) {
-    function = library != nullptr ? reinterpret_cast<std::remove_reference_t<decltype(function)>>(::dlsym(library, name))
-                                  : nullptr;
-    if (function == nullptr) missing += std::string(missing.empty() ? "" : ", ") + name;
-  };
-  resolve("MHD_start_daemon", functions->start_daemon);
-  resolve("MHD_stop_daemon", functions->stop_daemon);
-  resolve("MHD_run", functions->run);
-  resolve("MHD_get_timeout", functions->get_timeout);
-  resolve("MHD_get_daemon_info", functions->get_daemon_info);
-  resolve("MHD_get_connection_info", functions->get_connection_info);
-  resolve("MHD_lookup_connection_value", functions->lookup_connection_value);
-  resolve("MHD_suspend_connection", functions->suspend_connection);
-  resolve("MHD_resume_connection", functions->resume_connection);
-  resolve("MHD_create_response_from_buffer", functions->create_response_from_buffer);
-  resolve("MHD_create_response_from_callback", functions->create_response_from_callback);
-  resolve("MHD_add_response_header", functions->add_response_header);
-  resolve("MHD_queue_response", functions->queue_response);
-  resolve("MHD_destroy_response", functions->destroy_response);
-  if (library == nullptr || !missing.empty()) {
-    const char* reason = library == nullptr ? ::dlerror() : nullptr;
-    throw std::runtime_error(std::string("the HTTP library ") + kFile + " cannot be used (Debian package libmicrohttpd12): " +
-                             (reason != nullptr ? std::string(reason) : "it lacks " + missing));
+  library.Resolve("MHD_start_daemon", functions->start_daemon);
+  library.Resolve("MHD_stop_daemon", functions->stop_daemon);
+  library.Resolve("MHD_run", functions->run);
+  library.Resolve("MHD_get_timeout", functions->get_timeout);
+  library.Resolve("MHD_get_daemon_info", functions->get_daemon_info);
+  library.Resolve("MHD_get_connection_info", functions->get_connection_info);
+  library.Resolve("MHD_lookup_connection_value", functions->lookup_connection_value);
+  library.Resolve("MHD_suspend_connection", functions->suspend_connection);
+  library.Resolve("MHD_resume_connection", functions->resume_connection);
+  library.Resolve("MHD_create_response_from_buffer", functions->create_response_from_buffer);
+  library.Resolve("MHD_create_response_from_callback", functions->create_response_from_callback);
+  library.Resolve("MHD_add_response_header", functions->add_response_header);
+  library.Resolve("MHD_queue_response", functions->queue_response);
+  library.Resolve("MHD_destroy_response", functions->destroy_response);
+  if (std::string problem = library.Problem(); !problem.empty()) {
+    throw std::runtime_error("the HTTP library " + problem);
   }
   return functions;
 }

@@ -5,7 +5,6 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <dlfcn.h>
 #include <systemd/sd-daemon.h>
 
 #include <cerrno>
@@ -20,6 +19,7 @@
 #include "link/video_file_writer.h"
 #include "host/host_sink.h"
 #include "platform/platform_state.h"
+#include "platform/shared_library.h"
 #include "host/socket_server.h"
 #include "database/db_state.h"
 #include "service/config_check.h"
@@ -97,12 +97,11 @@ std::string VersionText() {
 // start outside it does not map the library and those it needs.
 void NotifyServiceManager(const std::string& state, std::ostream& err) {
   if (std::getenv("NOTIFY_SOCKET") == nullptr) return;
-  void* library = ::dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
-  auto notify = library != nullptr ? reinterpret_cast<decltype(&::sd_notify)>(::dlsym(library, "sd_notify")) : nullptr;
+  SharedLibrary library("libsystemd.so.0", "libsystemd0");
+  decltype(&::sd_notify) notify = nullptr;
+  library.Resolve("sd_notify", notify);
   if (notify == nullptr) {
-    const char* reason = ::dlerror();
-    err << "dvrlink: systemd cannot be told '" << state << "': " << (reason != nullptr ? reason : "no sd_notify")
-        << std::endl;
+    err << "dvrlink: systemd cannot be told '" << state << "': " << library.Problem() << std::endl;
     return;
   }
   notify(0, state.c_str());
