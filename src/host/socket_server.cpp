@@ -6,8 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <deque>
-#include <iterator>
 
 #include "component/module_state.h"
 #include "mainform/frmMainTemplate.h"
@@ -306,10 +304,11 @@ void SocketServer::Deliver(const std::shared_ptr<Client>& client) {
   // the client's blocks reach the component in order.
   if (client->delivering) return;
   client->delivering = true;
-  std::deque<std::string> pending;
+  std::vector<std::string> pending;
+  size_t next = 0;  // the first block of pending not yet handed over
   try {
     while (true) {
-      if (pending.empty()) {
+      if (next == pending.size()) {
         BlockCut cut = CutBlocks(client->input, kEnd, kMaxBlock);
         for (size_t length : cut.oversized) {
           WriteDebugLogAlways(LogPrefix("DataArrival") + " ??? ERROR, client " + std::to_string(client->index) +
@@ -317,12 +316,12 @@ void SocketServer::Deliver(const std::shared_ptr<Client>& client) {
                               " characters, more than a block holds (" + std::to_string(kMaxBlock) + "); dropped");
         }
         if (cut.blocks.empty()) break;
-        pending.assign(std::make_move_iterator(cut.blocks.begin()), std::make_move_iterator(cut.blocks.end()));
+        pending = std::move(cut.blocks);
+        next = 0;
       }
       IDataArrivalReceiver* receiver = receiver_;
       if (receiver == nullptr) break;  // closed meanwhile
-      std::string block = std::move(pending.front());
-      pending.pop_front();
+      std::string block = std::move(pending[next++]);
       receiver->Callback(201, client->index, block);
     }
   } catch (...) {
@@ -335,9 +334,9 @@ void SocketServer::Deliver(const std::shared_ptr<Client>& client) {
 // Output waits for the end of the loop round and leaves with the rest of the
 // round's output (the log lines before it in one write); per client in the
 // order written.
-void SocketServer::Write(const std::shared_ptr<Client>& client, const std::string& data) {
+void SocketServer::Write(const std::shared_ptr<Client>& client, std::initializer_list<std::string_view> pieces) {
   if (client->closed) return;
-  client->output += data;
+  for (std::string_view piece : pieces) client->output += piece;
   if (client->writable_wait) {
     if (client->output.size() > kMaxPendingOutput) {
       CloseClient(client, "disconnected: it does not read what is sent to it", true);
@@ -457,7 +456,7 @@ void SocketServer::SendFramed(const char* procedure, int16_t index, const std::s
     grant_client_ = index;
     grant_since_micros_ = Loop().NowMicros();
   }
-  Write(client, std::string(1, kStart) + text + std::string(1, kEnd));
+  Write(client, {std::string_view(&kStart, 1), text, std::string_view(&kEnd, 1)});
 }
 
 void SocketServer::LogRefusal(const std::string& peer_text) {
@@ -511,7 +510,7 @@ void SocketServer::SendCommand(const std::string& text) {
   // A copy: a failed write closes its client and changes the map.
   std::vector<std::shared_ptr<Client>> targets;
   for (const auto& entry : clients_) targets.push_back(entry.second);
-  for (const auto& client : targets) Write(client, text);
+  for (const auto& client : targets) Write(client, {text});
   WriteDebugLog(LogPrefix("SendCommand") + " to " + std::to_string(targets.size()) + " client(s): " + text, Level());
   if (send_observer_) send_observer_(text);
 }

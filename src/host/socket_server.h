@@ -40,10 +40,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "component/host_components.h"
@@ -160,7 +162,7 @@ class SocketServer : public ISocketServer, public std::enable_shared_from_this<S
   // Reads what is there into the client's input.
   ReadResult ReadAvailable(const std::shared_ptr<Client>& client);
   void Deliver(const std::shared_ptr<Client>& client);
-  void Write(const std::shared_ptr<Client>& client, const std::string& data);
+  void Write(const std::shared_ptr<Client>& client, std::initializer_list<std::string_view> pieces);
   void Flush(const std::shared_ptr<Client>& client);
   void FlushAll();
   void CloseClient(const std::shared_ptr<Client>& client, const std::string& why, bool always_log);

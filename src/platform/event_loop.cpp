@@ -168,14 +168,24 @@ bool EventLoop::RunDueTimers() {
 void EventLoop::BeforeNextWait(std::function<void()> task) { before_wait_.push_back(std::move(task)); }
 
 void EventLoop::RunBeforeWait() {
+  if (before_wait_.empty()) return;
   std::vector<std::function<void()>> due;
+  due.swap(spare_before_wait_);  // a list kept from an earlier round, so no allocation
   due.swap(before_wait_);
   for (auto& task : due) task();
+  due.clear();
+  spare_before_wait_.swap(due);
 }
 
 bool EventLoop::PollSockets(int64_t timeout_micros) {
   RunBeforeWait();  // may change what the sockets wait for
+  // A list kept from an earlier round, so no allocation; a handler that
+  // runs a nested round takes another.
   std::vector<std::pair<WatchId, short>> ready;
+  if (!spare_ready_.empty()) {
+    ready = std::move(spare_ready_.back());
+    spare_ready_.pop_back();
+  }
   CollectRefused(ready);
   int timeout_ms = -1;
   if (!ready.empty()) {
@@ -184,7 +194,10 @@ bool EventLoop::PollSockets(int64_t timeout_micros) {
     int64_t ms = (timeout_micros + 999) / 1000;  // round up: never wake early and spin
     timeout_ms = static_cast<int>(std::min<int64_t>(ms, 1'000'000));
   }
-  if (polled_ == 0 && timeout_ms == 0 && ready.empty()) return false;
+  if (polled_ == 0 && timeout_ms == 0 && ready.empty()) {
+    spare_ready_.push_back(std::move(ready));
+    return false;
+  }
   BeforeOutput();
   constexpr int kMaxReady = 256;  // the rest stay ready for the next round
   epoll_event events[kMaxReady];
@@ -208,6 +221,8 @@ bool EventLoop::PollSockets(int64_t timeout_micros) {
     ran = true;
     record->handler(revents);
   }
+  ready.clear();
+  spare_ready_.push_back(std::move(ready));
   return ran;
 }
 

@@ -126,6 +126,8 @@ class EventLoop {
   std::unique_ptr<Clock> clock_;
   std::deque<std::function<void()>> tasks_;
   std::vector<std::function<void()>> before_wait_;
+  std::vector<std::function<void()>> spare_before_wait_;              // empty, kept for its capacity
+  std::vector<std::vector<std::pair<WatchId, short>>> spare_ready_;  // likewise
   std::priority_queue<TimerEntry, std::vector<TimerEntry>, Later> timers_;
   uint64_t next_seq_ = 0;
   std::map<WatchId, std::shared_ptr<WatchRecord>> watches_;

@@ -120,12 +120,13 @@ void TellWritten(LogKind kind, int lines) {
 void FlushKept(LogKind kind) {
   KeptFile& file = Files().kept[kind];
   if (file.pending.empty()) return;
-  std::string batch;
-  batch.swap(file.pending);
   const int lines = file.pending_lines;
   file.pending_lines = 0;
-  if (!EnsureOpen(file)) return;
-  if (::write(file.fd, batch.data(), batch.size()) == static_cast<ssize_t>(batch.size())) TellWritten(kind, lines);
+  const bool written = EnsureOpen(file) &&
+                       ::write(file.fd, file.pending.data(), file.pending.size()) ==
+                           static_cast<ssize_t>(file.pending.size());
+  file.pending.clear();  // keeps its capacity for the next batch
+  if (written) TellWritten(kind, lines);
 }
 
 // Appends head + text (as AppendLogText writes it) + CR LF to the file at
@@ -133,12 +134,27 @@ void FlushKept(LogKind kind) {
 // the kept descriptor in kKeptOpen mode, or added to the kept file's batch
 // when batching is on.
 void AppendLine(LogKind kind, const std::string& path, std::string_view head, std::string_view text) {
+  auto append = [&](std::string& out) {
+    out += head;
+    AppendLogText(out, text);
+    out += "\r\n";
+  };
+  LogFiles& files = Files();
+  if (files.mode == LogFileMode::kKeptOpen && files.batched) {
+    KeptFile& file = files.kept[kind];
+    if (file.path != path) {
+      FlushKept(kind);
+      CloseKept(file);
+      file.path = path;
+    }
+    append(file.pending);
+    ++file.pending_lines;
+    if (file.pending.size() >= kMaxPending) FlushKept(kind);
+    return;
+  }
   std::string line;
   line.reserve(head.size() + text.size() + 16);
-  line.assign(head);
-  AppendLogText(line, text);
-  line += "\r\n";
-  LogFiles& files = Files();
+  append(line);
   ssize_t written = -1;
   if (files.mode == LogFileMode::kOpenEachLine) {
     int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
@@ -151,12 +167,6 @@ void AppendLine(LogKind kind, const std::string& path, std::string_view head, st
       FlushKept(kind);
       CloseKept(file);
       file.path = path;
-    }
-    if (files.batched) {
-      file.pending += line;
-      ++file.pending_lines;
-      if (file.pending.size() >= kMaxPending) FlushKept(kind);
-      return;
     }
     if (!EnsureOpen(file)) return;
     written = ::write(file.fd, line.data(), line.size());
@@ -175,7 +185,7 @@ std::string InProgramFolder(const std::string& name) {
 struct Stamps {
   int64_t serial = INT64_MIN;
   std::string us12;     // "MM/DD/YYYY hh:mm:ss AM"
-  std::string general;  // the general date form
+  std::string title_head;  // the general date form and two spaces
 };
 
 const Stamps& StampsNow() {
@@ -184,7 +194,7 @@ const Stamps& StampsNow() {
   if (now.SerialSeconds() != stamps.serial) {
     stamps.serial = now.SerialSeconds();
     stamps.us12 = now.FormatUS12();
-    stamps.general = now.FormatGeneral();
+    stamps.title_head = now.FormatGeneral() + "  ";
   }
   return stamps;
 }
@@ -275,11 +285,7 @@ void FlushLogFiles() {
 }
 
 void WriteTitleLog(const std::string& text) {
-  const Stamps& stamps = StampsNow();
-  std::string head;
-  head.assign(stamps.general);
-  head += "  ";
-  AppendLine(kTitleLog, PathOf(kTitleLog), head, text);
+  AppendLine(kTitleLog, PathOf(kTitleLog), StampsNow().title_head, text);
 }
 
 void WriteDebugLog(const std::string& text, int16_t level) {
