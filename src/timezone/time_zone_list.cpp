@@ -31,6 +31,7 @@ const IRegistry& ActiveRegistry() {
 }
 
 void LogTzError(const char* procedure, const std::exception& error) {
+  ++ModTimeZone().errorsLogged;
   const std::string source = std::string("modTimeZone, ") + procedure;
   if (const auto* e = dynamic_cast<const RuntimeError*>(&error)) {
     LogError(source, e->Description(), e->Line());
@@ -215,16 +216,31 @@ bool GetTZICollection(const std::string& key) {
 bool EnumSubKeys(RegRoot root, const std::string& key) {
   bool result = false;
   try {
-    const std::unique_ptr<IRegistryKey> hKey = ActiveRegistry().OpenKey(root, key);
+    ModTimeZoneState& s = ModTimeZone();
+    const IRegistry& registry = ActiveRegistry();
+    const bool system = &registry == s.systemRegistry.get();
+    if (system && s.readFrom == s.systemRegistry && s.readRoot == static_cast<uint32_t>(root) && s.readKey == key) {
+      s.aTimeZoneList = s.readTable;
+      return true;
+    }
+    const std::unique_ptr<IRegistryKey> hKey = registry.OpenKey(root, key);
     if (!hKey) return false;
     result = true;
-    std::vector<TimeZoneEntry>& list = ModTimeZone().aTimeZoneList;
+    std::vector<TimeZoneEntry>& list = s.aTimeZoneList;
+    const uint64_t errors_before = s.errorsLogged;
     std::string name;
-    for (uint32_t i = 0;; ++i) {
+    uint32_t i = 0;
+    for (;; ++i) {
       if (!hKey->EnumSubKey(i, name) || Utf8ToUtf16Le(name).size() / 2 >= kBufferChars) break;
       // Grown one entry at a time, keeping what it held.
       list.resize(i + 1);
       GetRegValueLTZI(list[i], key + "\\" + StripNulls(name));
+    }
+    if (system && i > 0 && s.errorsLogged == errors_before) {
+      s.readFrom = s.systemRegistry;
+      s.readRoot = static_cast<uint32_t>(root);
+      s.readKey = key;
+      s.readTable = list;
     }
   } catch (const std::exception& e) {
     LogTzError("EnumSubKeys", e);

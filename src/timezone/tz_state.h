@@ -29,6 +29,14 @@ struct ModTimeZoneState {
   // the order depends on the Display texts alone.
   std::vector<std::string> sortedDisplays;
   std::vector<size_t> sortedFrom;
+  // The table EnumSubKeys last read from the system's zones, in the order
+  // read, kept when the read logged no error: those zones never change once
+  // built, so every later read of the same key gives this table again.
+  std::shared_ptr<const IRegistry> readFrom;
+  uint32_t readRoot = 0;
+  std::string readKey;
+  std::vector<TimeZoneEntry> readTable;
+  uint64_t errorsLogged = 0;  // by the module's procedures, counted to see a read that logged none
 };
 
 ModTimeZoneState& ModTimeZone();

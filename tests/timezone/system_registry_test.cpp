@@ -293,6 +293,47 @@ TEST_F(RegFileTest, TwoZonesReadAsTheSystemSourceGivesThem) {
   }
 }
 
+// A second read. The system's zones are taken as fixed once built: the
+// first table comes back, whatever was done to the table (or to the zones)
+// in between. A registry file's keys are read again: a zone deleted in
+// between is gone.
+TEST_F(RegFileTest, ASecondReadGivesWhatTheSourceHoldsThen) {
+  constexpr RegRoot kMachine = RegRoot::HKEY_LOCAL_MACHINE;
+  const std::string zones = std::string(kTimeZonesKeyNT) + "\\";
+  for (const bool system : {true, false}) {
+    SCOPED_TRACE(system ? "the system's zones" : "a registry file");
+    FreshState();
+    std::shared_ptr<IRegistry> source = Build2026("Asia/Tokyo");
+    if (system) {
+      ModTimeZone().systemRegistry = source;
+    } else {
+      WriteFile(Path("zones.reg"), Lines("REGEDIT4", kTwoZones, std::end(kTwoZones), "\r\n"));
+      source = ModTimeZone().registry = LoadRegFile(Path("zones.reg"));
+    }
+    ASSERT_TRUE(GetTimeZoneList());
+    std::vector<TimeZoneEntry> first = ModTimeZone().aTimeZoneList;
+    const int16_t first_index = ModTimeZone().indexLocalMachineTimeZone;
+    ASSERT_GE(first.size(), 2u);
+    ModTimeZone().aTimeZoneList.resize(1);
+    ModTimeZone().aTimeZoneList[0].Std = "changed";
+    ModTimeZone().indexLocalMachineTimeZone = -1;
+    const std::string deleted = first[1].Std;
+    ASSERT_TRUE(std::static_pointer_cast<MemoryRegistry>(source)->DeleteKey(kMachine, zones + deleted));
+    if (!system) first.erase(first.begin() + 1);
+
+    ASSERT_TRUE(GetTimeZoneList());
+    const auto& again = ModTimeZone().aTimeZoneList;
+    ASSERT_EQ(again.size(), first.size());
+    for (size_t i = 0; i < first.size(); ++i) {
+      SCOPED_TRACE(first[i].Std);
+      EXPECT_EQ(again[i].Std, first[i].Std);
+      EXPECT_EQ(again[i].Display, first[i].Display);
+      EXPECT_EQ(EncodeTzi(again[i]), EncodeTzi(first[i]));
+    }
+    EXPECT_EQ(ModTimeZone().indexLocalMachineTimeZone, first_index);
+  }
+}
+
 // Text typed as hex and a deleted key.
 TEST_F(RegFileTest, ReadsTypedHexTextAndDeletedKeys) {
   WriteFile(Path("values.reg"),
