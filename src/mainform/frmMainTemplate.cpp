@@ -75,9 +75,9 @@ void frmMainTemplate::Form_Load() {
     iGenerateAlarmQueueSize = kGenerateAlarmQueueSize;
     iAlarmListQueueSize = kAlarmListQueueSize;
     iVideoQueueSize = kVideoQueueSize;
-    GenerateAlarmQueue.assign(static_cast<size_t>(iGenerateAlarmQueueSize) + 1, UDTGenerateAlarm{});
-    AlarmListQueue.assign(static_cast<size_t>(iAlarmListQueueSize) + 1, UDTAlarmList{});
-    VideoQueue.assign(static_cast<size_t>(iVideoQueueSize) + 1, UDTVideoRequest{});
+    GenerateAlarmQueue.Reset(static_cast<size_t>(iGenerateAlarmQueueSize) + 1);
+    AlarmListQueue.Reset(static_cast<size_t>(iAlarmListQueueSize) + 1);
+    VideoQueue.Reset(static_cast<size_t>(iVideoQueueSize) + 1);
     ResetParameters();
     // The three queue timers run from load.
     TimerGenerateAlarmQueue.SetEnabled(true);

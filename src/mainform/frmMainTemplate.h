@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "mainform/slot_array.h"
 #include "platform/form.h"
 #include "platform/object_ref.h"
 #include "platform/event_loop.h"
@@ -85,19 +86,19 @@ class frmMainTemplate : public Form, public std::enable_shared_from_this<frmMain
   std::string mnuDebugModeCaption = "Debug Mode Off";
 
   // Queue storage: an upper bound N gives slots 0..N.
-  std::vector<UDTVideoRequest> VideoQueue;
+  SlotArray<UDTVideoRequest> VideoQueue;
   int16_t iVideoQueueSize = 0;
   int16_t iVideoQueueIndex = 0;
   int16_t iVideoQueueNext = 0;
-  std::vector<UDTAlarmList> AlarmListQueue;
+  SlotArray<UDTAlarmList> AlarmListQueue;
   int16_t iAlarmListQueueSize = 0;
   int16_t iAlarmListQueueIndex = 0;
   int16_t iAlarmListQueueNext = 0;
-  std::vector<UDTGenerateAlarm> GenerateAlarmQueue;
+  SlotArray<UDTGenerateAlarm> GenerateAlarmQueue;
   int16_t iGenerateAlarmQueueSize = 0;
   int16_t iGenerateAlarmQueueIndex = 0;
   int16_t iGenerateAlarmQueueNext = 0;
-  std::vector<UDTAlarmGenerated> AlarmGeneratedList;
+  SlotArray<UDTAlarmGenerated> AlarmGeneratedList;
   int16_t iAlarmGeneratedIndex = 0;
   int16_t iAlarmGeneratedNext = 0;
   int16_t iTryCounter = 0;

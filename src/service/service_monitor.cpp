@@ -32,7 +32,10 @@ SocketServer* ServerOf(const clsDvrlink& c) { return dynamic_cast<SocketServer*>
 template <typename Queue, typename InUse>
 Json QueueJson(const Queue& queue, InUse in_use) {
   int64_t depth = 0;
-  for (const auto& slot : queue) depth += in_use(slot) ? 1 : 0;
+  for (size_t i = 0; i < queue.size(); ++i) {
+    const auto* slot = queue.Find(i);
+    if (slot != nullptr && in_use(*slot)) ++depth;
+  }
   Json q = Json::object();
   q["depth"] = depth;
   q["slots"] = queue.size();

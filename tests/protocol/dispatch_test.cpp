@@ -74,7 +74,7 @@ TEST_F(DispatchTest, GenerateAlarmIsQueuedOnlyWhenTheBlocksWidestFrameHasThreeTo
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    form->GenerateAlarmQueue.assign(form->GenerateAlarmQueue.size(), UDTGenerateAlarm{});
+    form->GenerateAlarmQueue.Reset(form->GenerateAlarmQueue.size());
     form->iGenerateAlarmQueueIndex = 0;
     EXPECT_EQ(Send(c.block).at(0), Reply("32", "OK"));
     // The queued request's fields reach the DVR: proven end to end.
