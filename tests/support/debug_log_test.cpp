@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "component/module_state.h"
@@ -172,6 +173,16 @@ TEST_F(SupportTest, BitWiseAndOfPositiveNumbersOnly) {
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.a) + " & " + std::to_string(c.b));
     EXPECT_EQ(BitWiseAnd(c.a, c.b), c.result);
+  }
+  // The digit helpers: no leading zeros, "0" for 0 and for negatives.
+  const struct {
+    int32_t x;
+    const char* digits;
+  } binary[] = {{6, "110"}, {1, "1"}, {0, "0"}, {-3, "0"}};
+  for (const auto& b : binary) {
+    SCOPED_TRACE(b.x);
+    EXPECT_EQ(ToBinary(b.x), b.digits);
+    EXPECT_EQ(ToLong(std::string("0") + b.digits), std::max(b.x, 0));
   }
 }
 
