@@ -129,6 +129,18 @@ void FlushKept(LogKind kind) {
   if (written) TellWritten(kind, lines);
 }
 
+// The kept file of `kind`, switched to `path` first when it names another
+// (what was batched for the old path is written there, and it is closed).
+KeptFile& KeptAt(LogKind kind, const std::string& path) {
+  KeptFile& file = Files().kept[kind];
+  if (file.path != path) {
+    FlushKept(kind);
+    CloseKept(file);
+    file.path = path;
+  }
+  return file;
+}
+
 // Appends head + text (as AppendLogText writes it) + CR LF to the file at
 // path with one write: opened and closed around it in kOpenEachLine mode,
 // the kept descriptor in kKeptOpen mode, or added to the kept file's batch
@@ -139,14 +151,9 @@ void AppendLine(LogKind kind, const std::string& path, std::string_view head, st
     AppendLogText(out, text);
     out += "\r\n";
   };
-  LogFiles& files = Files();
+  const LogFiles& files = Files();
   if (files.mode == LogFileMode::kKeptOpen && files.batched) {
-    KeptFile& file = files.kept[kind];
-    if (file.path != path) {
-      FlushKept(kind);
-      CloseKept(file);
-      file.path = path;
-    }
+    KeptFile& file = KeptAt(kind, path);
     append(file.pending);
     ++file.pending_lines;
     if (file.pending.size() >= kMaxPending) FlushKept(kind);
@@ -162,12 +169,7 @@ void AppendLine(LogKind kind, const std::string& path, std::string_view head, st
     written = ::write(fd, line.data(), line.size());
     ::close(fd);
   } else {
-    KeptFile& file = files.kept[kind];
-    if (file.path != path) {
-      FlushKept(kind);
-      CloseKept(file);
-      file.path = path;
-    }
+    KeptFile& file = KeptAt(kind, path);
     if (!EnsureOpen(file)) return;
     written = ::write(file.fd, line.data(), line.size());
   }
