@@ -390,7 +390,6 @@ Ref<Recordset> AdoCommand::Execute() {
                        std::to_string(CommandType) + ")");
   }
   DbProvider& provider = RequireProvider();
-  BeforeOutput();
   return Ref<Recordset>(CountingUnreachable([&] {
     try {
       return provider.ExecuteProcedure(CommandText, Parameters.items());

@@ -197,7 +197,9 @@ class DbProvider {
   // declared types; output values are written back into `parameters`
   // (taken from the result column of the parameter's name, first row; Null
   // when there is none). Returns the result set, or a closed recordset when
-  // the procedure returns none.
+  // the procedure returns none. Calls BeforeOutput() before anything that
+  // may store runs (the service's batched log lines go first); a procedure
+  // known to only read may skip it.
   virtual std::shared_ptr<Recordset> ExecuteProcedure(const std::string& procedure,
                                                       std::vector<AdoParameter>& parameters) = 0;
 

@@ -82,7 +82,6 @@ void HostSink::ReopenEventsFile() {
 
 void HostSink::WriteEventsLine(const std::string& line) {
   if (!file_.valid()) return;
-  off_t start = ::lseek(file_.get(), 0, SEEK_END);
   size_t done = 0;
   int error = 0;
   while (done < line.size()) {
@@ -103,8 +102,12 @@ void HostSink::WriteEventsLine(const std::string& line) {
     }
     return;
   }
-  // Part of a line would glue the next one to it: cut it back.
-  if (done > 0 && start >= 0 && ::ftruncate(file_.get(), start) != 0) error = errno;
+  // Part of a line would glue the next one to it: cut it back (appending
+  // left the offset at the end of the part written).
+  if (done > 0) {
+    const off_t end = ::lseek(file_.get(), 0, SEEK_CUR);
+    if (end >= static_cast<off_t>(done) && ::ftruncate(file_.get(), end - static_cast<off_t>(done)) != 0) error = errno;
+  }
   ++lines_missed_;
   if (!file_failing_) {
     file_failing_ = true;

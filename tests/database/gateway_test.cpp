@@ -10,6 +10,7 @@
 #include "database/db_gateway.h"
 #include "database/db_state.h"
 #include "fakes/db_test_support.h"
+#include "platform/platform_state.h"
 
 namespace dvrlink {
 namespace {
@@ -172,6 +173,40 @@ TEST_P(GatewayTest, AProcedureDeclaredAnewIsPickedUpByTheNextCall) {
     EXPECT_EQ(rs->Fields("C").Value, c.expected);
   }
   EXPECT_TRUE(ErrorLines().empty());
+}
+
+// The service's batched log lines are written before a call that may store;
+// on SQLite a procedure whose statements only read goes without.
+TEST_P(GatewayTest, LogsAreWrittenBeforeACallThatMayStore) {
+  SeedOneDvr();
+  int writes = 0;
+  Platform().before_output = [&writes] { ++writes; };
+  const bool look_ups_skip = GetParam() == Backend::kSqlite;
+  const Call look_up{"usp_DVR_Config_Select", 1, {{1, "@IP", "127.0.0.2"}}, ""};
+  const auto insert = [](const char* start) {
+    return Call{"usp_DVR_Alarms_Insert", 1,
+                {{1, "@ID_DVR_Config", "42"}, {2, "@CameraName", "Bay"}, {3, "@StartTime", start},
+                 {4, "@EndTime", "1/1/2026 2:00:00"}, {5, "@Frames", "0"}, {6, "@AlarmType", "MOTION"}},
+                ""};
+  };
+  const struct {
+    const char* name;
+    Call call;
+    int expected;
+  } cases[] = {
+      {"a look-up's first call", look_up, look_ups_skip ? 0 : 1},
+      {"the look-up again", look_up, look_ups_skip ? 0 : 1},
+      {"an insert", insert("1/1/2026 1:00:00"), 1},
+      {"another insert", insert("1/1/2026 1:00:01"), 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int before = writes;
+    RunGateway(c.call);
+    ASSERT_EQ(ModAllConst2().lErrorCode, 0) << ModAllConst2().sLastError;
+    EXPECT_EQ(writes - before, c.expected);
+  }
+  Platform().before_output = nullptr;
 }
 
 // A connection keeps the calls it prepared up to a bound, then drops them

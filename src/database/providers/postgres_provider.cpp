@@ -30,6 +30,7 @@
 
 #include "database/ado_connection.h"
 #include "database/providers/libpq_library.h"
+#include "platform/platform_state.h"
 #include "support/debug_log.h"
 #include "support/runtime_error.h"
 #include "support/vbstring.h"
@@ -174,6 +175,7 @@ class PostgresProvider : public DbProvider {
     std::vector<const char*> values;
     for (size_t i = 0; i < texts.size(); ++i) values.push_back(nulls[i] ? nullptr : texts[i].c_str());
     const std::string what = "procedure '" + procedure + "'";
+    BeforeOutput();  // a function's body may store anything
     std::unique_ptr<Result> executed = Retrying([&] {
       for (int attempt = 1;; ++attempt) {
         const bool kept = calls_.count(sql) != 0;

@@ -29,6 +29,7 @@
 #include <optional>
 
 #include "database/ado_connection.h"
+#include "platform/platform_state.h"
 #include "support/runtime_error.h"
 #include "support/vbstring.h"
 
@@ -279,6 +280,9 @@ class SqliteProvider : public DbProvider {
       known.writes = std::any_of(statements.begin(), statements.end(),
                                  [](const Statement& s) { return !sqlite3_stmt_readonly(s.get()); });
     }
+    // Only a body that stores has the logs written first: a look-up changes
+    // nothing the logs could fall behind.
+    if (known.writes != 0) BeforeOutput();
     // A body declared anew that writes leaves the read transaction first: a
     // read snapshot cannot take the write lock once another connection wrote.
     if (in_read_transaction && known.writes) Step(commit_, "COMMIT", procedure);
