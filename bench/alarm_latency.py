@@ -14,9 +14,11 @@ control command is sent to the moment its host-event line has been read.
   1. one at a time: each event is sent once the one before has come out;
   2. pipelined: up to WINDOW events in flight, sent as fast as the pipeline
      takes them; the rate is events / (last line read - first command sent).
+     With --service-pid, also the service's CPU time per event meanwhile
+     (user and system, from /proc): steadier than the rate on a busy machine.
 
     alarm_latency.py --control HOST:PORT --events FIFO [--count N]
-                     [--window W] [--label TEXT]
+                     [--window W] [--label TEXT] [--service-pid PID]
 """
 import argparse
 import datetime
@@ -173,6 +175,14 @@ def latency_line(values):
     return "latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms" % (percentile(ms, 0.50), percentile(ms, 0.99), ms[-1])
 
 
+def cpu_seconds(pid):
+    """User and system CPU seconds of a process so far, from /proc."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    ticks = os.sysconf("SC_CLK_TCK")
+    return int(fields[11]) / ticks, int(fields[12]) / ticks
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--control", required=True, help="dvrsim's control port, HOST:PORT")
@@ -180,6 +190,7 @@ def main():
     parser.add_argument("--count", type=int, default=1000, help="events per measurement (default 1000)")
     parser.add_argument("--window", type=int, default=64, help="events in flight when pipelined (default 64)")
     parser.add_argument("--label", default="dvrlink")
+    parser.add_argument("--service-pid", type=int, help="the service's process, for its CPU time per event")
     args = parser.parse_args()
     if args.count < 1 or args.window < 1:
         parser.error("--count and --window must be above 0")
@@ -193,11 +204,16 @@ def main():
         print("== %s: %d alarm position events, one at a time (control command -> host-event line)"
               % (args.label, args.count))
         print(latency_line(latencies))
+        cpu_before = cpu_seconds(args.service_pid) if args.service_pid else None
         latencies, elapsed = pipeline.pipelined(args.count, args.window)
+        cpu_after = cpu_seconds(args.service_pid) if args.service_pid else None
         print("== %s: %d alarm position events, up to %d in flight" % (args.label, args.count, args.window))
         print("elapsed: %.3f s" % elapsed)
         print("rate: %.1f events/s" % (args.count / elapsed))
         print(latency_line(latencies))
+        if cpu_before:
+            user, system = ((a - b) * 1e6 / args.count for a, b in zip(cpu_after, cpu_before))
+            print("service CPU: %.1f us per event (user %.1f, system %.1f)" % (user + system, user, system))
         sys.stdout.flush()
     except (Failure, OSError, ValueError) as e:
         print("alarm_latency: %s: %s" % (args.label, e), file=sys.stderr)

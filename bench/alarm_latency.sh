@@ -9,7 +9,9 @@
 #   2. N events with up to 64 in flight: the sustained rate and the latency.
 # First with a SQLite host database, then with PostgreSQL: a schema of its own
 # in the DVRLINK_TEST_PG database when that is set, else a throwaway server of
-# tests/pg/pg_server.sh (skipped when PostgreSQL is not installed).
+# tests/pg/pg_server.sh (skipped when PostgreSQL is not installed), reached
+# over TCP and then again through its Unix socket. A DVRLINK_TEST_PG whose
+# Host is a folder measures its server's Unix socket.
 #
 #   BUILD=<build dir> bench/alarm_latency.sh [N]      (N defaults to 1000)
 set -euo pipefail
@@ -27,15 +29,16 @@ command -v python3 >/dev/null || { echo "alarm_latency: python3 is needed for th
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/alarm_latency.XXXXXX")
 PIDS=()
 PG_DIR=""
-PG_SCHEMA=""
+PG_SCHEMAS=()
 PSQL_ARGS=()
 cleanup() {
   trap - EXIT INT TERM
   for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-  if [ -n "$PG_SCHEMA" ]; then
-    "${PSQL_ARGS[@]}" -c "DROP SCHEMA $PG_SCHEMA CASCADE" >/dev/null 2>&1 || true
-  fi
+  local schema
+  for schema in "${PG_SCHEMAS[@]}"; do
+    "${PSQL_ARGS[@]}" -c "DROP SCHEMA $schema CASCADE" >/dev/null 2>&1 || true
+  done
   if [ -n "$PG_DIR" ]; then "$ROOT/tests/pg/pg_server.sh" stop "$PG_DIR" >/dev/null 2>&1 || true; fi
   rm -rf "$WORK"
 }
@@ -98,7 +101,7 @@ INI
   "$APPS/dvrlink/dvrlink" --config "$dir/bench.ini" >"$dir/events" 2>"$dir/service.err" &
   PIDS+=($!)
   python3 "$HERE/alarm_latency.py" --control "127.0.0.1:$control_port" --events "$dir/events" \
-    --count "$N" --label "$label" || status=$?
+    --count "$N" --label "$label" --service-pid "${PIDS[-1]}" || status=$?
   if [ "$status" -ne 0 ]; then
     echo "alarm_latency: service log:" >&2
     tail -n 20 "$dir/service.err" >&2 || true
@@ -109,24 +112,32 @@ INI
 
 run_backend SQLite "Provider=SQLite;Data Source=$WORK/host.db"
 
-# PostgreSQL: a schema of our own in the test server's database, or a
-# throwaway server.
+# PostgreSQL: each run in a schema of its own (rows of an earlier run would
+# make the alerts duplicates), in the DVRLINK_TEST_PG database or a
+# throwaway server's.
 setting() {  # CONNECTION KEY
   tr ';' '\n' <<<"$1" | sed -n "s/^[[:space:]]*$2[[:space:]]*=[[:space:]]*//Ip" | head -n 1
 }
-if [ -n "${DVRLINK_TEST_PG:-}" ]; then
-  PSQL=$(command -v psql || printf '%s\n' /usr/lib/postgresql/*/bin/psql | sort -V | tail -n 1)
-  [ -x "$PSQL" ] || { echo "alarm_latency: psql is needed to make a schema in DVRLINK_TEST_PG" >&2; exit 1; }
-  PSQL_ARGS=(env PGPASSWORD="$(setting "$DVRLINK_TEST_PG" password)" "$PSQL" -X -q -v ON_ERROR_STOP=1
-    -h "$(setting "$DVRLINK_TEST_PG" host)" -p "$(setting "$DVRLINK_TEST_PG" port)"
-    -U "$(setting "$DVRLINK_TEST_PG" 'user id')" -d "$(setting "$DVRLINK_TEST_PG" database)")
-  "${PSQL_ARGS[@]}" -c "CREATE SCHEMA alarm_latency_$$" >/dev/null
-  PG_SCHEMA=alarm_latency_$$
-  run_backend PostgreSQL "$DVRLINK_TEST_PG;Search Path=$PG_SCHEMA"
+run_postgres() {  # LABEL CONNECTION
+  local schema=alarm_latency_$$_${#PG_SCHEMAS[@]}
+  PSQL_ARGS=(env PGPASSWORD="$(setting "$2" password)" "$PSQL" -X -q -v ON_ERROR_STOP=1
+    -h "$(setting "$2" host)" -p "$(setting "$2" port)" -U "$(setting "$2" 'user id')" -d "$(setting "$2" database)")
+  "${PSQL_ARGS[@]}" -c "CREATE SCHEMA $schema" >/dev/null
+  PG_SCHEMAS+=("$schema")
+  run_backend "$1" "$2;Search Path=$schema"
+}
+PSQL=$(command -v psql || printf '%s\n' /usr/lib/postgresql/*/bin/psql | sort -V | tail -n 1)
+if [ ! -x "$PSQL" ]; then
+  echo "== PostgreSQL skipped: psql is not installed"
+elif [ -n "${DVRLINK_TEST_PG:-}" ]; then
+  run_postgres PostgreSQL "$DVRLINK_TEST_PG"
 else
   PG_DIR=$(mktemp -d /tmp/alarm_latency_pg.XXXXXX)
   if CONNECTION=$("$ROOT/tests/pg/pg_server.sh" start "$PG_DIR" 2>"$WORK/pg.err"); then
-    run_backend PostgreSQL "$CONNECTION"
+    run_postgres PostgreSQL "$CONNECTION"
+    # The same server through its Unix socket (a host name that is a folder):
+    # what a service next to its database gets without the loopback TCP.
+    run_postgres PostgreSQL-socket "${CONNECTION/Host=127.0.0.1/Host=$PG_DIR/socket}"
   else
     echo "== PostgreSQL skipped: no server could be started ($(tail -n 1 "$WORK/pg.err"))"
   fi
