@@ -38,8 +38,8 @@ struct PlatformState {
   std::function<void(const char* log)> log_line_written;
   std::function<void(const std::string& line)> error_logged;
   // Called before the process sends anything (socket, host-event line,
-  // database call that may store) and before the loop waits: the service writes its
-  // batched log lines there. Empty: nothing is called.
+  // database call that may store) and before the loop waits: the service
+  // writes its batched log lines there. Empty: nothing is called.
   std::function<void()> before_output;
 };
 
