@@ -178,11 +178,11 @@ void ConsoleHttp::Start() {
   if (!mhd_) mhd_ = LoadMicrohttpd();
   unsigned flags = MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG;
   if (where.ss_family == AF_INET6) flags |= MHD_USE_IPv6;
-  daemon_ = mhd_->start_daemon(flags, 0, nullptr, nullptr, &Glue::OnRequest, this,               //
-                             MHD_OPTION_LISTEN_SOCKET, fd.get(),                                 //
-                             MHD_OPTION_CONNECTION_TIMEOUT, options_.idle_seconds,                //
-                             MHD_OPTION_CONNECTION_LIMIT, options_.max_connections,               //
-                             MHD_OPTION_EXTERNAL_LOGGER, &Glue::Log, nullptr, MHD_OPTION_END);
+  daemon_ = mhd_->start_daemon(flags, 0, nullptr, nullptr, &Glue::OnRequest, this,  //
+                               MHD_OPTION_LISTEN_SOCKET, fd.get(),                    //
+                               MHD_OPTION_CONNECTION_TIMEOUT, options_.idle_seconds,  //
+                               MHD_OPTION_CONNECTION_LIMIT, options_.max_connections, //
+                               MHD_OPTION_EXTERNAL_LOGGER, &Glue::Log, nullptr, MHD_OPTION_END);
   if (daemon_ == nullptr) throw std::runtime_error("cannot start the console on " + target);
   fd.Release();  // the library closes it when it stops
   const MHD_DaemonInfo* info = mhd_->get_daemon_info(daemon_, MHD_DAEMON_INFO_EPOLL_FD);
@@ -267,7 +267,7 @@ bool ConsoleHttp::Answer(MHD_Connection* connection, const std::string& url, con
 bool ConsoleHttp::OpenStream(MHD_Connection* connection) {
   auto* stream = new Stream{this, connection, opened_ ? opened_() : std::string()};
   MHD_Response* r = mhd_->create_response_from_callback(MHD_SIZE_UNKNOWN, 16 * 1024, &Glue::ReadStream, stream,
-                                                      &Glue::FreeStream);
+                                                        &Glue::FreeStream);
   if (r == nullptr) {
     delete stream;
     return false;

@@ -117,7 +117,8 @@ class PostgresProvider : public DbProvider {
     std::unique_ptr<Result> r = Retrying([&] {
       if (!describe_prepared_) {
         // Planned once per connection: discovery runs on every gateway call.
-        Result prepared(*pq_, Run(what, [&] { return pq_->PQsendPrepare(conn_, kDescribeStatement, kDescribeSql, 1, nullptr); }));
+        Result prepared(
+            *pq_, Run(what, [&] { return pq_->PQsendPrepare(conn_, kDescribeStatement, kDescribeSql, 1, nullptr); }));
         Check(prepared.get(), what);
         describe_prepared_ = true;
       }
@@ -181,8 +182,8 @@ class PostgresProvider : public DbProvider {
         const bool kept = calls_.count(sql) != 0;
         const std::string name = Prepared(sql, static_cast<int>(values.size()), what);
         auto run = std::make_unique<Result>(*pq_, Run(what, [&] {
-          return pq_->PQsendQueryPrepared(conn_, name.c_str(), static_cast<int>(values.size()), values.data(), nullptr,
-                                     nullptr, 0);
+          return pq_->PQsendQueryPrepared(conn_, name.c_str(), static_cast<int>(values.size()), values.data(),
+                                          nullptr, nullptr, 0);
         }));
         const std::string sqlstate = ErrorField(*pq_, run->get(), PG_DIAG_SQLSTATE);
         if (!sqlstate.empty() && sqlstate.rfind("22", 0) != 0 && sqlstate.rfind("23", 0) != 0) {
@@ -233,7 +234,7 @@ class PostgresProvider : public DbProvider {
     return Retrying([&] {
       Result r(*pq_, Run(what, [&] {
         return pq_->PQsendQueryParams(conn_, "SELECT pg_catalog.to_regclass($1) IS NOT NULL", 1, nullptr, values,
-                                 nullptr, nullptr, 0);
+                                      nullptr, nullptr, 0);
       }));
       Check(r.get(), what);
       return pq_->PQntuples(r.get()) == 1 && std::strcmp(pq_->PQgetvalue(r.get(), 0, 0), "t") == 0;
@@ -271,7 +272,8 @@ class PostgresProvider : public DbProvider {
       describe_prepared_ = false;
     }
     std::string name = "dvrlink_call_" + std::to_string(++prepared_count_);
-    Result prepared(*pq_, Run(what, [&] { return pq_->PQsendPrepare(conn_, name.c_str(), sql.c_str(), count, nullptr); }));
+    Result prepared(*pq_,
+                    Run(what, [&] { return pq_->PQsendPrepare(conn_, name.c_str(), sql.c_str(), count, nullptr); }));
     Check(prepared.get(), what);
     calls_.emplace(sql, name);
     return name;
